@@ -1,0 +1,27 @@
+# Every library comes from Debian's packages; scripts/bootstrap installs them.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(nlohmann_json 3.11 REQUIRED)
+find_package(GTest REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(PostgreSQL REQUIRED)
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets PrintSupport Test)
+
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+pkg_check_modules(INIREADER REQUIRED IMPORTED_TARGET INIReader)
+
+# SOCI ships neither a CMake package nor a pkg-config file.
+find_library(SOCI_CORE_LIB soci_core REQUIRED)
+find_library(SOCI_SQLITE3_LIB soci_sqlite3 REQUIRED)
+find_library(SOCI_POSTGRESQL_LIB soci_postgresql REQUIRED)
+add_library(soci_all INTERFACE)
+target_link_libraries(soci_all INTERFACE
+  ${SOCI_POSTGRESQL_LIB} ${SOCI_SQLITE3_LIB} ${SOCI_CORE_LIB}
+  SQLite::SQLite3 PostgreSQL::PostgreSQL ${CMAKE_DL_LIBS})
+
+# Header-only report template library.
+find_path(MUSTACHE_INCLUDE_DIR kainjow/mustache.hpp REQUIRED)
+
+find_package(benchmark QUIET)
+
+set(CMAKE_AUTOMOC OFF)

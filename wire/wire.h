@@ -1,0 +1,105 @@
+// The JSON format shared by the module and the application server: data
+// packets, deltas and error answers. Both sides read and write it with this
+// code, so the two can never disagree on it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace wire {
+
+// A malformed document. The message says what is wrong and where.
+class WireError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class FieldType { String, Float, Integer };
+
+std::string to_string(FieldType type);
+FieldType field_type_from_string(const std::string &text);  // throws WireError
+
+struct FieldDef {
+    std::string name;
+    FieldType type = FieldType::String;
+    int size = 0;  // text width in bytes; 0 for numbers
+    bool operator==(const FieldDef &) const = default;
+};
+
+// One cell: empty (SQL NULL), text, floating point or integer.
+using Value = std::variant<std::monostate, std::string, double, std::int64_t>;
+
+bool is_null(const Value &v);
+// The value as text: empty for null, numbers in general format (12, not 12.0).
+std::string value_to_text(const Value &v);
+// The value as a number: 0 for null, text converted when it holds a number
+// (empty text reads 0); other text throws WireError.
+double value_to_double(const Value &v);
+
+// General number format: whole numbers without decimals ("12"), others with
+// as many digits as they need ("12.5", "-0.25").
+std::string format_number(double d);
+
+using RowId = std::int64_t;
+using Row = std::vector<Value>;
+
+struct DataPacket {
+    std::vector<FieldDef> fields;
+    std::vector<Row> rows;
+    std::vector<RowId> row_ids;  // one per row where the provider has a row identity; else empty
+    bool operator==(const DataPacket &) const = default;
+};
+
+enum class ChangeKind { Modify, Delete, Insert };
+
+struct Change {
+    ChangeKind kind = ChangeKind::Modify;
+    std::optional<RowId> row_id;
+    std::map<std::string, Value> original;  // field -> value as fetched
+    std::map<std::string, Value> values;    // field -> new value (modify, insert)
+    bool operator==(const Change &) const = default;
+};
+
+using Delta = std::vector<Change>;
+
+struct ApplyError {
+    std::optional<RowId> row_id;
+    std::string message;
+    bool operator==(const ApplyError &) const = default;
+};
+
+struct ApplyResult {
+    int error_count = 0;
+    std::vector<ApplyError> errors;
+    bool operator==(const ApplyResult &) const = default;
+};
+
+// JSON conversion. The from_json functions throw WireError on any document
+// that does not have the expected shape.
+nlohmann::json value_to_json(const Value &v);
+Value value_from_json(const nlohmann::json &j);
+
+nlohmann::json packet_to_json(const DataPacket &p);
+DataPacket packet_from_json(const nlohmann::json &j);
+
+nlohmann::json delta_to_json(const Delta &d);
+Delta delta_from_json(const nlohmann::json &j);
+
+nlohmann::json apply_result_to_json(const ApplyResult &r);
+ApplyResult apply_result_from_json(const nlohmann::json &j);
+
+nlohmann::json error_to_json(const std::string &message);
+// The message of an error answer, or nullopt when the document is not one.
+std::optional<std::string> error_from_json(const nlohmann::json &j);
+
+// Parses text as JSON; throws WireError("malformed JSON: ...") on bad text.
+nlohmann::json parse_json(const std::string &text);
+
+}  // namespace wire
