@@ -1,0 +1,114 @@
+#include "remote_connection.h"
+
+#include <charconv>
+#include <mutex>
+
+namespace remote {
+
+namespace {
+
+struct Globals {
+    LinkFactory factory;
+    std::function<void(bool)> busy_hook;
+};
+
+Globals &globals()
+{
+    static Globals g;
+    return g;
+}
+
+// Tells the busy hook for as long as one call runs.
+class BusyScope {
+public:
+    BusyScope()
+    {
+        if (globals().busy_hook) globals().busy_hook(true);
+    }
+    ~BusyScope()
+    {
+        if (globals().busy_hook) globals().busy_hook(false);
+    }
+    BusyScope(const BusyScope &) = delete;
+    BusyScope &operator=(const BusyScope &) = delete;
+};
+
+}  // namespace
+
+const ServerObject &company_info_object()
+{
+    static const ServerObject o{"VendrixServer.CoCompanyInfo", "{19D455E5-E340-4D1D-9435-4443515DDE6D}"};
+    return o;
+}
+
+const ServerObject &cust_object()
+{
+    static const ServerObject o{"VendrixServer.CoCustObj", "{45F5B273-F530-40FE-8074-886EFA4EAF10}"};
+    return o;
+}
+
+void set_link_factory(LinkFactory factory) { globals().factory = std::move(factory); }
+
+void set_busy_hook(std::function<void(bool)> hook) { globals().busy_hook = std::move(hook); }
+
+RemoteConnection::RemoteConnection(ServerObject object) : object_(std::move(object)) {}
+
+RemoteConnection::~RemoteConnection()
+{
+    try {
+        close();
+    } catch (...) {
+        // A session that cannot be closed times out on the server.
+    }
+}
+
+void RemoteConnection::set_computer_name(const std::string &name)
+{
+    if (name == computer_name_) return;
+    close();
+    computer_name_ = name;
+}
+
+void RemoteConnection::close() { link_.reset(); }
+
+Link &RemoteConnection::link()
+{
+    if (!link_) {
+        const auto &factory = globals().factory;
+        link_ = factory ? factory(object_, computer_name_) : make_http_link(object_, computer_name_);
+        if (!link_) throw RemoteError("no connection could be opened to " + object_.prog_id);
+    }
+    return *link_;
+}
+
+template <class F> auto RemoteConnection::call(F &&f)
+{
+    BusyScope busy;
+    return f(link());
+}
+
+wire::DataPacket RemoteConnection::get_records(const std::string &provider, const std::string &command_text)
+{
+    return call([&](Link &l) { return l.get_records(provider, command_text); });
+}
+
+std::int64_t RemoteConnection::execute(const std::string &provider, const std::string &command_text)
+{
+    return call([&](Link &l) { return l.execute(provider, command_text); });
+}
+
+wire::ApplyResult RemoteConnection::apply_updates(const std::string &provider, const wire::Delta &delta,
+                                                  int max_errors)
+{
+    return call([&](Link &l) { return l.apply_updates(provider, delta, max_errors); });
+}
+
+void RemoteConnection::call_method(const std::string &name)
+{
+    call([&](Link &l) {
+        l.call_method(name);
+        return 0;
+    });
+}
+
+}  // namespace remote
