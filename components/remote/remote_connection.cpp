@@ -73,6 +73,8 @@ void RemoteConnection::close() { link_.reset(); }
 
 Link &RemoteConnection::link()
 {
+    // A link that lost its connection is replaced; its session ends with it.
+    if (link_ && link_->broken()) link_.reset();
     if (!link_) {
         const auto &factory = globals().factory;
         link_ = factory ? factory(object_, computer_name_) : make_http_link(object_, computer_name_);

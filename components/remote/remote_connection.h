@@ -37,21 +37,30 @@ public:
     virtual wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta,
                                             int max_errors) = 0;
     virtual void call_method(const std::string &name) = 0;
+    // True once the link can no longer reach its session (the connection
+    // failed or was lost); the next call of the connection opens a new one.
+    virtual bool broken() const { return false; }
 };
 
 // Opens a link (a session) to a server object on a computer. Throws RemoteError.
 using LinkFactory =
     std::function<std::unique_ptr<Link>(const ServerObject &object, const std::string &computer_name)>;
 
+// The application server's port when the computer name gives none.
+inline constexpr int kDefaultPort = 7411;
+
 // The computer name as the user gives it: empty = this machine at the
-// default port, "host" = that host at the default port, "host:port" as given.
+// default port, "host" = that host at the default port, "host:port" as given,
+// "[v6-address]:port" for IPv6. Surrounding blanks are ignored.
 struct Endpoint {
     std::string host;
     int port = 0;
 };
 Endpoint parse_computer_name(const std::string &computer_name);  // throws RemoteError on a bad port
 
-// Timeouts of the HTTP link: connecting, and waiting for an answer.
+// Timeouts of the HTTP link: connecting, and waiting for an answer (a long
+// statement on a large plan may take a while; a server that is not running
+// is reported at once, a host that does not answer after the connect timeout).
 inline constexpr int kConnectTimeoutSeconds = 5;
 inline constexpr int kReadTimeoutSeconds = 120;
 
