@@ -1,0 +1,96 @@
+// mis-host: a small stand-in for the company's host application. It loads
+// the plan module as a shared library, resolves its one entry point and calls
+// it with its own window, an open mode and the application server's address.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMainWindow>
+#include <QScreen>
+#include <QTimer>
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+using ShowDll = void (*)(std::intptr_t, std::int32_t, std::int32_t, const char *, std::int32_t, const char *);
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "mis-host: %s\n", message.toLocal8Bit().constData());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("mis-host");
+
+    QCommandLineParser cli;
+    cli.setApplicationDescription("Loads the monthly sales plan module and shows it.");
+    cli.addHelpOption();
+    QCommandLineOption library_opt("library", "The module to load (default: libsaleplan.so next to mis-host).",
+                                   "PATH");
+    QCommandLineOption mode_opt("mode", "Open mode passed to the module (\"B\" or \"b\": browse only).", "MODE",
+                                "");
+    QCommandLineOption server_opt("server", "Application server: empty = this machine, host or host:port.",
+                                  "ADDRESS", "");
+    QCommandLineOption shot_opt("screenshot",
+                                "Save a picture of the screen to FILE once the module's form shows, then close it.",
+                                "FILE");
+    QCommandLineOption delay_opt("screenshot-delay", "Milliseconds to wait before the screenshot (default 1500).",
+                                 "MS", "1500");
+    cli.addOptions({library_opt, mode_opt, server_opt, shot_opt, delay_opt});
+    cli.process(app);
+
+    const QString library = cli.isSet(library_opt)
+                                ? cli.value(library_opt)
+                                : QDir(QCoreApplication::applicationDirPath()).filePath("libsaleplan.so");
+    if (!QFileInfo::exists(library)) return fail(QString("module not found: %1").arg(library));
+
+    void *handle = dlopen(QFile::encodeName(library).constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return fail(QString("cannot load %1: %2").arg(library, QString::fromLocal8Bit(dlerror())));
+    auto showdll = reinterpret_cast<ShowDll>(dlsym(handle, "showdll"));
+    if (!showdll) return fail(QString("%1 has no entry point \"showdll\"").arg(library));
+
+    QMainWindow window;
+    window.setWindowTitle("管理信息系统");
+    auto *label = new QLabel("管理信息系统", &window);
+    label->setAlignment(Qt::AlignCenter);
+    window.setCentralWidget(label);
+    window.resize(800, 600);
+    window.show();
+
+    if (cli.isSet(shot_opt)) {
+        const QString file = cli.value(shot_opt);
+        bool ok = false;
+        int delay = cli.value(delay_opt).toInt(&ok);
+        if (!ok || delay < 0) delay = 1500;
+        // Runs inside the module's modal loop: take the picture, then close the
+        // form the way its own exit button would.
+        QTimer::singleShot(delay, [file] {
+            QScreen *screen = QGuiApplication::primaryScreen();
+            if (screen && !screen->grabWindow(0).save(file))
+                std::fprintf(stderr, "mis-host: cannot write %s\n", file.toLocal8Bit().constData());
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal) return;
+            if (auto *exit = modal->findChild<QAbstractButton *>("tbexit"); exit && exit->isVisible())
+                exit->click();
+            else
+                modal->close();
+        });
+    }
+
+    const QByteArray mode = cli.value(mode_opt).toLocal8Bit();
+    const QByteArray server = cli.value(server_opt).toLocal8Bit();
+    showdll(static_cast<std::intptr_t>(window.winId()), 0, 0, mode.constData(), 0, server.constData());
+    // The stand-in host has nothing else to offer: it ends when the module returns.
+    return 0;
+}

@@ -1,0 +1,60 @@
+// The module's one data module, "dm_yearplan": the two remote connections and
+// the client datasets through which every form reads and writes plan data.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "client_dataset.h"
+#include "remote_connection.h"
+
+// Provider and method names of the application server.
+namespace server_contract {
+inline constexpr const char *kTempProvider = "dsp_temp";
+inline constexpr const char *kPlanProvider = "dsp_xstyzb02cys";
+inline constexpr const char *kTranStart = "CompanydbTranStart";
+inline constexpr const char *kTranCommit = "CompanydbTranCommit";
+inline constexpr const char *kRollback = "CompanydbRollback";
+}  // namespace server_contract
+
+// The month, department and salesman a plan row filter was built from.
+struct PlanSelection {
+    std::string month;
+    std::string dept;
+    std::string salesman;
+    bool operator==(const PlanSelection &) const = default;
+};
+
+class Tdm_yearplan {
+public:
+    static constexpr const char *kName = "dm_yearplan";
+
+    Tdm_yearplan();
+    ~Tdm_yearplan();
+    Tdm_yearplan(const Tdm_yearplan &) = delete;
+    Tdm_yearplan &operator=(const Tdm_yearplan &) = delete;
+
+    // Points both connections at the application server's computer.
+    void set_computer_name(const std::string &server_name);
+
+    remote::RemoteConnection Dcom_cominfo;
+    remote::RemoteConnection Dcom_cocustobj;
+    dataset::ClientDataset cds_temp;
+    dataset::ClientDataset CDS_LOOKUP;
+    dataset::ClientDataset cds_xstyzb02;
+    dataset::DataSource ds_xstnzb02;
+
+    // The selection of the plan row filter in force (set by apply_plan_filter).
+    PlanSelection plan_filter_in_force;
+};
+
+// Runs a changing statement inside a server transaction on Dcom_cominfo:
+// "CompanydbTranStart"; cds_temp closed, given the statement and executed;
+// "CompanydbTranCommit"; then `after_commit` (a reload). On any error
+// "CompanydbRollback" is called and the error is passed on; an error of the
+// roll-back call itself is passed on in its place.
+void run_in_server_transaction(Tdm_yearplan &dm, const std::string &statement,
+                               const std::function<void()> &after_commit = {});
+
+// Closes cds_temp, gives it the statement and opens it.
+void open_statement(dataset::ClientDataset &cds, const std::string &statement);

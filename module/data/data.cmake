@@ -1,0 +1,8 @@
+# The module's state and its data layer: a library of its own so the tests
+# can use it without the forms.
+add_library(plandata STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/Unit_dmYearplan.cpp ${CMAKE_CURRENT_LIST_DIR}/Unit_dmYearplan.h
+  ${CMAKE_CURRENT_LIST_DIR}/plan_vocabulary.cpp ${CMAKE_CURRENT_LIST_DIR}/plan_vocabulary.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.cpp ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.h)
+target_include_directories(plandata PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/entry)
+target_link_libraries(plandata PUBLIC dataset remote Qt6::Core)

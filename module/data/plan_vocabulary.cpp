@@ -1,0 +1,95 @@
+#include "plan_vocabulary.h"
+
+#include "module_state.h"
+
+std::string quoted(std::string_view value)
+{
+    std::string out;
+    out.reserve(value.size() + 2);
+    out += '\'';
+    for (char c : value) {
+        if (c == '\'') out += '\'';
+        out += c;
+    }
+    out += '\'';
+    return out;
+}
+
+std::string month_key(int year, int month)
+{
+    if (month < 10) return std::to_string(year) + "0" + std::to_string(month);
+    return std::to_string(year) + std::to_string(month);
+}
+
+std::string month_key(const QDate &date) { return month_key(date.year(), date.month()); }
+
+std::string code_of(std::string_view item)
+{
+    auto bar = item.find('|');
+    if (bar == std::string_view::npos) return {};
+    return std::string(item.substr(0, bar));
+}
+
+std::string name_of(std::string_view item)
+{
+    auto bar = item.find('|');
+    if (bar == std::string_view::npos) return std::string(item);
+    return std::string(item.substr(bar + 1));
+}
+
+std::string department_statement()
+{
+    return std::string("SELECT CKDM00,CKMC00 FROM GSTCKGL0 WHERE WDBJ00='F'") +
+           " AND ZZRQ00 IS NULL AND CKDM00<>'HZ' AND CKDM00<>'0F' AND CKDM00<>'0B' AND CKDM00<>'0P'";
+}
+
+std::string salesman_statement(const std::string &dept)
+{
+    return std::string("SELECT RYDM00,RYMC00 FROM GSTRYGL0 WHERE FXY000='Y'") + " AND CKDM00=" + quoted(dept);
+}
+
+std::string plan_row_filter(const std::string &month, const std::string &dept, const std::string &salesman)
+{
+    return "NYUE00=" + quoted(month) + " AND CKDM00=" + quoted(dept) + " AND RYDM00=" + quoted(salesman);
+}
+
+void apply_plan_filter(Tdm_yearplan &dm)
+{
+    using namespace saleplan;
+    dm.cds_xstyzb02.set_filtered(false);
+    dm.cds_xstyzb02.set_filter(plan_row_filter(plan_month, dept_code, salesman_code));
+    dm.cds_xstyzb02.set_filtered(true);
+    dm.plan_filter_in_force = {plan_month, dept_code, salesman_code};
+}
+
+void fill_list(dataset::ClientDataset &cds_temp, const std::string &statement, const char *code_field,
+               const char *name_field, CodeNameList &list)
+{
+    open_statement(cds_temp, statement);
+    list.clear_all();
+    for (cds_temp.first(); !cds_temp.eof(); cds_temp.next())
+        list.add_item(cds_temp.as_string(code_field) + "|" + cds_temp.as_string(name_field));
+    list.set_text(list.item_count() > 0 ? list.item(0) : std::string());
+}
+
+void fill_departments(dataset::ClientDataset &cds_temp, CodeNameList &list)
+{
+    fill_list(cds_temp, department_statement(), "CKDM00", "CKMC00", list);
+}
+
+void fill_salesmen(dataset::ClientDataset &cds_temp, const std::string &dept, CodeNameList &list)
+{
+    fill_list(cds_temp, salesman_statement(dept), "RYDM00", "RYMC00", list);
+}
+
+bool show_item_with_code(CodeNameList &list, const std::string &code)
+{
+    for (int i = 0; i < list.item_count(); ++i) {
+        std::string item = list.item(i);
+        if (item.find('|') != std::string::npos && code_of(item) == code) {
+            list.set_text(item);
+            return true;
+        }
+    }
+    return false;
+}

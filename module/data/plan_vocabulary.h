@@ -1,0 +1,60 @@
+// The shared vocabulary of the plan data: month keys, code-name items, the
+// statements that fill the department and salesman lists, the plan row
+// filter, and the one way a value is placed into a statement.
+#pragma once
+
+#include <QDate>
+
+#include <string>
+#include <string_view>
+
+#include "Unit_dmYearplan.h"
+
+// A value between single quotes, any quote inside doubled, so that no value
+// can change the statement it is placed in. For every ordinary value the
+// result is the value between quotes, byte for byte.
+std::string quoted(std::string_view value);
+
+// Month key YYYYMM: the year, then the month with two digits (200303, 200311).
+std::string month_key(int year, int month);
+std::string month_key(const QDate &date);
+
+// Code-name items "code|name": the text before and after the first "|".
+// Without "|" the code is empty and the name is the whole item.
+std::string code_of(std::string_view item);
+std::string name_of(std::string_view item);
+
+std::string department_statement();
+std::string salesman_statement(const std::string &dept);
+
+// The client-side filter of the plan rows of one month, department and salesman.
+std::string plan_row_filter(const std::string &month, const std::string &dept, const std::string &salesman);
+
+// Switches the filter of cds_xstyzb02 off, sets it from plan_month, dept_code
+// and salesman_code of the module state and switches it on again.
+void apply_plan_filter(Tdm_yearplan &dm);
+
+// A list of code-name items as the fill rule sees it: a combo box on a form,
+// a plain list in a test.
+class CodeNameList {
+public:
+    virtual ~CodeNameList() = default;
+    virtual void clear_all() = 0;  // the text and every item
+    virtual void add_item(const std::string &item) = 0;
+    virtual int item_count() const = 0;
+    virtual std::string item(int index) const = 0;
+    virtual void set_text(const std::string &text) = 0;
+    virtual std::string text() const = 0;
+};
+
+// The fill rule: open the statement in cds_temp, clear the list, add one
+// item code|name per row in the order the server returns them, show item 0
+// (or the empty text when there is none).
+void fill_list(dataset::ClientDataset &cds_temp, const std::string &statement, const char *code_field,
+               const char *name_field, CodeNameList &list);
+void fill_departments(dataset::ClientDataset &cds_temp, CodeNameList &list);
+void fill_salesmen(dataset::ClientDataset &cds_temp, const std::string &dept, CodeNameList &list);
+
+// Shows the item whose code is `code`; returns false (and changes nothing)
+// when the list has no such item.
+bool show_item_with_code(CodeNameList &list, const std::string &code);
