@@ -1,0 +1,82 @@
+#include "inprocess_link.h"
+
+#include <exception>
+#include <utility>
+
+namespace remote {
+
+namespace {
+
+// Runs one server call; a server error reaches the caller as the one error
+// type of remote calls, with the server's message unchanged.
+template <class F> auto server_call(F &&f)
+{
+    try {
+        return f();
+    } catch (const appserver::ServerError &e) {
+        throw RemoteError(e.what());
+    } catch (const RemoteError &) {
+        throw;
+    } catch (const std::exception &e) {
+        // Not one of the server's own answers; still one error type for the caller.
+        throw RemoteError(std::string("the application server failed: ") + e.what());
+    }
+}
+
+class InProcessLink final : public Link {
+public:
+    InProcessLink(appserver::AppServer &server, const ServerObject &object) : server_(server)
+    {
+        session_ = server_call([&] { return server_.open_session(object.prog_id, object.class_id); });
+    }
+
+    ~InProcessLink() override
+    {
+        try {
+            server_.close_session(session_);
+        } catch (...) {
+            // Already closed by the server (idle timeout): nothing to end.
+        }
+    }
+
+    wire::DataPacket get_records(const std::string &provider, const std::string &command_text) override
+    {
+        return server_call([&] { return server_.get_records(session_, provider, command_text); });
+    }
+
+    std::int64_t execute(const std::string &provider, const std::string &command_text) override
+    {
+        return server_call([&] { return server_.execute(session_, provider, command_text); });
+    }
+
+    wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta,
+                                    int max_errors) override
+    {
+        return server_call([&] { return server_.apply(session_, provider, delta, max_errors); });
+    }
+
+    void call_method(const std::string &name) override
+    {
+        server_call([&] {
+            server_.call_method(session_, name);
+            return 0;
+        });
+    }
+
+private:
+    appserver::AppServer &server_;
+    std::string session_;
+};
+
+}  // namespace
+
+LinkFactory inprocess_link_factory(appserver::AppServer &server)
+{
+    // The computer name has no meaning in this process: every connection
+    // reaches the one server given here.
+    return [&server](const ServerObject &object, const std::string &) -> std::unique_ptr<Link> {
+        return std::make_unique<InProcessLink>(server, object);
+    };
+}
+
+}  // namespace remote
