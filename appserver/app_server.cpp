@@ -1,0 +1,451 @@
+#include "app_server.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "database.h"
+#include "dialect.h"
+
+namespace appserver {
+
+namespace {
+
+using Kind = ServerError::Kind;
+
+std::string upper(std::string s)
+{
+    for (char &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool equal_ignoring_case(const std::string &a, const std::string &b) { return upper(a) == upper(b); }
+
+bool blank(const std::string &s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
+
+enum class ObjectKind { CompanyInfo, Cust };
+
+const char *object_name(ObjectKind k) { return k == ObjectKind::CompanyInfo ? kCompanyInfoObject : kCustObject; }
+
+constexpr const char *kTempProvider = "dsp_temp";
+constexpr const char *kPlanProvider = "dsp_xstyzb02cys";
+
+// The fields the plan provider delivers, in this order, with the row identity after them.
+const std::vector<wire::FieldDef> &plan_fields()
+{
+    using wire::FieldType;
+    static const std::vector<wire::FieldDef> fields = {
+        {"NYUE00", FieldType::String, 6}, {"XHAO00", FieldType::Float, 0},  {"ZBLB00", FieldType::String, 1},
+        {"ZBMC00", FieldType::String, 50}, {"ZBSL00", FieldType::Float, 0}, {"CKDM00", FieldType::String, 2},
+        {"RYDM00", FieldType::String, 4}, {"SPDM00", FieldType::String, 8}, {"SPDM01", FieldType::String, 8},
+        {"ZBLBMC", FieldType::String, 8},
+    };
+    return fields;
+}
+
+const char *kPlanQuery = "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC,ROWID00 "
+                         "FROM XSTYZB02 ORDER BY ROWID00";
+
+// Two field values are the same when both are empty, both read as the same
+// number, or both are the same text.
+bool same_value(const wire::Value &a, const wire::Value &b)
+{
+    if (wire::is_null(a) || wire::is_null(b)) return wire::is_null(a) && wire::is_null(b);
+    const bool a_text = std::holds_alternative<std::string>(a), b_text = std::holds_alternative<std::string>(b);
+    if (a_text && b_text) return std::get<std::string>(a) == std::get<std::string>(b);
+    try {
+        return wire::value_to_double(a) == wire::value_to_double(b);
+    } catch (const wire::WireError &) {
+        return false;
+    }
+}
+
+const wire::Value *find_field(const std::map<std::string, wire::Value> &values, const std::string &name)
+{
+    for (const auto &[k, v] : values)
+        if (equal_ignoring_case(k, name)) return &v;
+    return nullptr;
+}
+
+// A quantity as the plan table stores it: empty or a number.
+std::optional<wire::Value> quantity_of(const wire::Value &v)
+{
+    if (wire::is_null(v)) return wire::Value{};
+    try {
+        return wire::Value(wire::value_to_double(v));
+    } catch (const wire::WireError &) {
+        return std::nullopt;
+    }
+}
+
+std::string quantity_text(const wire::Value &v) { return wire::is_null(v) ? "empty" : wire::value_to_text(v); }
+
+std::string new_session_id()
+{
+    static std::mutex mutex;
+    static std::mt19937_64 engine{std::random_device{}()};
+    std::lock_guard lock(mutex);
+    static const char *digits = "0123456789abcdef";
+    std::string id;
+    for (int part = 0; part < 2; ++part) {
+        auto bits = engine();
+        for (int i = 0; i < 16; ++i, bits >>= 4) id += digits[bits & 0xF];
+    }
+    return id;
+}
+
+}  // namespace
+
+struct Session {
+    std::string id;
+    ObjectKind object = ObjectKind::CompanyInfo;
+    std::mutex mutex;  // one request of the session at a time
+    std::unique_ptr<Connection> db;
+    bool closed = false;
+    int savepoints = 0;
+    // Guarded by AppServer::Impl::mutex:
+    int users = 0;
+    std::chrono::steady_clock::time_point last_used;
+};
+
+struct AppServer::Impl {
+    std::string connection_string;
+    DatabaseKind kind;
+    std::chrono::seconds timeout;
+    mutable std::mutex mutex;
+    std::map<std::string, std::shared_ptr<Session>> sessions;
+
+    // Holds a session for one request: it cannot expire meanwhile, and no
+    // other request of it runs at the same time.
+    class Lease {
+    public:
+        Lease(Impl &impl, const std::string &id) : impl_(impl)
+        {
+            {
+                std::lock_guard lock(impl.mutex);
+                auto it = impl.sessions.find(id);
+                if (it == impl.sessions.end()) throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"");
+                session_ = it->second;
+                ++session_->users;
+            }
+            lock_ = std::unique_lock(session_->mutex);
+            if (session_->closed) {
+                release();
+                throw ServerError(Kind::NotFound, "the session \"" + id + "\" has been closed");
+            }
+        }
+        ~Lease() { release(); }
+        Lease(const Lease &) = delete;
+        Lease &operator=(const Lease &) = delete;
+        Session &operator*() const { return *session_; }
+        Session *operator->() const { return session_.get(); }
+
+    private:
+        void release()
+        {
+            if (!session_) return;
+            if (lock_.owns_lock()) lock_.unlock();
+            std::lock_guard lock(impl_.mutex);
+            --session_->users;
+            session_->last_used = std::chrono::steady_clock::now();
+            session_.reset();
+        }
+        Impl &impl_;
+        std::shared_ptr<Session> session_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
+    static void close(Session &s)
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.closed) return;
+        s.closed = true;
+        try {
+            if (s.db) s.db->rollback();
+        } catch (const ServerError &) {
+            // Dropping the connection below ends the transaction in the database.
+        }
+        s.db.reset();
+    }
+
+    [[noreturn]] static void unknown_provider(const Session &s, const std::string &provider)
+    {
+        throw ServerError(Kind::NotFound,
+                          "unknown provider \"" + provider + "\" on " + object_name(s.object));
+    }
+
+    wire::ApplyResult apply_plan(Session &s, const wire::Delta &delta, int max_errors);
+    std::optional<std::string> apply_change(Connection &db, const wire::Change &change);
+};
+
+AppServer::AppServer(std::string connection_string, std::chrono::seconds session_timeout)
+    : impl_(std::make_unique<Impl>())
+{
+    impl_->kind = parse_connection_string(connection_string).kind;
+    impl_->connection_string = std::move(connection_string);
+    impl_->timeout = session_timeout;
+}
+
+AppServer::~AppServer()
+{
+    std::map<std::string, std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard lock(impl_->mutex);
+        sessions.swap(impl_->sessions);
+    }
+    for (auto &[id, s] : sessions) Impl::close(*s);
+}
+
+std::string AppServer::database_kind() const
+{
+    return impl_->kind == DatabaseKind::Sqlite ? "sqlite" : "postgresql";
+}
+
+std::string AppServer::open_session(const std::string &object, const std::string &class_id)
+{
+    ObjectKind kind;
+    const char *expected_class;
+    if (equal_ignoring_case(object, kCompanyInfoObject)) {
+        kind = ObjectKind::CompanyInfo;
+        expected_class = kCompanyInfoClassId;
+    } else if (equal_ignoring_case(object, kCustObject)) {
+        kind = ObjectKind::Cust;
+        expected_class = kCustClassId;
+    } else {
+        throw ServerError(Kind::NotFound, "unknown server object \"" + object + "\"");
+    }
+    if (!class_id.empty() && !equal_ignoring_case(class_id, expected_class))
+        throw ServerError(Kind::BadRequest, "the class id " + class_id + " does not belong to " + object_name(kind) +
+                                                " (its class id is " + expected_class + ")");
+    auto session = std::make_shared<Session>();
+    session->object = kind;
+    session->db = std::make_unique<Connection>(impl_->connection_string);
+    session->last_used = std::chrono::steady_clock::now();
+    std::lock_guard lock(impl_->mutex);
+    do session->id = new_session_id();
+    while (impl_->sessions.count(session->id));
+    impl_->sessions.emplace(session->id, session);
+    return session->id;
+}
+
+void AppServer::close_session(const std::string &id)
+{
+    std::shared_ptr<Session> session;
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto it = impl_->sessions.find(id);
+        if (it == impl_->sessions.end()) throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"");
+        session = it->second;
+        impl_->sessions.erase(it);
+    }
+    Impl::close(*session);  // waits for a request of the session that is still running
+}
+
+wire::DataPacket AppServer::get_records(const std::string &id, const std::string &provider,
+                                        const std::string &command_text)
+{
+    Impl::Lease s(*impl_, id);
+    if (s->object == ObjectKind::CompanyInfo && provider == kTempProvider) {
+        if (blank(command_text))
+            throw ServerError(Kind::BadRequest, "provider dsp_temp needs a command text to open");
+        // A statement that returns no rows (INSERT, DELETE) runs as well and
+        // gives a packet without fields.
+        return s->db->run(adapt_statement(command_text, impl_->kind)).packet;
+    }
+    if (s->object == ObjectKind::Cust && provider == kPlanProvider) {
+        if (!blank(command_text))
+            throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys has its own query and takes no command text");
+        auto result = s->db->run(kPlanQuery).packet;
+        wire::DataPacket p;
+        p.fields = plan_fields();
+        p.rows.reserve(result.rows.size());
+        p.row_ids.reserve(result.rows.size());
+        for (auto &row : result.rows) {
+            p.row_ids.push_back(static_cast<wire::RowId>(wire::value_to_double(row.back())));
+            row.pop_back();
+            for (std::size_t c = 0; c < row.size(); ++c) {
+                auto &v = row[c];
+                if (wire::is_null(v)) continue;
+                if (p.fields[c].type == wire::FieldType::String) v = wire::value_to_text(v);
+                else if (auto q = quantity_of(v)) v = *q;
+                else v = wire::Value{};  // a number column holding text that is no number
+            }
+            p.rows.push_back(std::move(row));
+        }
+        return p;
+    }
+    Impl::unknown_provider(*s, provider);
+}
+
+std::int64_t AppServer::execute(const std::string &id, const std::string &provider, const std::string &command_text)
+{
+    Impl::Lease s(*impl_, id);
+    if (s->object == ObjectKind::CompanyInfo && provider == kTempProvider) {
+        if (blank(command_text)) throw ServerError(Kind::BadRequest, "provider dsp_temp needs a command text to execute");
+        // A SELECT runs as well; it changes no row, so the answer is 0.
+        return s->db->run(adapt_statement(command_text, impl_->kind)).rows_affected;
+    }
+    if (s->object == ObjectKind::Cust && provider == kPlanProvider)
+        throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys executes no command texts");
+    Impl::unknown_provider(*s, provider);
+}
+
+wire::ApplyResult AppServer::apply(const std::string &id, const std::string &provider, const wire::Delta &delta,
+                                   int max_errors)
+{
+    Impl::Lease s(*impl_, id);
+    if (s->object == ObjectKind::Cust && provider == kPlanProvider) return impl_->apply_plan(*s, delta, max_errors);
+    if (s->object == ObjectKind::CompanyInfo && provider == kTempProvider)
+        throw ServerError(Kind::BadRequest, "provider dsp_temp applies no updates");
+    Impl::unknown_provider(*s, provider);
+}
+
+void AppServer::call_method(const std::string &id, const std::string &method)
+{
+    Impl::Lease s(*impl_, id);
+    if (s->object == ObjectKind::CompanyInfo) {
+        // Late-bound method names match without regard to case.
+        if (equal_ignoring_case(method, "CompanydbTranStart")) {
+            if (s->db->in_transaction())
+                throw ServerError(Kind::BadRequest, "a transaction is already open on this session");
+            s->db->begin();
+            return;
+        }
+        if (equal_ignoring_case(method, "CompanydbTranCommit")) return s->db->commit();
+        if (equal_ignoring_case(method, "CompanydbRollback")) return s->db->rollback();
+    }
+    throw ServerError(Kind::NotFound, "unknown method \"" + method + "\" on " + object_name(s->object));
+}
+
+std::size_t AppServer::expire_idle_sessions()
+{
+    std::vector<std::shared_ptr<Session>> expired;
+    {
+        std::lock_guard lock(impl_->mutex);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = impl_->sessions.begin(); it != impl_->sessions.end();) {
+            if (it->second->users == 0 && now - it->second->last_used >= impl_->timeout) {
+                expired.push_back(it->second);
+                it = impl_->sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto &s : expired) Impl::close(*s);
+    return expired.size();
+}
+
+std::size_t AppServer::session_count() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->sessions.size();
+}
+
+// All changes of one apply run in one transaction: the session's own when
+// CompanydbTranStart has opened one (inside a savepoint, so that undoing the
+// apply leaves the rest of that transaction alone), else one of its own. A
+// refused change is counted; once more than max_errors changes are refused
+// (a negative max_errors tolerates any number), everything the apply did is
+// undone and the apply stops. A database failure stops and undoes it too.
+wire::ApplyResult AppServer::Impl::apply_plan(Session &s, const wire::Delta &delta, int max_errors)
+{
+    Connection &db = *s.db;
+    const bool own = !db.in_transaction();
+    const std::string savepoint = "plan_apply_" + std::to_string(++s.savepoints);
+    if (own) db.run(kind == DatabaseKind::Sqlite ? "BEGIN IMMEDIATE" : "BEGIN");
+    else db.run("SAVEPOINT " + savepoint);
+    auto undo = [&] {
+        try {
+            if (own) {
+                db.rollback();
+            } else {
+                db.run("ROLLBACK TO SAVEPOINT " + savepoint);
+                db.run("RELEASE SAVEPOINT " + savepoint);
+            }
+        } catch (const ServerError &) {
+            // Only a lost connection gets here; the database then drops the work itself.
+        }
+    };
+
+    wire::ApplyResult result;
+    const wire::Change *current = nullptr;
+    try {
+        for (const auto &change : delta) {
+            current = &change;
+            if (auto refusal = apply_change(db, change)) {
+                ++result.error_count;
+                result.errors.push_back({change.row_id, *refusal});
+                if (max_errors >= 0 && result.error_count > max_errors) {
+                    undo();
+                    return result;
+                }
+            }
+        }
+        current = nullptr;
+        if (own) db.commit();
+        else db.run("RELEASE SAVEPOINT " + savepoint);
+    } catch (const ServerError &e) {
+        undo();
+        if (e.kind() == Kind::Unavailable) throw;
+        ++result.error_count;
+        result.errors.push_back({current ? current->row_id : std::nullopt, e.what()});
+    }
+    return result;
+}
+
+// Applies one change; the reason when it is refused.
+std::optional<std::string> AppServer::Impl::apply_change(Connection &db, const wire::Change &change)
+{
+    if (change.kind == wire::ChangeKind::Insert)
+        return "new plan rows cannot be inserted here: a salesman's plan is generated from the department plan";
+    if (!change.row_id) return "the change names no row (rowId is missing)";
+    const wire::RowId row = *change.row_id;
+
+    const wire::Value *original = find_field(change.original, "ZBSL00");
+    std::optional<wire::Value> before;
+    if (original) {
+        before = quantity_of(*original);
+        if (!before) return "the original quantity \"" + wire::value_to_text(*original) + "\" is not a number";
+    }
+
+    StatementResult done;
+    if (change.kind == wire::ChangeKind::Delete) {
+        if (!before) done = db.run("DELETE FROM XSTYZB02 WHERE ROWID00=?", {row});
+        else if (wire::is_null(*before)) done = db.run("DELETE FROM XSTYZB02 WHERE ROWID00=? AND ZBSL00 IS NULL", {row});
+        else done = db.run("DELETE FROM XSTYZB02 WHERE ROWID00=? AND ZBSL00=?", {row, *before});
+    } else {
+        std::optional<wire::Value> after;
+        for (const auto &[name, value] : change.values) {
+            if (equal_ignoring_case(name, "ZBSL00")) {
+                after = quantity_of(value);
+                if (!after) return "the quantity \"" + wire::value_to_text(value) + "\" is not a number";
+                continue;
+            }
+            const bool known = std::any_of(plan_fields().begin(), plan_fields().end(),
+                                           [&](const wire::FieldDef &f) { return equal_ignoring_case(f.name, name); });
+            if (!known) return "the plan has no field \"" + name + "\"";
+            const wire::Value *was = find_field(change.original, name);
+            if (!was || !same_value(*was, value))
+                return "only the planned quantity (ZBSL00) can be changed, not " + upper(name);
+        }
+        if (!before) return "the change does not carry the quantity (ZBSL00) as it was read";
+        if (!after) after = before;
+        if (wire::is_null(*before))
+            done = db.run("UPDATE XSTYZB02 SET ZBSL00=? WHERE ROWID00=? AND ZBSL00 IS NULL", {*after, row});
+        else
+            done = db.run("UPDATE XSTYZB02 SET ZBSL00=? WHERE ROWID00=? AND ZBSL00=?", {*after, row, *before});
+    }
+    if (done.rows_affected == 1) return std::nullopt;
+
+    // Nothing matched: the row is gone, or another planner changed it.
+    const auto now = db.run("SELECT ZBSL00 FROM XSTYZB02 WHERE ROWID00=?", {row}).packet;
+    if (now.rows.empty()) return "the plan row " + std::to_string(row) + " has been deleted since it was read";
+    return "the plan row " + std::to_string(row) + " has been changed since it was read: its quantity is now " +
+           quantity_text(now.rows[0][0]) + ", it was " + quantity_text(*before) + " when read";
+}
+
+}  // namespace appserver

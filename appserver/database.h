@@ -1,0 +1,68 @@
+// One database connection of the application server, opened through SOCI.
+// Statements run through the database's own interface on that connection so
+// that result columns keep their real types, names and widths, and the
+// database's own error message reaches the client unchanged.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app_server.h"
+#include "wire.h"
+
+namespace appserver {
+
+enum class DatabaseKind { Sqlite, Postgresql };
+
+// The backend of a SOCI connection string and what follows "backend://".
+struct ConnectionTarget {
+    DatabaseKind kind = DatabaseKind::Sqlite;
+    std::string parameters;   // "db=FILE ..." or "host=... dbname=..."
+    std::string sqlite_file;  // SQLite only: the database file
+};
+// Throws ServerError(BadRequest) for a string naming no supported backend.
+ConnectionTarget parse_connection_string(const std::string &connection_string);
+
+// What a statement produced: its columns and rows (empty for a statement that
+// returns none) and the number of rows it changed.
+struct StatementResult {
+    bool has_columns = false;
+    wire::DataPacket packet;
+    std::int64_t rows_affected = 0;
+};
+
+class Connection {
+public:
+    // Opens the database. A SQLite file that does not exist is created only
+    // when create_missing is set. Throws ServerError(Unavailable) with the
+    // reason when the database cannot be opened.
+    explicit Connection(const std::string &connection_string, bool create_missing = false);
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    DatabaseKind kind() const { return kind_; }
+
+    // Runs exactly one statement as it stands (no dialect adaptation), with
+    // optional parameters (written "?" for both databases). A statement the
+    // database rejects throws ServerError(Database) with its message.
+    StatementResult run(const std::string &sql, const std::vector<wire::Value> &params = {});
+
+    bool in_transaction() const;
+    void begin();
+    // Commits the open transaction. A PostgreSQL transaction in which a
+    // statement failed cannot be committed: it is rolled back and the commit
+    // fails. Without an open transaction: nothing happens.
+    void commit();
+    // Rolls back the open transaction; without one: nothing happens.
+    void rollback();
+
+private:
+    struct Backend;
+    DatabaseKind kind_;
+    std::unique_ptr<Backend> backend_;
+};
+
+}  // namespace appserver

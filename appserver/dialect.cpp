@@ -1,0 +1,166 @@
+#include "dialect.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+#include <vector>
+
+namespace appserver {
+
+namespace {
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+bool is_word_char(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x80 || std::isalnum(u) || c == '_' || c == '$';
+}
+
+bool same_word(const std::string &a, const char *b)
+{
+    std::size_t i = 0;
+    for (; b[i]; ++i)
+        if (i >= a.size() || std::toupper(static_cast<unsigned char>(a[i])) != b[i]) return false;
+    return i == a.size();
+}
+
+// Index just past a quoted piece or comment starting at i, or i when none starts there.
+std::size_t skip_quoted(const std::string &s, std::size_t i)
+{
+    const char c = s[i];
+    if (c == '\'' || c == '"') {
+        // A doubled quote inside reads as two adjacent quoted pieces: same result.
+        auto end = s.find(c, i + 1);
+        return end == std::string::npos ? s.size() : end + 1;
+    }
+    if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
+        auto end = s.find('\n', i);
+        return end == std::string::npos ? s.size() : end + 1;
+    }
+    if (c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+        auto end = s.find("*/", i + 2);
+        return end == std::string::npos ? s.size() : end + 2;
+    }
+    return i;
+}
+
+// Index of the first character that is neither white space nor a comment.
+std::size_t skip_blank(const std::string &s, std::size_t i)
+{
+    while (i < s.size()) {
+        if (is_space(s[i])) {
+            ++i;
+            continue;
+        }
+        if (s[i] == '-' || s[i] == '/') {
+            auto next = skip_quoted(s, i);
+            if (next != i) {
+                i = next;
+                continue;
+            }
+        }
+        break;
+    }
+    return i;
+}
+
+std::string word_at(const std::string &s, std::size_t i)
+{
+    std::size_t e = i;
+    while (e < s.size() && is_word_char(s[e])) ++e;
+    return s.substr(i, e - i);
+}
+
+// Index of the ")" closing the "(" at open, or npos.
+std::size_t matching_paren(const std::string &s, std::size_t open)
+{
+    int depth = 0;
+    for (std::size_t i = open; i < s.size();) {
+        auto next = skip_quoted(s, i);
+        if (next != i) {
+            i = next;
+            continue;
+        }
+        if (s[i] == '(') ++depth;
+        else if (s[i] == ')' && --depth == 0) return i;
+        ++i;
+    }
+    return std::string::npos;
+}
+
+std::string delete_with_from(const std::string &sql)
+{
+    std::size_t i = skip_blank(sql, 0);
+    if (!same_word(word_at(sql, i), "DELETE")) return sql;
+    std::size_t j = i + 6;
+    if (j >= sql.size() || !is_space(sql[j])) return sql;
+    j = skip_blank(sql, j);
+    if (j >= sql.size() || same_word(word_at(sql, j), "FROM")) return sql;
+    // The table name: words, dots and quoted names, then WHERE.
+    std::size_t k = j;
+    while (k < sql.size()) {
+        if (sql[k] == '"') k = skip_quoted(sql, k);
+        else if (is_word_char(sql[k]) || sql[k] == '.') ++k;
+        else break;
+    }
+    if (k == j || k >= sql.size() || !is_space(sql[k])) return sql;
+    if (!same_word(word_at(sql, skip_blank(sql, k)), "WHERE")) return sql;
+    return sql.substr(0, j) + "FROM " + sql.substr(j);
+}
+
+bool ends_a_from_item(const std::string &word)
+{
+    static const char *const kWords[] = {"WHERE",  "GROUP", "ORDER",  "HAVING", "UNION",   "EXCEPT",
+                                         "INTERSECT", "LIMIT", "OFFSET", "FETCH", "FOR",   "WINDOW",
+                                         "JOIN",   "INNER", "LEFT",   "RIGHT",  "FULL",    "CROSS",
+                                         "NATURAL", "ON",   "USING"};
+    return std::any_of(std::begin(kWords), std::end(kWords), [&](const char *k) { return same_word(word, k); });
+}
+
+std::string alias_subqueries(const std::string &sql)
+{
+    std::vector<std::size_t> inserts;  // positions just after a ")" that needs an alias
+    for (std::size_t i = 0; i < sql.size();) {
+        auto next = skip_quoted(sql, i);
+        if (next != i) {
+            i = next;
+            continue;
+        }
+        if (!is_word_char(sql[i])) {
+            ++i;
+            continue;
+        }
+        const std::string word = word_at(sql, i);
+        const std::size_t after_word = i + word.size();
+        i = after_word;
+        if (!same_word(word, "FROM") && !same_word(word, "JOIN")) continue;
+        const std::size_t open = skip_blank(sql, after_word);
+        if (open >= sql.size() || sql[open] != '(') continue;
+        const std::string first = word_at(sql, skip_blank(sql, open + 1));
+        if (!same_word(first, "SELECT") && !same_word(first, "VALUES") && !same_word(first, "WITH")) continue;
+        const std::size_t close = matching_paren(sql, open);
+        if (close == std::string::npos) continue;  // unbalanced: the database will say so
+        const std::size_t follow = skip_blank(sql, close + 1);
+        const std::string follower = follow < sql.size() ? word_at(sql, follow) : std::string();
+        const bool has_alias = !follower.empty() && (same_word(follower, "AS") || !ends_a_from_item(follower));
+        const bool quoted_alias = follow < sql.size() && sql[follow] == '"';
+        if (!has_alias && !quoted_alias) inserts.push_back(close + 1);
+    }
+    std::string out = sql;
+    std::sort(inserts.begin(), inserts.end());
+    for (std::size_t k = inserts.size(); k-- > 0;)
+        out.insert(inserts[k], " AS subquery_" + std::to_string(k + 1));
+    return out;
+}
+
+}  // namespace
+
+std::string adapt_statement(const std::string &sql, DatabaseKind kind)
+{
+    std::string out = delete_with_from(sql);
+    if (kind == DatabaseKind::Postgresql) out = alias_subqueries(out);
+    return out;
+}
+
+}  // namespace appserver

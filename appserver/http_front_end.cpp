@@ -1,0 +1,239 @@
+// The /v1 HTTP/JSON API over an AppServer. Every answer is JSON; every failed
+// call answers {"error": "..."} with the status of its ServerError kind.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "app_server.h"
+
+namespace appserver {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kMaxBodyBytes = 16 * 1024 * 1024;
+constexpr const char *kJson = "application/json; charset=utf-8";
+
+int status_of(ServerError::Kind kind)
+{
+    switch (kind) {
+    case ServerError::Kind::NotFound: return 404;
+    case ServerError::Kind::BadRequest: return 400;
+    case ServerError::Kind::Database: return 422;
+    case ServerError::Kind::Unavailable: return 503;
+    }
+    return 500;
+}
+
+std::string dump(const json &j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// The request body as a JSON object; an empty body reads as {}.
+json body_object(const httplib::Request &req)
+{
+    if (req.body.find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
+    json j = wire::parse_json(req.body);
+    if (!j.is_object()) throw ServerError(ServerError::Kind::BadRequest, "the request body must be a JSON object");
+    return j;
+}
+
+std::string text_member(const json &body, const char *name)
+{
+    auto it = body.find(name);
+    if (it == body.end() || it->is_null()) return {};
+    if (!it->is_string()) throw ServerError(ServerError::Kind::BadRequest, std::string("\"") + name + "\" must be text");
+    return it->get<std::string>();
+}
+
+std::mutex log_mutex;
+
+// One line per request: time, session, call, target, duration, outcome.
+void log_request(const std::string &session, const std::string &call, const std::string &target,
+                 std::chrono::steady_clock::duration took, int status, const std::string &error)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+    const double ms = std::chrono::duration<double, std::milli>(took).count();
+    std::lock_guard lock(log_mutex);
+    std::fprintf(stderr, "%s session=%s call=%s target=%s %.1fms %d%s%s\n", when,
+                 session.empty() ? "-" : session.c_str(), call.c_str(), target.empty() ? "-" : target.c_str(), ms,
+                 status, error.empty() ? "" : " ", error.c_str());
+    std::fflush(stderr);
+}
+
+// Runs one call: turns its result or its failure into the answer, and logs it.
+template <class F>
+void serve(httplib::Response &res, const std::string &session, const std::string &call, const std::string &target,
+           F &&f)
+{
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    try {
+        f();
+    } catch (const ServerError &e) {
+        res.status = status_of(e.kind());
+        error = e.what();
+    } catch (const wire::WireError &e) {
+        res.status = 400;
+        error = e.what();
+    } catch (const json::exception &e) {
+        res.status = 400;
+        error = std::string("malformed request: ") + e.what();
+    } catch (const std::exception &e) {
+        res.status = 500;
+        error = std::string("internal error: ") + e.what();
+    }
+    if (!error.empty()) res.set_content(dump(wire::error_to_json(error)), kJson);
+    else if (res.status == -1) res.status = 200;
+    log_request(session, call, target, std::chrono::steady_clock::now() - start, res.status, error);
+}
+
+}  // namespace
+
+struct HttpFrontEnd::Impl {
+    AppServer &server;
+    std::string host;
+    int port;
+    httplib::Server http;
+    std::thread thread;
+    int bound_port = 0;
+
+    Impl(AppServer &s, std::string h, int p) : server(s), host(std::move(h)), port(p) {}
+    void routes();
+};
+
+void HttpFrontEnd::Impl::routes()
+{
+    http.set_tcp_nodelay(true);
+    http.set_keep_alive_max_count(100000);
+    http.set_payload_max_length(kMaxBodyBytes);
+    http.new_task_queue = [] { return new httplib::ThreadPool(16); };
+
+    http.Post("/v1/sessions", [this](const httplib::Request &req, httplib::Response &res) {
+        std::string object;
+        serve(res, {}, "open", object, [&] {
+            const json body = body_object(req);
+            object = text_member(body, "object");
+            if (object.empty()) throw ServerError(ServerError::Kind::BadRequest, "\"object\" names no server object");
+            const std::string id = server.open_session(object, text_member(body, "clsid"));
+            res.status = 201;
+            res.set_content(dump({{"session", id}}), kJson);
+        });
+    });
+
+    http.Delete(R"(/v1/sessions/([^/]+))", [this](const httplib::Request &req, httplib::Response &res) {
+        const std::string id = req.matches[1];
+        serve(res, id, "close", {}, [&] {
+            server.close_session(id);
+            res.status = 204;
+        });
+    });
+
+    http.Post(R"(/v1/sessions/([^/]+)/providers/([^/]+)/(records|execute|apply))",
+              [this](const httplib::Request &req, httplib::Response &res) {
+                  const std::string id = req.matches[1], provider = req.matches[2], call = req.matches[3];
+                  serve(res, id, call, provider, [&] {
+                      const json body = body_object(req);
+                      if (call == "records") {
+                          auto packet = server.get_records(id, provider, text_member(body, "commandText"));
+                          res.set_content(dump(wire::packet_to_json(packet)), kJson);
+                      } else if (call == "execute") {
+                          auto n = server.execute(id, provider, text_member(body, "commandText"));
+                          res.set_content(dump({{"rowsAffected", n}}), kJson);
+                      } else {
+                          int max_errors = 0;
+                          if (auto it = body.find("maxErrors"); it != body.end() && !it->is_null()) {
+                              if (!it->is_number_integer())
+                                  throw ServerError(ServerError::Kind::BadRequest, "\"maxErrors\" must be a whole number");
+                              max_errors = static_cast<int>(std::clamp<long long>(it->get<long long>(), -1, 1 << 30));
+                          }
+                          auto it = body.find("delta");
+                          if (it == body.end()) throw ServerError(ServerError::Kind::BadRequest, "the request has no \"delta\"");
+                          auto result = server.apply(id, provider, wire::delta_from_json(*it), max_errors);
+                          res.set_content(dump(wire::apply_result_to_json(result)), kJson);
+                      }
+                  });
+              });
+
+    http.Post(R"(/v1/sessions/([^/]+)/methods/([^/]+))", [this](const httplib::Request &req, httplib::Response &res) {
+        const std::string id = req.matches[1], method = req.matches[2];
+        serve(res, id, "method", method, [&] {
+            body_object(req);  // a body, when there is one, must still be JSON
+            server.call_method(id, method);
+            res.set_content("{}", kJson);
+        });
+    });
+
+    http.Get("/v1/health", [this](const httplib::Request &, httplib::Response &res) {
+        serve(res, {}, "health", {}, [&] {
+            res.set_content(dump({{"status", "ok"}, {"database", server.database_kind()}}), kJson);
+        });
+    });
+
+    // Answers the server library gives by itself (no such path, a body over
+    // the limit, a request it cannot read) in the same JSON form. A body over
+    // the limit is a bad request like any other.
+    http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request &req,
+                                                                   httplib::Response &res) {
+        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        std::string message;
+        if (res.status == 413) {
+            res.status = 400;
+            message = "the request body is larger than the limit of " + std::to_string(kMaxBodyBytes) + " bytes";
+        } else if (res.status == 404) {
+            message = "no such call: " + req.method + " " + req.path;
+        } else {
+            message = "the request could not be read (HTTP status " + std::to_string(res.status) + ")";
+        }
+        res.set_content(dump(wire::error_to_json(message)), kJson);
+        log_request({}, "-", req.path, {}, res.status, message);
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+}
+
+HttpFrontEnd::HttpFrontEnd(AppServer &server, std::string host, int port)
+    : impl_(std::make_unique<Impl>(server, std::move(host), port))
+{
+    impl_->routes();
+}
+
+HttpFrontEnd::~HttpFrontEnd() { stop(); }
+
+void HttpFrontEnd::start()
+{
+    if (impl_->thread.joinable()) return;
+    auto &http = impl_->http;
+    if (impl_->port == 0) {
+        impl_->bound_port = http.bind_to_any_port(impl_->host);
+        if (impl_->bound_port <= 0)
+            throw ServerError(ServerError::Kind::Unavailable, "cannot listen on " + impl_->host + " (no free port)");
+    } else {
+        if (!http.bind_to_port(impl_->host, impl_->port))
+            throw ServerError(ServerError::Kind::Unavailable, "cannot listen on " + impl_->host + ":" +
+                                                                 std::to_string(impl_->port) +
+                                                                 " (address in use or not available)");
+        impl_->bound_port = impl_->port;
+    }
+    impl_->thread = std::thread([&http] { http.listen_after_bind(); });
+    while (!http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void HttpFrontEnd::stop()
+{
+    if (!impl_->thread.joinable()) return;
+    impl_->http.stop();
+    impl_->thread.join();
+}
+
+int HttpFrontEnd::port() const { return impl_->bound_port; }
+
+}  // namespace appserver
