@@ -124,7 +124,8 @@ void FakeApi::answer(httplib::Response &res, int status, const std::string &body
     res.set_content(body, "application/json");
 }
 
-RawServer::RawServer(Script script) : script_(std::move(script))
+RawServer::RawServer(Script script, ClosePredicate close_after)
+    : script_(std::move(script)), close_after_(std::move(close_after))
 {
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -153,6 +154,12 @@ std::string RawServer::http_answer(int status, const std::string &body)
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+bool RawServer::wait_for_closed(int n) const
+{
+    for (int i = 0; i < 10000 && closed_ < n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return closed_ >= n;
+}
+
 void RawServer::run()
 {
     while (!stop_) {
@@ -162,6 +169,7 @@ void RawServer::run()
         if (fd < 0) continue;
         serve(fd);
         ::close(fd);
+        ++closed_;
     }
 }
 
@@ -198,6 +206,7 @@ void RawServer::serve(int fd)
         auto reply = script_(++seen_, request_line);
         if (!reply) return;  // drop the connection mid-request
         ::send(fd, reply->data(), reply->size(), MSG_NOSIGNAL);
+        if (close_after_ && close_after_(request_line)) return;
     }
 }
 

@@ -69,7 +69,11 @@ class RawServer {
 public:
     using Script = std::function<std::optional<std::string>(int n, const std::string &request_line)>;
 
-    explicit RawServer(Script script);
+    // The server closes the connection once it has answered a request for
+    // which close_after(request_line) is true, as a server does whose
+    // keep-alive time has run out.
+    using ClosePredicate = std::function<bool(const std::string &request_line)>;
+    explicit RawServer(Script script, ClosePredicate close_after = {});
     ~RawServer();
     RawServer(const RawServer &) = delete;
     RawServer &operator=(const RawServer &) = delete;
@@ -77,6 +81,9 @@ public:
     int port() const { return port_; }
     std::string computer_name() const { return "127.0.0.1:" + std::to_string(port_); }
     int requests_seen() const { return seen_; }
+    int connections_closed() const { return closed_; }
+    // Waits (at most ten seconds) until `n` connections have been closed by this server.
+    bool wait_for_closed(int n) const;
 
     // A complete HTTP answer with a JSON body.
     static std::string http_answer(int status, const std::string &body);
@@ -86,10 +93,12 @@ private:
     void serve(int fd);
 
     Script script_;
+    ClosePredicate close_after_;
     int listen_fd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> seen_{0};
+    std::atomic<int> closed_{0};
     std::thread thread_;
 };
 

@@ -261,6 +261,31 @@ TEST(HttpLink, ServerClosingTheConnectionMidCallIsAnErrorAndTheNextCallReconnect
                                                "POST /v1/sessions/c2/providers/dsp_temp/execute HTTP/1.1"}));
 }
 
+TEST(HttpLink, AConnectionTheServerClosedBetweenCallsIsReopenedQuietly)
+{
+    // An idle planner: the server has closed the kept-alive connection
+    // before the next call. That is no error and keeps the session.
+    std::vector<std::string> lines;
+    RawServer raw(
+        [&](int, const std::string &line) -> std::optional<std::string> {
+            lines.push_back(line);
+            if (line.starts_with("POST /v1/sessions HTTP")) return RawServer::http_answer(201, R"({"session":"k1"})");
+            return RawServer::http_answer(200, R"({"rowsAffected":2})");
+        },
+        [](const std::string &line) { return !line.starts_with("POST /v1/sessions HTTP"); });
+    RemoteConnection conn(remote::company_info_object());
+    conn.set_computer_name(raw.computer_name());
+    conn.call_method("CompanydbTranStart");
+    for (int i = 0; i < 3; ++i) {
+        // The server is done with the previous connection before the next call.
+        ASSERT_TRUE(raw.wait_for_closed(i + 1));
+        EXPECT_EQ(conn.execute("dsp_temp", "x"), 2);
+    }
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[1], "POST /v1/sessions/k1/methods/CompanydbTranStart HTTP/1.1");
+    EXPECT_EQ(lines[4], "POST /v1/sessions/k1/providers/dsp_temp/execute HTTP/1.1");
+}
+
 TEST(HttpLink, ManyCallsOnOneConnectionStayOnOneSession)
 {
     FakeApi api;
