@@ -1,0 +1,575 @@
+// The report engine against a client dataset fed from memory: PDFs are
+// rendered without a person and read back with pdftotext.
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QProcess>
+#include <QProgressDialog>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextDocument>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "client_dataset.h"
+#include "remote_connection.h"
+#include "report.h"
+#include "report_pages.h"
+#include "report_preview.h"
+#include "test_hooks.h"
+#include "ui.h"
+
+namespace {
+
+using wire::FieldType;
+
+// A server object that hands out one packet from memory.
+class MemoryLink : public remote::Link {
+public:
+    explicit MemoryLink(wire::DataPacket packet) : packet_(std::move(packet)) {}
+    wire::DataPacket get_records(const std::string &, const std::string &) override { return packet_; }
+    std::int64_t execute(const std::string &, const std::string &) override { return 0; }
+    wire::ApplyResult apply_updates(const std::string &, const wire::Delta &, int) override { return {}; }
+    void call_method(const std::string &) override {}
+
+private:
+    wire::DataPacket packet_;
+};
+
+std::vector<dataset::FieldDef> plan_fields()
+{
+    return {{"NYUE00", FieldType::String, 6},  {"XHAO00", FieldType::Float, 0}, {"ZBLB00", FieldType::String, 1},
+            {"ZBMC00", FieldType::String, 50}, {"ZBSL00", FieldType::Float, 0}, {"CKDM00", FieldType::String, 2},
+            {"RYDM00", FieldType::String, 4},  {"SPDM00", FieldType::String, 8}, {"SPDM01", FieldType::String, 8},
+            {"ZBLBMC", FieldType::String, 8}};
+}
+
+wire::Row plan_row(const std::string &month, double no, const std::string &name, double quantity,
+                   const std::string &dept, const std::string &salesman)
+{
+    return {month, no, std::string("1"), name, quantity, dept, salesman, std::string("01010001"),
+            std::string("01010002"), std::string("卷烟")};
+}
+
+QString pdf_text(const QString &path)
+{
+    QProcess pdftotext;
+    pdftotext.start(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), path, QStringLiteral("-")});
+    if (!pdftotext.waitForFinished(60000) || pdftotext.exitCode() != 0) return QStringLiteral("<pdftotext failed>");
+    return QString::fromUtf8(pdftotext.readAllStandardOutput());
+}
+
+// pdftotext ends every page with a form feed; spaces differ with the layout,
+// so pages are compared with the white space taken out.
+QStringList pdf_pages(const QString &path)
+{
+    QStringList pages = pdf_text(path).split(QChar('\f'));
+    if (!pages.isEmpty() && pages.last().trimmed().isEmpty()) pages.removeLast();
+    for (QString &page : pages) page.remove(QRegularExpression(QStringLiteral("\\s")));
+    return pages;
+}
+
+QString squeezed(const QString &text)
+{
+    QString s = text;
+    return s.remove(QRegularExpression(QStringLiteral("\\s")));
+}
+
+void write_file(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+class ReportTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir_.isValid());
+        packet_.fields.clear();
+        for (const auto &f : plan_fields()) packet_.fields.push_back({f.name, f.type, f.size});
+    }
+
+    void TearDown() override { remote::set_link_factory({}); }
+
+    // Opens the plan dataset on the rows given and narrows it to one
+    // salesman's month plan.
+    void open_plan(std::vector<wire::Row> rows, const std::string &filter)
+    {
+        packet_.rows = std::move(rows);
+        const wire::DataPacket packet = packet_;
+        remote::set_link_factory([packet](const remote::ServerObject &, const std::string &) {
+            return std::make_unique<MemoryLink>(packet);
+        });
+        connection_ = std::make_unique<remote::RemoteConnection>(remote::cust_object());
+        plan_ = std::make_unique<dataset::ClientDataset>("cds_xstyzb02");
+        plan_->set_connection(connection_.get());
+        plan_->set_provider_name("dsp_xstyzb02cys");
+        plan_->set_fixed_fields(plan_fields());
+        plan_->open();
+        plan_->set_filter(filter);
+        plan_->set_filtered(true);
+        link_.set_dataset(plan_.get());
+        report_.set_dataset(&link_);
+    }
+
+    // Two salesmen of department 01 in March 2003, and one row of April.
+    void open_demo_plan()
+    {
+        open_plan({plan_row("200303", 1, "卷烟销售总量", 120, "01", "0001"),
+                   plan_row("200303", 2, "一类烟销量", 12, "01", "0001"),
+                   plan_row("200303", 3, "高端卷烟销量", 7.5, "01", "0001"),
+                   plan_row("200303", 1, "别人的指标甲", 999, "01", "0002"),
+                   plan_row("200304", 1, "下月的指标乙", 888, "01", "0001")},
+                  "NYUE00='200303' and CKDM00='01' and RYDM00='0001'");
+    }
+
+    QString path(const QString &name) const { return dir_.filePath(name); }
+
+    QTemporaryDir dir_;
+    wire::DataPacket packet_;
+    std::unique_ptr<remote::RemoteConnection> connection_;
+    std::unique_ptr<dataset::ClientDataset> plan_;
+    TfrDBDataSet link_;
+    TfrReport report_;
+};
+
+// ---------------------------------------------------------------------------
+// The printout template
+
+TEST_F(ReportTest, PrintoutShowsNamesMonthRowsInViewAndTotal)
+{
+    open_demo_plan();
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.set_variable("fxbmc", "城区一部王建国");
+    report_.set_variable("ywny", "200303");
+    report_.export_pdf(path("plan.pdf"));
+
+    const QStringList pages = pdf_pages(path("plan.pdf"));
+    ASSERT_EQ(pages.size(), 1);
+    const QString text = pages.first();
+    EXPECT_TRUE(text.contains("访销员月销售计划"));
+    EXPECT_TRUE(text.contains("城区一部王建国"));
+    EXPECT_TRUE(text.contains("200303"));
+    EXPECT_TRUE(text.contains("序号指标名称指标数量(条)"));
+    // Every row in view with its number and quantity, numbers in general format.
+    EXPECT_TRUE(text.contains("1卷烟销售总量120"));
+    EXPECT_TRUE(text.contains("2一类烟销量12"));
+    EXPECT_TRUE(text.contains("3高端卷烟销量7.5"));
+    EXPECT_FALSE(text.contains("12.0"));
+    EXPECT_TRUE(text.contains("合计139.5"));
+    EXPECT_TRUE(text.contains("共3项指标"));
+    EXPECT_TRUE(text.contains("打印日期：" + QDate::currentDate().toString("yyyy-MM-dd")));
+    EXPECT_TRUE(text.contains("第1页共1页"));
+    // Nothing of the other salesman or of another month.
+    EXPECT_FALSE(text.contains("别人的指标甲"));
+    EXPECT_FALSE(text.contains("999"));
+    EXPECT_FALSE(text.contains("下月的指标乙"));
+}
+
+TEST_F(ReportTest, RowsFollowTheFilterAndTheCursorStays)
+{
+    open_demo_plan();
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    plan_->move_to(2);
+    report_.export_pdf(path("a.pdf"));
+    EXPECT_EQ(plan_->rec_no(), 2);
+    EXPECT_EQ(plan_->as_string("ZBMC00"), "高端卷烟销量");
+
+    plan_->set_filter("NYUE00='200303' and CKDM00='01' and RYDM00='0002'");
+    report_.export_pdf(path("b.pdf"));
+    const QString text = pdf_pages(path("b.pdf")).join("");
+    EXPECT_TRUE(text.contains("1别人的指标甲999"));
+    EXPECT_TRUE(text.contains("合计999"));
+    EXPECT_FALSE(text.contains("卷烟销售总量"));
+}
+
+TEST_F(ReportTest, EmptyViewPrintsOnePageWithZeroTotal)
+{
+    open_demo_plan();
+    plan_->set_filter("RYDM00='9999'");
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.export_pdf(path("empty.pdf"));
+    const QStringList pages = pdf_pages(path("empty.pdf"));
+    ASSERT_EQ(pages.size(), 1);
+    EXPECT_TRUE(pages.first().contains("（本月没有计划指标）"));
+    EXPECT_TRUE(pages.first().contains("合计0"));
+    EXPECT_TRUE(pages.first().contains("共0项指标"));
+}
+
+TEST_F(ReportTest, LongReportBreaksPagesWithTheHeaderOnEachAndRowsWhole)
+{
+    std::vector<wire::Row> rows;
+    for (int i = 1; i <= 120; ++i) {
+        // Every seventh name is long enough to wrap onto a second line.
+        std::string name = "指标R" + std::to_string(1000 + i) + "号";
+        if (i % 7 == 0) name += "这是一个很长的指标名称用来让这一行折成两行以上以检查分页时行不被拆开的情况";
+        rows.push_back(plan_row("200303", i, name, 5000 + i, "01", "0001"));
+    }
+    open_plan(std::move(rows), "RYDM00='0001'");
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.set_variable("fxbmc", "一部张三");
+    report_.export_pdf(path("long.pdf"));
+
+    const QStringList pages = pdf_pages(path("long.pdf"));
+    ASSERT_GE(pages.size(), 3);
+    EXPECT_EQ(report_.page_count(), pages.size());
+    for (int p = 0; p < pages.size(); ++p) {
+        SCOPED_TRACE(p + 1);
+        EXPECT_EQ(pages[p].count("序号指标名称指标数量(条)"), 1);
+        EXPECT_TRUE(pages[p].contains(QStringLiteral("第%1页共%2页").arg(p + 1).arg(pages.size())));
+    }
+    // Each row lies whole on one page: its name starts there and its
+    // quantity, which follows the whole name, is on the same page.
+    for (int i = 1; i <= 120; ++i) {
+        SCOPED_TRACE(i);
+        int name_page = -1, quantity_page = -1;
+        for (int p = 0; p < pages.size(); ++p) {
+            if (pages[p].contains(QStringLiteral("R%1号").arg(1000 + i))) name_page = p;
+            if (pages[p].contains(QString::number(5000 + i))) quantity_page = p;
+        }
+        ASSERT_NE(name_page, -1);
+        EXPECT_EQ(name_page, quantity_page);
+    }
+    // The total only at the end.
+    EXPECT_FALSE(pages.first().contains("合计"));
+    EXPECT_TRUE(pages.last().contains(QStringLiteral("合计%1").arg(120 * 5000 + 120 * 121 / 2)));
+}
+
+// ---------------------------------------------------------------------------
+// Loading templates
+
+TEST_F(ReportTest, BareNameIsLookedUpInTheCurrentDirectory)
+{
+    write_file(path("mine.frf"), "<p>HERE {{ywny}}</p>");
+    const QString old = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir_.path()));
+    const bool loaded = report_.LoadFromFile("mine.frf");
+    QDir::setCurrent(old);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(report_.template_file(), "mine.frf");
+    report_.set_variable("ywny", "200305");
+    report_.prepare();
+    EXPECT_TRUE(report_.prepared_html().contains("HERE 200305"));
+}
+
+TEST_F(ReportTest, MissingTemplateKeepsTheOneHeld)
+{
+    open_demo_plan();
+    write_file(path("first.frf"), "<h1>FIRST</h1>{{#rows}}[{{ZBMC00}}]{{/rows}}");
+    ASSERT_TRUE(report_.LoadFromFile(path("first.frf")));
+    EXPECT_FALSE(report_.LoadFromFile(path("no_such_template.frf")));
+    EXPECT_FALSE(report_.LoadFromFile(QString()));
+    EXPECT_EQ(report_.template_file(), path("first.frf"));
+    report_.export_pdf(path("kept.pdf"));
+    const QString text = pdf_pages(path("kept.pdf")).join("");
+    EXPECT_TRUE(text.contains("FIRST"));
+    EXPECT_TRUE(text.contains("[卷烟销售总量][一类烟销量][高端卷烟销量]"));
+}
+
+TEST_F(ReportTest, WithNoTemplateEverLoadedThePagesShowAPlainTable)
+{
+    open_demo_plan();
+    EXPECT_FALSE(report_.LoadFromFile(path("no_such_template.frf")));
+    EXPECT_FALSE(report_.has_template());
+    report_.set_variable("fxbmc", "一部张三");
+    report_.export_pdf(path("plain.pdf"));
+    const QStringList pages = pdf_pages(path("plain.pdf"));
+    ASSERT_EQ(pages.size(), 1);
+    const QString text = pages.first();
+    EXPECT_TRUE(text.contains("fxbmc：一部张三"));
+    EXPECT_TRUE(text.contains("NYUE00XHAO00ZBLB00ZBMC00ZBSL00CKDM00RYDM00SPDM00SPDM01ZBLBMC"));
+    EXPECT_TRUE(text.contains("20030311卷烟销售总量120010001"));
+    EXPECT_TRUE(text.contains("20030331高端卷烟销量7.5010001"));
+    EXPECT_FALSE(text.contains("别人的指标甲"));
+    EXPECT_TRUE(text.contains("第1页共1页"));
+}
+
+TEST_F(ReportTest, UnreadableTemplateThrowsNamingTheFileAndKeepsTheOneHeld)
+{
+    open_demo_plan();
+    write_file(path("good.frf"), "<h1>GOOD</h1>");
+    ASSERT_TRUE(report_.LoadFromFile(path("good.frf")));
+
+    // Tests run as root, who reads any file: a directory cannot be read as one.
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("fxyyxszb.frf"));
+    try {
+        report_.LoadFromFile(path("fxyyxszb.frf"));
+        ADD_FAILURE() << "no error";
+    } catch (const report::ReportError &e) {
+        EXPECT_TRUE(QString::fromUtf8(e.what()).contains(path("fxyyxszb.frf"))) << e.what();
+    }
+    // Bytes that are not UTF-8 text are not a template either.
+    write_file(path("binary.frf"), QByteArray("<p>\xff\xfe\x80 broken</p>"));
+    EXPECT_THROW(report_.LoadFromFile(path("binary.frf")), report::ReportError);
+
+    EXPECT_EQ(report_.template_file(), path("good.frf"));
+    report_.prepare();
+    EXPECT_TRUE(report_.prepared_html().contains("GOOD"));
+}
+
+TEST_F(ReportTest, BrokenTemplateThrowsNamingTheFileAndKeepsTheOneHeld)
+{
+    write_file(path("good.frf"), "<h1>GOOD</h1>");
+    ASSERT_TRUE(report_.LoadFromFile(path("good.frf")));
+    const struct {
+        const char *name;
+        const char *text;
+    } broken[] = {{"unclosed.frf", "<table>{{#rows}}<tr><td>{{ZBMC00}}</td></tr></table>"},
+                  {"mismatched.frf", "{{#rows}}{{ZBMC00}}{{/totals}}"},
+                  {"unclosed_tag.frf", "<p>{{fxbmc</p>"}};
+    for (const auto &t : broken) {
+        SCOPED_TRACE(t.name);
+        write_file(path(t.name), t.text);
+        try {
+            report_.LoadFromFile(path(t.name));
+            ADD_FAILURE() << "no error";
+        } catch (const report::ReportError &e) {
+            EXPECT_TRUE(QString::fromUtf8(e.what()).contains(path(t.name))) << e.what();
+        }
+    }
+    EXPECT_EQ(report_.template_file(), path("good.frf"));
+    report_.prepare();
+    EXPECT_TRUE(report_.prepared_html().contains("GOOD"));
+}
+
+// ---------------------------------------------------------------------------
+// Variables and template features
+
+TEST_F(ReportTest, VariablesOutliveAPrintAndASecondPrintReplacesThem)
+{
+    open_demo_plan();
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.set_variable("fxbmc", "城区一部王建国");
+    report_.set_variable("ywny", "200303");
+    report_.export_pdf(path("first.pdf"));
+    // Still there for a print that does not set them.
+    report_.export_pdf(path("again.pdf"));
+    EXPECT_TRUE(pdf_pages(path("again.pdf")).join("").contains("城区一部王建国"));
+
+    report_.set_variable("fxbmc", "郊区二部李四");
+    report_.set_variable("ywny", "200411");
+    report_.export_pdf(path("second.pdf"));
+    const QString first = pdf_pages(path("first.pdf")).join("");
+    const QString second = pdf_pages(path("second.pdf")).join("");
+    EXPECT_TRUE(first.contains("城区一部王建国"));
+    EXPECT_TRUE(second.contains("郊区二部李四"));
+    EXPECT_TRUE(second.contains("200411"));
+    EXPECT_FALSE(second.contains("城区一部王建国"));
+    EXPECT_FALSE(second.contains("200303"));
+    EXPECT_EQ(report_.variable("fxbmc"), "郊区二部李四");
+    EXPECT_EQ(report_.variable_names(), (QStringList{"fxbmc", "ywny"}));
+}
+
+TEST_F(ReportTest, TemplateSeesFieldsTotalsCountsAndEscapedText)
+{
+    open_plan({plan_row("200303", 1, "A<b>&", 12, "01", "0001"), plan_row("200303", 2, "B", 0.25, "01", "0001"),
+               plan_row("200303", 3, "C", -2, "01", "0001")},
+              "");
+    report_.load_from_text("{{#rows}}[{{row_no}}|{{XHAO00}}|{{ZBMC00}}|{{ZBSL00}}|{{RYDM00}}|{{fxbmc}}]{{/rows}}"
+                           " total={{total_ZBSL00}} seq={{total_XHAO00}} n={{row_count}} raw={{{fxbmc}}}"
+                           " none={{total_ZBMC00}}|",
+                           "inline");
+    report_.set_variable("fxbmc", "x<y");
+    report_.prepare();
+    const QString html = report_.prepared_html();
+    EXPECT_TRUE(html.contains("[1|1|A&lt;b&gt;&amp;|12|0001|x&lt;y][2|2|B|0.25|0001|x&lt;y][3|3|C|-2|0001|x&lt;y]"))
+        << html.toStdString();
+    EXPECT_TRUE(html.contains("total=10.25 seq=6 n=3 raw=x<y none=|")) << html.toStdString();
+    // The escaped text reaches the page as the characters themselves.
+    EXPECT_TRUE(report_.prepared_report()->body().toPlainText().contains("A<b>&"));
+}
+
+TEST_F(ReportTest, PageFooterOfTheTemplateIsDrawnOnEveryPageWithItsNumber)
+{
+    std::vector<wire::Row> rows;
+    for (int i = 1; i <= 80; ++i) rows.push_back(plan_row("200303", i, "指标", i, "01", "0001"));
+    open_plan(std::move(rows), "");
+    report_.load_from_text("<table><thead><tr><th>H</th></tr></thead>{{#rows}}<tr><td>{{XHAO00}}</td></tr>{{/rows}}"
+                           "</table>{{#page_footer}}<p>P{{page}}/{{pages}} {{ywny}} n={{row_count}}</p>"
+                           "{{/page_footer}}",
+                           "inline");
+    report_.set_variable("ywny", "200303");
+    report_.prepare();
+    const int pages = report_.page_count();
+    ASSERT_GE(pages, 2);
+    const report::PreparedReport &prepared = *report_.prepared_report();
+    for (int p = 0; p < pages; ++p)
+        EXPECT_TRUE(prepared.footer_html(p).contains(QStringLiteral("P%1/%2 200303 n=80").arg(p + 1).arg(pages)));
+    // The footer is not part of the body.
+    EXPECT_FALSE(report_.prepared_html().contains("P1/"));
+
+    // Without one, the engine's own footer numbers the pages.
+    report_.load_from_text("{{#rows}}<p>{{XHAO00}}</p>{{/rows}}", "inline");
+    report_.prepare();
+    EXPECT_TRUE(squeezed(report_.prepared_report()->footer_html(0)).contains(
+        QStringLiteral("第1页共%1页").arg(report_.page_count())));
+}
+
+TEST_F(ReportTest, InactiveOrAbsentDatasetGivesAnEmptyReport)
+{
+    report_.load_from_text("<p>n={{row_count}}</p>", "inline");
+    report_.prepare();  // no dataset link at all
+    EXPECT_TRUE(report_.prepared_html().contains("n=0"));
+
+    open_demo_plan();
+    plan_->close();
+    report_.prepare();
+    EXPECT_TRUE(report_.prepared_html().contains("n=0"));
+    EXPECT_EQ(report_.page_count(), 1);
+}
+
+TEST_F(ReportTest, DatasetSourceIsAskedAtEachPrint)
+{
+    open_demo_plan();
+    dataset::ClientDataset *current = nullptr;
+    link_.set_dataset_source([&current] { return current; });
+    report_.load_from_text("n={{row_count}}", "inline");
+    report_.prepare();
+    EXPECT_TRUE(report_.prepared_html().contains("n=0"));
+    current = plan_.get();
+    report_.prepare();
+    EXPECT_TRUE(report_.prepared_html().contains("n=3"));
+    EXPECT_EQ(link_.dataset(), plan_.get());
+}
+
+TEST_F(ReportTest, LongViewReportsProgressAndShowsAProgressWindow)
+{
+    std::vector<wire::Row> rows;
+    for (int i = 1; i <= 120; ++i) rows.push_back(plan_row("200303", i, "指标", i, "01", "0001"));
+    open_plan(std::move(rows), "");
+    report_.load_from_text("n={{row_count}}", "inline");
+
+    bool window_seen = false;
+    QSignalSpy spy(&report_, &TfrReport::progress);
+    QObject::connect(&report_, &TfrReport::progress, [&window_seen] {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (qobject_cast<QProgressDialog *>(w) && w->objectName() == "report_progress") window_seen = true;
+    });
+    report_.set_progress_threshold(100);
+    report_.prepare();
+    ASSERT_FALSE(spy.isEmpty());
+    EXPECT_EQ(spy.last().at(0).toInt(), 120);
+    EXPECT_EQ(spy.last().at(1).toInt(), 120);
+    EXPECT_TRUE(window_seen);
+
+    // A short view shows no window.
+    window_seen = false;
+    report_.set_progress_threshold(500);
+    report_.prepare();
+    EXPECT_FALSE(window_seen);
+}
+
+TEST_F(ReportTest, PdfThatCannotBeWrittenThrowsNamingTheFile)
+{
+    report_.load_from_text("x", "inline");
+    const QString target = path("no_such_dir/out.pdf");
+    try {
+        report_.export_pdf(target);
+        ADD_FAILURE() << "no error";
+    } catch (const report::ReportError &e) {
+        EXPECT_TRUE(QString::fromUtf8(e.what()).contains(target)) << e.what();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The preview
+
+TEST_F(ReportTest, PreviewOpensOnThePreparedPagesNavigatesZoomsAndCloses)
+{
+    std::vector<wire::Row> rows;
+    for (int i = 1; i <= 120; ++i) rows.push_back(plan_row("200303", i, "指标", i, "01", "0001"));
+    open_plan(std::move(rows), "");
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+
+    ui::testing::Hooks hooks;
+    int pages = 0;
+    QString first_label, next_label, last_label;
+    double zoom_before = 0, zoom_in = 0, zoom_out = 0;
+    bool prior_enabled_on_first = true, next_enabled_on_last = true;
+    hooks.on_modal([&](QDialog *dialog) {
+        auto *preview = qobject_cast<report::ReportPreview *>(dialog);
+        ASSERT_NE(preview, nullptr);
+        EXPECT_TRUE(preview->isVisible());
+        pages = preview->page_count();
+        first_label = preview->page_label_text();
+        prior_enabled_on_first = preview->action("action_prior")->isEnabled();
+        preview->action("action_next")->trigger();
+        next_label = preview->page_label_text();
+        preview->action("action_last")->trigger();
+        last_label = preview->page_label_text();
+        next_enabled_on_last = preview->action("action_next")->isEnabled();
+        zoom_before = preview->zoom();
+        preview->action("action_zoom_in")->trigger();
+        zoom_in = preview->zoom();
+        preview->action("action_zoom_out")->trigger();
+        preview->action("action_zoom_out")->trigger();
+        zoom_out = preview->zoom();
+        for (int i = 0; i < 20; ++i) preview->zoom_out();
+        EXPECT_DOUBLE_EQ(preview->zoom(), report::ReportPreview::kMinZoom);
+        EXPECT_FALSE(preview->action("action_zoom_out")->isEnabled());
+        preview->action("action_close")->trigger();
+    });
+    EXPECT_TRUE(report_.ShowReport());
+
+    ASSERT_EQ(hooks.modal_count(), 1);
+    EXPECT_FALSE(hooks.modals().front().closed_by_hooks);
+    EXPECT_EQ(pages, report_.page_count());
+    ASSERT_GE(pages, 3);
+    EXPECT_EQ(first_label, QStringLiteral("第 1 页 / 共 %1 页").arg(pages));
+    EXPECT_EQ(next_label, QStringLiteral("第 2 页 / 共 %1 页").arg(pages));
+    EXPECT_EQ(last_label, QStringLiteral("第 %1 页 / 共 %1 页").arg(pages));
+    EXPECT_FALSE(prior_enabled_on_first);
+    EXPECT_FALSE(next_enabled_on_last);
+    EXPECT_DOUBLE_EQ(zoom_before, 1.0);
+    EXPECT_DOUBLE_EQ(zoom_in, 1.25);
+    EXPECT_DOUBLE_EQ(zoom_out, 0.8);
+    EXPECT_TRUE(hooks.errors().empty());
+}
+
+TEST_F(ReportTest, PreviewSavesAsPdfThroughTheFileDialog)
+{
+    open_demo_plan();
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.set_variable("fxbmc", "城区一部王建国");
+    const QString target = path("saved.pdf");
+
+    ui::testing::Hooks hooks;
+    hooks.on_modal([](QDialog *dialog) {
+        auto *preview = qobject_cast<report::ReportPreview *>(dialog);
+        ASSERT_NE(preview, nullptr);
+        preview->action("action_save_pdf")->trigger();
+        preview->accept();
+    });
+    hooks.on_modal([&target](QDialog *dialog) {
+        auto *files = qobject_cast<QFileDialog *>(dialog);
+        ASSERT_NE(files, nullptr);
+        files->selectFile(target);
+        dialog->accept();
+    });
+    EXPECT_TRUE(report_.ShowReport());
+    EXPECT_EQ(hooks.modal_count(), 2);
+    ASSERT_TRUE(QFile::exists(target));
+    const QString text = pdf_pages(target).join("");
+    EXPECT_TRUE(text.contains("城区一部王建国"));
+    EXPECT_TRUE(text.contains("合计139.5"));
+}
+
+TEST_F(ReportTest, PreviewReportsAPdfThatCannotBeWritten)
+{
+    report_.load_from_text("<p>x</p>", "inline");
+    report_.prepare();
+    report::ReportPreview preview(*report_.prepared_report());
+    ui::testing::Hooks hooks;
+    EXPECT_FALSE(preview.save_pdf(path("no_such_dir/x.pdf")));
+    ASSERT_EQ(hooks.boxes().size(), 1u);
+    EXPECT_TRUE(hooks.boxes().front().text.contains(path("no_such_dir/x.pdf")));
+    EXPECT_EQ(hooks.boxes().front().caption, "警告");
+}
+
+}  // namespace
