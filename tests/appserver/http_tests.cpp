@@ -1,0 +1,335 @@
+// The /v1 API over real loopback HTTP: every call, every error answer, a
+// client that vanishes mid-transaction, a database that cannot be opened, and
+// the vendrix-server program itself.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "app_server.h"
+#include "backend_test.h"
+#include "schema.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct Answer {
+    int status = 0;
+    json body;
+};
+
+class Http {
+public:
+    explicit Http(int port) : client_("127.0.0.1", port) { client_.set_read_timeout(30); }
+    Answer post(const std::string &path, const std::string &body)
+    {
+        return answer(client_.Post(path.c_str(), body, "application/json"));
+    }
+    Answer post(const std::string &path, const json &body) { return post(path, body.dump()); }
+    Answer del(const std::string &path) { return answer(client_.Delete(path.c_str())); }
+    Answer get(const std::string &path) { return answer(client_.Get(path.c_str())); }
+    std::string open(const std::string &object)
+    {
+        auto a = post("/v1/sessions", json{{"object", object}});
+        EXPECT_EQ(a.status, 201) << a.body;
+        return a.body.value("session", "");
+    }
+
+private:
+    static Answer answer(const httplib::Result &r)
+    {
+        if (!r) {
+            ADD_FAILURE() << "no answer: " << httplib::to_string(r.error());
+            return {};
+        }
+        Answer a{r->status, json()};
+        if (!r->body.empty()) a.body = json::parse(r->body);
+        return a;
+    }
+    httplib::Client client_;
+};
+
+std::string error_of(const Answer &a) { return wire::error_from_json(a.body).value_or("<no error message>"); }
+
+class HttpApi : public apptest::BackendTest {
+protected:
+    bool demo() const override { return true; }
+    void SetUp() override
+    {
+        apptest::BackendTest::SetUp();
+        if (IsSkipped()) return;
+        server_ = std::make_unique<appserver::AppServer>(cs(), std::chrono::seconds(0));
+        front_ = std::make_unique<appserver::HttpFrontEnd>(*server_, "127.0.0.1", 0);
+        front_->start();
+        http_ = std::make_unique<Http>(front_->port());
+    }
+    void TearDown() override
+    {
+        http_.reset();
+        front_.reset();
+        server_.reset();
+    }
+    std::string provider_call(const std::string &s, const std::string &provider, const std::string &call)
+    {
+        return "/v1/sessions/" + s + "/providers/" + provider + "/" + call;
+    }
+    Answer records(const std::string &s, const std::string &sql)
+    {
+        return http_->post(provider_call(s, "dsp_temp", "records"), json{{"commandText", sql}});
+    }
+    Answer execute(const std::string &s, const std::string &sql)
+    {
+        return http_->post(provider_call(s, "dsp_temp", "execute"), json{{"commandText", sql}});
+    }
+    Answer method(const std::string &s, const std::string &name)
+    {
+        return http_->post("/v1/sessions/" + s + "/methods/" + name, std::string());
+    }
+    // The server still answers an ordinary call after whatever came before.
+    void expect_still_serving()
+    {
+        const auto s = http_->open(appserver::kCompanyInfoObject);
+        auto a = records(s, "SELECT COUNT(*) SL FROM GSTCKGL0");
+        EXPECT_EQ(a.status, 200);
+        EXPECT_EQ(wire::value_to_double(wire::packet_from_json(a.body).rows.at(0).at(0)), 10.0);
+        EXPECT_EQ(http_->del("/v1/sessions/" + s).status, 204);
+    }
+
+    std::unique_ptr<appserver::AppServer> server_;
+    std::unique_ptr<appserver::HttpFrontEnd> front_;
+    std::unique_ptr<Http> http_;
+};
+BACKEND_TEST_SUITE(HttpApi);
+
+TEST_P(HttpApi, EveryCallAnswersWithItsStatusAndBody)
+{
+    auto health = http_->get("/v1/health");
+    EXPECT_EQ(health.status, 200);
+    EXPECT_EQ(health.body, (json{{"status", "ok"}, {"database", postgres() ? "postgresql" : "sqlite"}}));
+
+    auto opened = http_->post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject},
+                                                   {"clsid", appserver::kCompanyInfoClassId}});
+    ASSERT_EQ(opened.status, 201);
+    const std::string s = opened.body.at("session");
+
+    auto list = records(s, "SELECT CKDM00,CKMC00 FROM GSTCKGL0 WHERE WDBJ00='F' AND ZZRQ00 IS NULL AND CKDM00<>'HZ' "
+                           "AND CKDM00<>'0F' AND CKDM00<>'0B' AND CKDM00<>'0P'");
+    ASSERT_EQ(list.status, 200);
+    const auto packet = wire::packet_from_json(list.body);
+    ASSERT_EQ(packet.rows.size(), 4u);
+    EXPECT_EQ(packet.rows[0][1], wire::Value(std::string("城东访销部")));
+    EXPECT_FALSE(list.body.contains("rowIds"));
+
+    EXPECT_EQ(method(s, "CompanydbTranStart").body, json::object());
+    auto changed = execute(s, "DELETE GSTRYGL0 WHERE CKDM00='02'");
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_EQ(changed.body, (json{{"rowsAffected", 3}}));
+    auto committed = method(s, "CompanydbTranCommit");
+    EXPECT_EQ(committed.status, 200);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTRYGL0 WHERE CKDM00='02'"), "0");
+
+    const std::string cust = http_->open(appserver::kCustObject);
+    auto plan = http_->post(provider_call(cust, "dsp_xstyzb02cys", "records"), std::string());
+    ASSERT_EQ(plan.status, 200);
+    const auto rows = wire::packet_from_json(plan.body);
+    ASSERT_FALSE(rows.row_ids.empty());
+    wire::Change change{wire::ChangeKind::Modify, rows.row_ids[0], {{"ZBSL00", rows.rows[0][4]}}, {{"ZBSL00", 42.0}}};
+    auto applied = http_->post(provider_call(cust, "dsp_xstyzb02cys", "apply"),
+                               json{{"maxErrors", 0}, {"delta", wire::delta_to_json({change})}});
+    EXPECT_EQ(applied.status, 200);
+    EXPECT_EQ(wire::apply_result_from_json(applied.body).error_count, 0);
+    EXPECT_EQ(scalar("SELECT ZBSL00 FROM XSTYZB02 WHERE ROWID00=" + std::to_string(rows.row_ids[0])), "42");
+
+    // The same change again finds the row changed: refused, counted, explained.
+    auto stale = http_->post(provider_call(cust, "dsp_xstyzb02cys", "apply"),
+                             json{{"maxErrors", 0}, {"delta", wire::delta_to_json({change})}});
+    EXPECT_EQ(stale.status, 200);
+    const auto refused = wire::apply_result_from_json(stale.body);
+    EXPECT_EQ(refused.error_count, 1);
+    ASSERT_EQ(refused.errors.size(), 1u);
+    EXPECT_EQ(refused.errors[0].row_id, rows.row_ids[0]);
+
+    auto closed = http_->del("/v1/sessions/" + s);
+    EXPECT_EQ(closed.status, 204);
+    EXPECT_EQ(server_->session_count(), 1u);
+}
+
+TEST_P(HttpApi, UnknownNamesAnswer404)
+{
+    EXPECT_EQ(http_->post("/v1/sessions", json{{"object", "VendrixServer.CoUnknown"}}).status, 404);
+    const std::string s = http_->open(appserver::kCompanyInfoObject);
+    EXPECT_EQ(records("0123456789abcdef", "SELECT 1").status, 404);
+    EXPECT_EQ(http_->del("/v1/sessions/0123456789abcdef").status, 404);
+    EXPECT_EQ(method("0123456789abcdef", "CompanydbTranStart").status, 404);
+    auto provider = http_->post(provider_call(s, "dsp_nothing", "records"), json{{"commandText", "SELECT 1"}});
+    EXPECT_EQ(provider.status, 404);
+    EXPECT_NE(error_of(provider).find("dsp_nothing"), std::string::npos);
+    auto unknown_method = method(s, "CompanydbDropEverything");
+    EXPECT_EQ(unknown_method.status, 404);
+    EXPECT_NE(error_of(unknown_method).find("CompanydbDropEverything"), std::string::npos);
+    EXPECT_EQ(http_->get("/v1/nowhere").status, 404);
+    expect_still_serving();
+}
+
+TEST_P(HttpApi, MalformedOrOversizedRequestsAnswer400)
+{
+    const std::string s = http_->open(appserver::kCompanyInfoObject);
+    const std::string cust = http_->open(appserver::kCustObject);
+    for (const std::string &body : {std::string("{\"commandText\":"), std::string("[1,2]"), std::string("\"text\""),
+                                    std::string("{\"commandText\":12}")}) {
+        auto a = http_->post(provider_call(s, "dsp_temp", "records"), body);
+        EXPECT_EQ(a.status, 400) << body;
+        EXPECT_FALSE(error_of(a).empty());
+    }
+    EXPECT_EQ(http_->post("/v1/sessions", std::string("{\"object\":")).status, 400);
+    EXPECT_EQ(http_->post("/v1/sessions", json{{"clsid", appserver::kCustClassId}}).status, 400);
+    EXPECT_EQ(http_->post("/v1/sessions", json{{"object", appserver::kCustObject}, {"clsid", appserver::kCompanyInfoClassId}}).status,
+              400);
+    const std::string apply = provider_call(cust, "dsp_xstyzb02cys", "apply");
+    EXPECT_EQ(http_->post(apply, json{{"maxErrors", 0}}).status, 400);
+    EXPECT_EQ(http_->post(apply, json{{"maxErrors", "none"}, {"delta", json::array()}}).status, 400);
+    EXPECT_EQ(http_->post(apply, json{{"delta", json::array({json{{"kind", "replace"}}})}}).status, 400);
+    EXPECT_EQ(http_->post(apply, json{{"delta", json::array({json{{"kind", "modify"}, {"rowId", "x"}}})}}).status, 400);
+
+    const std::string huge = "{\"commandText\":\"" + std::string(17 * 1024 * 1024, 'a') + "\"}";
+    auto big = http_->post(provider_call(s, "dsp_temp", "execute"), huge);
+    EXPECT_EQ(big.status, 400);
+    EXPECT_NE(error_of(big).find("limit"), std::string::npos) << error_of(big);
+    expect_still_serving();
+}
+
+TEST_P(HttpApi, AStatementTheDatabaseRejectsAnswers422WithItsMessage)
+{
+    const std::string s = http_->open(appserver::kCompanyInfoObject);
+    auto a = execute(s, "DELETE XSTYZB77 WHERE NYUE00='200303'");
+    EXPECT_EQ(a.status, 422);
+    EXPECT_NE(error_of(a).find(postgres() ? "xstyzb77" : "XSTYZB77"), std::string::npos) << error_of(a);
+    auto b = records(s, "SELEC CKDM00 FROM GSTCKGL0");
+    EXPECT_EQ(b.status, 422);
+    EXPECT_NE(error_of(b).find("syntax"), std::string::npos) << error_of(b);
+    expect_still_serving();
+}
+
+TEST_P(HttpApi, AClientThatVanishesMidTransactionLeavesNothingBehind)
+{
+    std::string lost;
+    {
+        Http client(front_->port());
+        lost = client.open(appserver::kCompanyInfoObject);
+        EXPECT_EQ(client.post("/v1/sessions/" + lost + "/methods/CompanydbTranStart", std::string()).status, 200);
+        EXPECT_EQ(client.post(provider_call(lost, "dsp_temp", "execute"),
+                              json{{"commandText", "DELETE XSTYZB02 WHERE CKDM00='01'"}})
+                      .status,
+                  200);
+        // The client goes away without committing or closing its session.
+    }
+    // Another client half-sends a request and hangs up.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(front_->port()));
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const std::string partial = "POST /v1/sessions/" + lost + "/methods/CompanydbTranCommit HTTP/1.1\r\nContent-Length: 50\r\n\r\n{";
+    ASSERT_GT(::send(fd, partial.data(), partial.size(), 0), 0);
+    ::close(fd);
+
+    // Nothing was committed; the idle sweep closes the session and rolls back.
+    const auto other = http_->open(appserver::kCompanyInfoObject);
+    EXPECT_NE(wire::value_to_double(wire::packet_from_json(records(other, "SELECT COUNT(*) FROM XSTYZB02 WHERE CKDM00='01'").body)
+                                        .rows.at(0)
+                                        .at(0)),
+              0.0);
+    EXPECT_GE(server_->expire_idle_sessions(), 1u);
+    EXPECT_NE(scalar("SELECT COUNT(*) FROM XSTYZB02 WHERE CKDM00='01'"), "0");
+    EXPECT_EQ(method(lost, "CompanydbTranCommit").status, 404);
+    expect_still_serving();
+}
+
+TEST(HttpUnavailable, ADatabaseThatCannotBeOpenedAnswers503AndTheServerGoesOn)
+{
+    appserver::AppServer server("sqlite3://db=/nonexistent-folder/saleplan.db");
+    appserver::HttpFrontEnd front(server, "127.0.0.1", 0);
+    front.start();
+    Http http(front.port());
+    auto a = http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}});
+    EXPECT_EQ(a.status, 503);
+    EXPECT_NE(error_of(a).find("/nonexistent-folder/saleplan.db"), std::string::npos) << error_of(a);
+    EXPECT_EQ(http.get("/v1/health").status, 200);
+}
+
+// The vendrix-server program: options, --init --demo, and serving.
+TEST(ServerProgram, HelpListsTheOptionsAndABadOptionFails)
+{
+    const std::string exe = testsupport::server_executable();
+    FILE *p = ::popen((exe + " --help").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string text;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p)) text += buf;
+    EXPECT_EQ(::pclose(p), 0);
+    for (const char *option : {"--listen", "--database", "--init", "--demo", "--session-timeout", "7411", "data/saleplan.db"})
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+    const int status = std::system((exe + " --frobnicate 2>/dev/null").c_str());
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+TEST(ServerProgram, InitDemoCreatesAServedDemoDatabase)
+{
+    const std::string file = ::testing::TempDir() + "vendrix-program-test-" + std::to_string(::getpid()) + ".db";
+    std::remove(file.c_str());
+    {
+        testsupport::ServerProcess server("sqlite3://db=" + file, {"--init", "--demo"});
+        EXPECT_EQ(server.computer_name(), "127.0.0.1:" + std::to_string(server.port()));
+        Http http(server.port());
+        const auto s = http.open(appserver::kCompanyInfoObject);
+        auto a = http.post("/v1/sessions/" + s + "/providers/dsp_temp/records",
+                           json{{"commandText", "SELECT COUNT(*) SL FROM XSTYZB01 WHERE CKDM00='01' AND NYUE00='" +
+                                                    appserver::month_key_from_today(0) + "'"}});
+        ASSERT_EQ(a.status, 200);
+        EXPECT_EQ(wire::value_to_double(wire::packet_from_json(a.body).rows.at(0).at(0)), 6.0);
+        EXPECT_NE(server.output().find("call=records target=dsp_temp"), std::string::npos) << server.output();
+    }
+    // Without --init a missing database is not created: sessions answer 503.
+    std::remove(file.c_str());
+    testsupport::ServerProcess server("sqlite3://db=" + file);
+    Http http(server.port());
+    EXPECT_EQ(http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}}).status, 503);
+    for (const char *suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+}
+
+TEST(PostgresInit, InitNeedsASuperuserAndSaysSo)
+{
+    if (!testsupport::PgDb::available()) GTEST_SKIP() << "SALEPLAN_TEST_PG is not set: the PostgreSQL run is skipped";
+    testsupport::PgDb admin_db;  // a fresh database to create the plain user's database from
+    const std::string role = "planner_" + std::to_string(::getpid());
+    const std::string db = admin_db.name() + "_plain";
+    testsupport::exec_sql(admin_db.connection_string(), "CREATE ROLE " + role + " LOGIN");
+    testsupport::exec_sql(admin_db.connection_string(), "CREATE DATABASE " + db + " OWNER " + role);
+    std::string cs = admin_db.connection_string();
+    cs.replace(cs.find("dbname=" + admin_db.name()), std::string("dbname=" + admin_db.name()).size(), "dbname=" + db);
+    const auto user = cs.find("user=");
+    if (user != std::string::npos) cs.erase(user, cs.find(' ', user) == std::string::npos ? std::string::npos : cs.find(' ', user) - user + 1);
+    cs += " user=" + role;
+    std::string message;
+    try {
+        appserver::init_database(cs, false);
+    } catch (const appserver::ServerError &e) {
+        message = e.what();
+    }
+    EXPECT_NE(message.find("superuser"), std::string::npos) << message;
+    // Nothing of the failed --init stayed: the tables were rolled back with it.
+    EXPECT_TRUE(testsupport::query_sql(cs, "SELECT 1 FROM pg_tables WHERE tablename='xstyzb02'").empty());
+    testsupport::exec_sql(admin_db.connection_string(), "DROP DATABASE " + db + " WITH (FORCE)");
+    testsupport::exec_sql(admin_db.connection_string(), "DROP ROLE " + role);
+}
+
+}  // namespace

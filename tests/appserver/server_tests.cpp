@@ -1,0 +1,448 @@
+// The application server called directly: sessions and their transactions,
+// both providers, the methods, and applying plan changes. Each test runs on
+// SQLite and on PostgreSQL.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app_server.h"
+#include "backend_test.h"
+
+namespace {
+
+using apptest::column;
+using appserver::AppServer;
+using appserver::ServerError;
+using Kind = appserver::ServerError::Kind;
+
+const char *kInfo = appserver::kCompanyInfoObject;
+const char *kCust = appserver::kCustObject;
+
+// Runs f and returns the kind of ServerError it threw (fails when none).
+template <class F> Kind error_kind(F &&f, std::string *message = nullptr)
+{
+    try {
+        f();
+    } catch (const ServerError &e) {
+        if (message) *message = e.what();
+        return e.kind();
+    }
+    ADD_FAILURE() << "no ServerError was thrown";
+    return Kind::BadRequest;
+}
+
+class Sessions : public apptest::BackendTest {};
+BACKEND_TEST_SUITE(Sessions);
+
+const char *kInsertDept = "INSERT INTO GSTCKGL0 (CKDM00,CKMC00,WDBJ00) VALUES ('07','新区访销部','F')";
+const char *kCountDept = "SELECT COUNT(*) FROM GSTCKGL0 WHERE CKDM00='07'";
+
+TEST_P(Sessions, AStatementBetweenStartAndRollbackIsGoneAndBetweenStartAndCommitStays)
+{
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    const auto other = server.open_session(kInfo);
+
+    server.call_method(s, "CompanydbTranStart");
+    EXPECT_EQ(server.execute(s, "dsp_temp", kInsertDept), 1);
+    // Inside the transaction the session sees its row; another session does not.
+    EXPECT_EQ(wire::value_to_text(server.get_records(s, "dsp_temp", kCountDept).rows[0][0]), "1");
+    EXPECT_EQ(wire::value_to_text(server.get_records(other, "dsp_temp", kCountDept).rows[0][0]), "0");
+    server.call_method(s, "CompanydbRollback");
+    EXPECT_EQ(scalar(kCountDept), "0");
+
+    server.call_method(s, "CompanydbTranStart");
+    server.execute(s, "dsp_temp", kInsertDept);
+    server.call_method(s, "CompanydbTranCommit");
+    EXPECT_EQ(scalar(kCountDept), "1");
+    EXPECT_EQ(wire::value_to_text(server.get_records(other, "dsp_temp", kCountDept).rows[0][0]), "1");
+}
+
+TEST_P(Sessions, WithoutATransactionAStatementIsCommittedAtOnce)
+{
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    server.execute(s, "dsp_temp", kInsertDept);
+    server.call_method(s, "CompanydbRollback");
+    EXPECT_EQ(scalar(kCountDept), "1");
+}
+
+TEST_P(Sessions, CommitOrRollbackWithoutAnOpenTransactionSucceedAndDoNothing)
+{
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    EXPECT_NO_THROW(server.call_method(s, "CompanydbTranCommit"));
+    EXPECT_NO_THROW(server.call_method(s, "CompanydbRollback"));
+    server.call_method(s, "CompanydbTranStart");
+    server.execute(s, "dsp_temp", kInsertDept);
+    server.call_method(s, "CompanydbTranCommit");
+    EXPECT_NO_THROW(server.call_method(s, "CompanydbRollback"));  // a rollback after the commit
+    EXPECT_EQ(scalar(kCountDept), "1");
+}
+
+TEST_P(Sessions, ASecondStartWhileATransactionIsOpenIsRefused)
+{
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    server.call_method(s, "CompanydbTranStart");
+    server.execute(s, "dsp_temp", kInsertDept);
+    EXPECT_EQ(error_kind([&] { server.call_method(s, "CompanydbTranStart"); }), Kind::BadRequest);
+    server.call_method(s, "CompanydbRollback");  // the first transaction is still the open one
+    EXPECT_EQ(scalar(kCountDept), "0");
+}
+
+TEST_P(Sessions, ClosingASessionRollsBackItsTransaction)
+{
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    server.call_method(s, "CompanydbTranStart");
+    server.execute(s, "dsp_temp", kInsertDept);
+    server.close_session(s);
+    EXPECT_EQ(server.session_count(), 0u);
+    EXPECT_EQ(scalar(kCountDept), "0");
+    EXPECT_EQ(error_kind([&] { server.execute(s, "dsp_temp", kInsertDept); }), Kind::NotFound);
+    EXPECT_EQ(error_kind([&] { server.close_session(s); }), Kind::NotFound);
+}
+
+TEST_P(Sessions, AnIdleSessionIsClosedAndItsTransactionRolledBack)
+{
+    AppServer patient(cs(), std::chrono::seconds(600));
+    const auto kept = patient.open_session(kInfo);
+    patient.call_method(kept, "CompanydbTranStart");
+    patient.execute(kept, "dsp_temp", kInsertDept);
+    EXPECT_EQ(patient.expire_idle_sessions(), 0u);  // not idle long enough
+    patient.call_method(kept, "CompanydbTranCommit");
+    EXPECT_EQ(scalar(kCountDept), "1");
+
+    AppServer strict(cs(), std::chrono::seconds(0));  // every session is idle past the timeout
+    const auto lost = strict.open_session(kInfo);
+    strict.call_method(lost, "CompanydbTranStart");
+    strict.execute(lost, "dsp_temp", "DELETE GSTCKGL0 WHERE CKDM00='07'");
+    EXPECT_EQ(strict.expire_idle_sessions(), 1u);
+    EXPECT_EQ(strict.session_count(), 0u);
+    EXPECT_EQ(scalar(kCountDept), "1");  // the delete was rolled back
+    EXPECT_EQ(error_kind([&] { strict.call_method(lost, "CompanydbTranCommit"); }), Kind::NotFound);
+}
+
+TEST_P(Sessions, RequestsOfOneSessionRunOneAtATimeAndSessionsRunSideBySide)
+{
+    AppServer server(cs());
+    const auto shared = server.open_session(kInfo);
+    std::vector<std::string> own;
+    for (int i = 0; i < 3; ++i) own.push_back(server.open_session(kInfo));
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                const std::string code = std::to_string(t) + (i < 10 ? "0" : "") + std::to_string(i);  // 4 characters with the prefix
+                try {
+                    server.execute(shared, "dsp_temp",
+                                   "INSERT INTO GSTRYGL0 (RYDM00,RYMC00,FXY000,CKDM00) VALUES ('S" + code + "','甲','Y','01')");
+                    server.execute(own[t], "dsp_temp",
+                                   "INSERT INTO GSTRYGL0 (RYDM00,RYMC00,FXY000,CKDM00) VALUES ('O" + code + "','乙','Y','01')");
+                } catch (const std::exception &) {
+                    ++failures;
+                }
+            }
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTRYGL0 WHERE RYDM00 LIKE 'S%'"), "60");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTRYGL0 WHERE RYDM00 LIKE 'O%'"), "60");
+}
+
+TEST_P(Sessions, AFailedStatementInATransactionNeverLeavesHalfOfItBehind)
+{
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    server.call_method(s, "CompanydbTranStart");
+    server.execute(s, "dsp_temp", kInsertDept);
+    EXPECT_EQ(error_kind([&] { server.execute(s, "dsp_temp", "DELETE XSTYZB99 WHERE NYUE00='200303'"); }),
+              Kind::Database);
+    if (postgres()) {
+        // PostgreSQL cannot commit a transaction in which a statement failed:
+        // the commit says so and nothing stays.
+        EXPECT_EQ(error_kind([&] { server.call_method(s, "CompanydbTranCommit"); }), Kind::Database);
+        EXPECT_EQ(scalar(kCountDept), "0");
+    } else {
+        server.call_method(s, "CompanydbRollback");
+        EXPECT_EQ(scalar(kCountDept), "0");
+    }
+    // The session goes on working.
+    server.execute(s, "dsp_temp", kInsertDept);
+    EXPECT_EQ(scalar(kCountDept), "1");
+}
+
+class Objects : public apptest::BackendTest {};
+BACKEND_TEST_SUITE(Objects);
+
+TEST_P(Objects, SessionsOpenOnKnownObjectsWithTheirClassIds)
+{
+    AppServer server(cs());
+    EXPECT_NO_THROW(server.open_session(kInfo, appserver::kCompanyInfoClassId));
+    EXPECT_NO_THROW(server.open_session(kCust, appserver::kCustClassId));
+    EXPECT_NO_THROW(server.open_session("vendrixserver.cocustobj"));
+    EXPECT_EQ(server.session_count(), 3u);
+    EXPECT_EQ(error_kind([&] { server.open_session("VendrixServer.CoNothing"); }), Kind::NotFound);
+    EXPECT_EQ(error_kind([&] { server.open_session(kCust, appserver::kCompanyInfoClassId); }), Kind::BadRequest);
+    EXPECT_EQ(server.session_count(), 3u);
+}
+
+TEST_P(Objects, ProvidersAndMethodsBelongToTheirObject)
+{
+    AppServer server(cs());
+    const auto info = server.open_session(kInfo);
+    const auto cust = server.open_session(kCust);
+    EXPECT_EQ(error_kind([&] { server.get_records(cust, "dsp_temp", "SELECT 1"); }), Kind::NotFound);
+    EXPECT_EQ(error_kind([&] { server.get_records(info, "dsp_xstyzb02cys", ""); }), Kind::NotFound);
+    EXPECT_EQ(error_kind([&] { server.get_records(info, "dsp_other", "SELECT 1"); }), Kind::NotFound);
+    EXPECT_EQ(error_kind([&] { server.call_method(cust, "CompanydbTranStart"); }), Kind::NotFound);
+    EXPECT_EQ(error_kind([&] { server.call_method(info, "CompanydbSomething"); }), Kind::NotFound);
+    EXPECT_EQ(error_kind([&] { server.execute(cust, "dsp_xstyzb02cys", "DELETE FROM XSTYZB02"); }), Kind::BadRequest);
+    EXPECT_EQ(error_kind([&] { server.apply(info, "dsp_temp", {}, 0); }), Kind::BadRequest);
+    EXPECT_EQ(error_kind([&] { server.get_records(info, "dsp_temp", "  "); }), Kind::BadRequest);
+    EXPECT_EQ(error_kind([&] { server.get_records(cust, "dsp_xstyzb02cys", "SELECT 1"); }), Kind::BadRequest);
+    EXPECT_EQ(error_kind([&] { server.get_records("no-such-session", "dsp_temp", "SELECT 1"); }), Kind::NotFound);
+}
+
+TEST_P(Objects, ADatabaseThatCannotBeOpenedAnswersUnavailable)
+{
+    const std::string bad = postgres() ? "postgresql://host=127.0.0.1 port=1 dbname=nothing connect_timeout=3"
+                                       : "sqlite3://db=/nonexistent-folder/saleplan.db";
+    AppServer server(bad);
+    std::string message;
+    EXPECT_EQ(error_kind([&] { server.open_session(kInfo); }, &message), Kind::Unavailable);
+    EXPECT_NE(message.find("cannot be opened"), std::string::npos) << message;
+    EXPECT_EQ(server.session_count(), 0u);
+}
+
+class TempProvider : public apptest::BackendTest {};
+BACKEND_TEST_SUITE(TempProvider);
+
+TEST_P(TempProvider, ASelectGivesItsColumnsWithTypesSizesAndValues)
+{
+    exec("INSERT INTO XSTYZB01 (NYUE00,CKDM00,XHAO00,ZBLB00,ZBMC00,ZBSL00) VALUES ('200303','01',1,'1','卷烟销售总量',1200.5)");
+    exec("INSERT INTO XSTYZB01 (NYUE00,CKDM00,XHAO00,ZBLB00,ZBMC00,ZBSL00) VALUES ('200303','01',2,'2','一类卷烟',NULL)");
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    const auto p = server.get_records(s, "dsp_temp",
+                                      "SELECT NYUE00,ZBMC00,XHAO00,ZBSL00 FROM XSTYZB01 WHERE CKDM00='01' ORDER BY XHAO00");
+    ASSERT_EQ(p.fields.size(), 4u);
+    EXPECT_EQ(p.fields[0], (wire::FieldDef{postgres() ? "nyue00" : "NYUE00", wire::FieldType::String, 6}));
+    EXPECT_EQ(p.fields[1].size, 50);
+    EXPECT_EQ(p.fields[2].type, wire::FieldType::Float);
+    EXPECT_EQ(p.fields[3].type, wire::FieldType::Float);
+    ASSERT_EQ(p.rows.size(), 2u);
+    EXPECT_EQ(p.rows[0], (wire::Row{std::string("200303"), std::string("卷烟销售总量"), 1.0, 1200.5}));
+    EXPECT_TRUE(wire::is_null(p.rows[1][3]));
+    EXPECT_TRUE(p.row_ids.empty());
+}
+
+TEST_P(TempProvider, ComputedColumnsComeBackAsNumbers)
+{
+    exec("INSERT INTO XSTYZB01 (NYUE00,CKDM00,XHAO00,ZBSL00) VALUES ('200303','01',1,10.25)");
+    exec("INSERT INTO XSTYZB01 (NYUE00,CKDM00,XHAO00,ZBSL00) VALUES ('200303','01',2,20)");
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    const auto p = server.get_records(
+        s, "dsp_temp", "SELECT COUNT(*) SL, SUM(ZBSL00) TOTAL, MAX(NYUE00) LAST FROM XSTYZB01 WHERE CKDM00='01'");
+    ASSERT_EQ(p.rows.size(), 1u);
+    EXPECT_EQ(p.fields[column(p, "SL")].type, wire::FieldType::Integer);
+    EXPECT_EQ(p.rows[0][column(p, "SL")], wire::Value(std::int64_t{2}));
+    EXPECT_EQ(p.fields[column(p, "TOTAL")].type, wire::FieldType::Float);
+    EXPECT_EQ(p.rows[0][column(p, "TOTAL")], wire::Value(30.25));
+    EXPECT_EQ(p.fields[column(p, "LAST")].type, wire::FieldType::String);  // text stays text
+    EXPECT_EQ(p.rows[0][column(p, "LAST")], wire::Value(std::string("200303")));
+    // Names as the database gives them.
+    EXPECT_EQ(p.fields[0].name, postgres() ? "sl" : "SL");
+}
+
+TEST_P(TempProvider, ExecuteCountsChangedRowsAndRecordsOfAChangingStatementRunsIt)
+{
+    exec("INSERT INTO GSTCKGL0 (CKDM00,CKMC00,WDBJ00) VALUES ('01','城东访销部','F')");
+    exec("INSERT INTO GSTCKGL0 (CKDM00,CKMC00,WDBJ00) VALUES ('02','城西访销部','F')");
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    EXPECT_EQ(server.execute(s, "dsp_temp", "UPDATE GSTCKGL0 SET WDBJ00='T'"), 2);
+    EXPECT_EQ(server.execute(s, "dsp_temp", "SELECT * FROM GSTCKGL0"), 0);  // a SELECT changes nothing
+    const auto p = server.get_records(s, "dsp_temp", "DELETE GSTCKGL0 WHERE CKDM00='02'");
+    EXPECT_TRUE(p.fields.empty());
+    EXPECT_TRUE(p.rows.empty());
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTCKGL0"), "1");
+}
+
+TEST_P(TempProvider, ARejectedStatementGivesTheDatabaseMessageAndChangesNothing)
+{
+    exec("INSERT INTO GSTCKGL0 (CKDM00,CKMC00,WDBJ00) VALUES ('01','城东访销部','F')");
+    AppServer server(cs());
+    const auto s = server.open_session(kInfo);
+    std::string message;
+    EXPECT_EQ(error_kind([&] { server.get_records(s, "dsp_temp", "SELECT * FROM XSTYZB99"); }, &message),
+              Kind::Database);
+    EXPECT_NE(message.find(postgres() ? "xstyzb99" : "XSTYZB99"), std::string::npos) << message;
+    // Two statements in one text: refused as a whole, neither runs.
+    EXPECT_EQ(error_kind([&] { server.execute(s, "dsp_temp", "DELETE FROM GSTCKGL0; DELETE FROM GSTRYGL0"); }),
+              Kind::Database);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTCKGL0"), "1");
+    // Quoted text is passed on unchanged, even when it looks like a statement.
+    server.execute(s, "dsp_temp", "UPDATE GSTCKGL0 SET CKMC00='DELETE GSTCKGL0 WHERE 1=1' WHERE CKDM00='01'");
+    EXPECT_EQ(scalar("SELECT CKMC00 FROM GSTCKGL0"), "DELETE GSTCKGL0 WHERE 1=1");
+}
+
+class PlanProvider : public apptest::BackendTest {
+protected:
+    void SetUp() override
+    {
+        apptest::BackendTest::SetUp();
+        if (IsSkipped()) return;
+        for (int x = 1; x <= 3; ++x)
+            exec("INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC) VALUES "
+                 "('200303'," + std::to_string(x) + ",'2','二类卷烟'," + std::to_string(x * 100) +
+                 ",'01','0007','10020001',NULL,'结构指标')");
+        server_ = std::make_unique<AppServer>(cs());
+        session_ = server_->open_session(kCust);
+        packet_ = server_->get_records(session_, "dsp_xstyzb02cys", "");
+    }
+
+    // A change of row i's quantity from what was read to `to`.
+    wire::Change modify(std::size_t i, wire::Value to) const
+    {
+        wire::Change c;
+        c.kind = wire::ChangeKind::Modify;
+        c.row_id = packet_.row_ids.at(i);
+        c.original = {{"ZBSL00", packet_.rows.at(i)[4]}, {"XHAO00", packet_.rows.at(i)[1]}};
+        c.values = {{"ZBSL00", std::move(to)}};
+        return c;
+    }
+    wire::Change remove(std::size_t i) const
+    {
+        wire::Change c;
+        c.kind = wire::ChangeKind::Delete;
+        c.row_id = packet_.row_ids.at(i);
+        c.original = {{"ZBSL00", packet_.rows.at(i)[4]}};
+        return c;
+    }
+    std::string quantities() const
+    {
+        std::string out;
+        for (const auto &r : query("SELECT ZBSL00 FROM XSTYZB02 ORDER BY XHAO00")) out += r[0] + ";";
+        return out;
+    }
+
+    std::unique_ptr<AppServer> server_;
+    std::string session_;
+    wire::DataPacket packet_;
+};
+BACKEND_TEST_SUITE(PlanProvider);
+
+TEST_P(PlanProvider, DeliversEveryRowWithTheFixedFieldsAndARowIdentity)
+{
+    const std::vector<wire::FieldDef> expected = {
+        {"NYUE00", wire::FieldType::String, 6}, {"XHAO00", wire::FieldType::Float, 0},
+        {"ZBLB00", wire::FieldType::String, 1}, {"ZBMC00", wire::FieldType::String, 50},
+        {"ZBSL00", wire::FieldType::Float, 0},  {"CKDM00", wire::FieldType::String, 2},
+        {"RYDM00", wire::FieldType::String, 4}, {"SPDM00", wire::FieldType::String, 8},
+        {"SPDM01", wire::FieldType::String, 8}, {"ZBLBMC", wire::FieldType::String, 8}};
+    EXPECT_EQ(packet_.fields, expected);
+    ASSERT_EQ(packet_.rows.size(), 3u);
+    ASSERT_EQ(packet_.row_ids.size(), 3u);
+    EXPECT_NE(packet_.row_ids[0], packet_.row_ids[1]);
+    EXPECT_EQ(packet_.rows[1], (wire::Row{std::string("200303"), 2.0, std::string("2"), std::string("二类卷烟"), 200.0,
+                                          std::string("01"), std::string("0007"), std::string("10020001"),
+                                          std::monostate{}, std::string("结构指标")}));
+}
+
+TEST_P(PlanProvider, AppliesQuantityChangesAndDeletions)
+{
+    auto result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, 150.5), remove(2)}, 0);
+    EXPECT_EQ(result.error_count, 0);
+    EXPECT_TRUE(result.errors.empty());
+    EXPECT_EQ(quantities(), "150.5;200;");
+    // Unchanged fields sent along with the quantity are fine; an empty quantity too.
+    auto c = modify(1, std::monostate{});
+    c.values["ZBMC00"] = std::string("二类卷烟");
+    c.original["ZBMC00"] = std::string("二类卷烟");
+    EXPECT_EQ(server_->apply(session_, "dsp_xstyzb02cys", {c}, 0).error_count, 0);
+    EXPECT_EQ(quantities(), "150.5;;");
+}
+
+TEST_P(PlanProvider, InsertsAndChangesOfOtherFieldsAreRefusedWithAMessage)
+{
+    wire::Change insert;
+    insert.kind = wire::ChangeKind::Insert;
+    insert.values = {{"NYUE00", std::string("200303")}, {"ZBSL00", 5.0}};
+    auto result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, 111.0), insert}, 0);
+    EXPECT_EQ(result.error_count, 1);
+    ASSERT_EQ(result.errors.size(), 1u);
+    EXPECT_NE(result.errors[0].message.find("inserted"), std::string::npos) << result.errors[0].message;
+
+    auto other = modify(1, 250.0);
+    other.values["ZBMC00"] = std::string("改名");
+    result = server_->apply(session_, "dsp_xstyzb02cys", {other}, 0);
+    EXPECT_EQ(result.error_count, 1);
+    EXPECT_EQ(result.errors.at(0).row_id, packet_.row_ids[1]);
+    EXPECT_NE(result.errors[0].message.find("ZBMC00"), std::string::npos) << result.errors[0].message;
+
+    result = server_->apply(session_, "dsp_xstyzb02cys", {modify(1, std::string("很多"))}, 0);
+    EXPECT_EQ(result.error_count, 1);
+    EXPECT_EQ(quantities(), "100;200;300;");  // nothing of the three applies stayed
+}
+
+TEST_P(PlanProvider, AStaleRowIsRefusedAndNothingOfTheApplyStays)
+{
+    // Another planner changes row 2 and deletes row 3 after this one read them.
+    exec("UPDATE XSTYZB02 SET ZBSL00=222 WHERE XHAO00=2");
+    exec("DELETE FROM XSTYZB02 WHERE XHAO00=3");
+    auto result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, 1.0), modify(1, 2.0)}, 0);
+    EXPECT_EQ(result.error_count, 1);
+    ASSERT_EQ(result.errors.size(), 1u);
+    EXPECT_EQ(result.errors[0].row_id, packet_.row_ids[1]);
+    EXPECT_NE(result.errors[0].message.find("changed"), std::string::npos) << result.errors[0].message;
+    EXPECT_EQ(quantities(), "100;222;");  // the change of row 1 was rolled back too
+
+    result = server_->apply(session_, "dsp_xstyzb02cys", {remove(2)}, 0);
+    EXPECT_EQ(result.error_count, 1);
+    EXPECT_NE(result.errors.at(0).message.find("deleted"), std::string::npos) << result.errors[0].message;
+
+    // Read again: the same change now goes through.
+    packet_ = server_->get_records(session_, "dsp_xstyzb02cys", "");
+    EXPECT_EQ(server_->apply(session_, "dsp_xstyzb02cys", {modify(1, 2.0)}, 0).error_count, 0);
+    EXPECT_EQ(quantities(), "100;2;");
+}
+
+TEST_P(PlanProvider, MaxErrorsTellsHowManyRefusalsAreToleratedBeforeEverythingIsUndone)
+{
+    exec("UPDATE XSTYZB02 SET ZBSL00=999 WHERE XHAO00=2");
+    auto result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, 1.0), modify(1, 2.0), modify(2, 3.0)}, 1);
+    EXPECT_EQ(result.error_count, 1);
+    EXPECT_EQ(quantities(), "1;999;3;");  // the rest applied
+
+    exec("UPDATE XSTYZB02 SET ZBSL00=888 WHERE XHAO00=3");
+    packet_.rows[0][4] = 1.0;  // as this planner now knows row 1
+    result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, 5.0), modify(1, 6.0), modify(2, 7.0)}, 1);
+    EXPECT_EQ(result.error_count, 2);
+    EXPECT_EQ(result.errors.size(), 2u);
+    EXPECT_EQ(quantities(), "1;999;888;");  // two refusals: nothing applied
+}
+
+TEST_P(PlanProvider, AnUpdateInAnotherSessionsOpenTransactionIsNeverOverwritten)
+{
+    // A statement of the company object changes row 1 inside a transaction;
+    // meanwhile this planner applies a change of the same row as it read it.
+    // Whether the apply waits for the commit or runs after it, it must find
+    // the row changed and refuse.
+    const auto info = server_->open_session(kInfo);
+    server_->call_method(info, "CompanydbTranStart");
+    server_->execute(info, "dsp_temp", "UPDATE XSTYZB02 SET ZBSL00=5 WHERE XHAO00=1");
+    wire::ApplyResult result;
+    std::thread planner([&] { result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, 77.0)}, 0); });
+    std::this_thread::yield();
+    server_->call_method(info, "CompanydbTranCommit");
+    planner.join();
+    EXPECT_EQ(result.error_count, 1);
+    EXPECT_EQ(quantities(), "5;200;300;");
+}
+
+}  // namespace
