@@ -184,7 +184,22 @@ TEST_P(ServerLinkTest, RefusalsCarryTheServersMessageAndTheConnectionGoesOn)
     } catch (const RemoteError &e) {
         EXPECT_NE(std::string(e.what()).find("NO_SUCH_TABLE"), std::string::npos) << e.what();
     }
-    EXPECT_THROW(info->get_records("dsp_nothing", "select 1"), RemoteError);
+    // Either link hands on the server's own message unchanged.
+    std::string server_message;
+    const std::string session = server_->open_session(appserver::kCompanyInfoObject);
+    try {
+        server_->get_records(session, "dsp_nothing", "select 1");
+    } catch (const appserver::ServerError &e) {
+        server_message = e.what();
+    }
+    server_->close_session(session);
+    ASSERT_FALSE(server_message.empty());
+    try {
+        info->get_records("dsp_nothing", "select 1");
+        FAIL() << "no error";
+    } catch (const RemoteError &e) {
+        EXPECT_EQ(e.what(), server_message);
+    }
     EXPECT_THROW(info->call_method("NoSuchMethod"), RemoteError);
     // The plan provider belongs to the other object.
     EXPECT_THROW(info->get_records("dsp_xstyzb02cys", ""), RemoteError);
