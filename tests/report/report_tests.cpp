@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QProcess>
 #include <QProgressDialog>
 #include <QRegularExpression>
@@ -583,6 +585,59 @@ TEST_F(ReportTest, PreviewSavesAsPdfThroughTheFileDialog)
     const QString text = pdf_pages(target).join("");
     EXPECT_TRUE(text.contains("城区一部王建国"));
     EXPECT_TRUE(text.contains(QStringLiteral("合计") + kDemoTotal));
+}
+
+TEST_F(ReportTest, PreviewPrintsThePagesTheSystemDialogAsksFor)
+{
+    std::vector<wire::Row> rows;
+    for (int i = 1; i <= 120; ++i) rows.push_back(plan_row("200303", i, "指标", 7000 + i, "01", "0001"));
+    open_plan(std::move(rows), "");
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    const QString target = path("printed.pdf");
+
+    ui::testing::Hooks hooks;
+    hooks.on_modal([](QDialog *dialog) {
+        auto *preview = qobject_cast<report::ReportPreview *>(dialog);
+        ASSERT_NE(preview, nullptr);
+        preview->action("action_print")->trigger();  // cancelled
+        preview->action("action_print")->trigger();  // pages 2 to 3 into a file
+        preview->accept();
+    });
+    hooks.on_modal([](QDialog *dialog) { dialog->reject(); });
+    hooks.on_modal([&target](QDialog *dialog) {
+        auto *print = qobject_cast<QPrintDialog *>(dialog);
+        ASSERT_NE(print, nullptr);
+        // No printer here: the choices go into the printer as the dialog
+        // would leave them for a file, and the dialog closes with OK.
+        print->printer()->setOutputFormat(QPrinter::PdfFormat);
+        print->printer()->setOutputFileName(target);
+        print->printer()->setPrintRange(QPrinter::PageRange);
+        print->printer()->setFromTo(2, 3);
+        dialog->done(QDialog::Accepted);
+    });
+    EXPECT_TRUE(report_.ShowReport());
+    ASSERT_EQ(hooks.modal_count(), 3);
+    EXPECT_EQ(hooks.modals()[1].class_name, "QPrintDialog");
+    EXPECT_TRUE(hooks.boxes().empty());
+    ASSERT_TRUE(QFile::exists(target));
+    const QStringList pages = pdf_pages(target);
+    ASSERT_EQ(pages.size(), 2);
+    EXPECT_TRUE(pages[0].contains(QStringLiteral("第2页共%1页").arg(report_.page_count())));
+    EXPECT_TRUE(pages[1].contains(QStringLiteral("第3页共%1页").arg(report_.page_count())));
+    EXPECT_TRUE(pages[0].contains("序号指标名称指标数量(条)"));
+    EXPECT_FALSE(pages[0].contains("访销员月销售计划部门"));
+}
+
+TEST_F(ReportTest, ErrorWhilePreparingIsShownAndNoPreviewOpens)
+{
+    link_.set_dataset_source([]() -> dataset::ClientDataset * { throw std::runtime_error("数据模块已释放"); });
+    report_.set_dataset(&link_);
+    ui::testing::Hooks hooks;
+    EXPECT_FALSE(report_.ShowReport());
+    EXPECT_EQ(hooks.modal_count(), 0);
+    ASSERT_EQ(hooks.errors().size(), 1u);
+    EXPECT_TRUE(hooks.errors().front().text.contains("数据模块已释放"));
+    EXPECT_THROW(report_.export_pdf(path("x.pdf")), report::ReportError);
 }
 
 TEST_F(ReportTest, PreviewReportsAPdfThatCannotBeWritten)
