@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QEnterEvent>
+#include <QFile>
 #include <QEvent>
 #include <QPainter>
 #include <QPalette>
@@ -41,8 +42,24 @@ void TFlatSpeedButton::set_glyph(const QImage &bitmap)
 
 bool TFlatSpeedButton::load_glyph(const QString &path)
 {
-    QImage bitmap(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray data = file.readAll();
+    QImage bitmap = QImage::fromData(data);
     if (bitmap.isNull()) return false;
+    // Qt widens the 5-bit channels of a 16-bit bitmap by a plain shift
+    // (31 -> 248); fill the low bits so white stays white (31 -> 255).
+    if (data.size() > 29 && data.startsWith("BM") && static_cast<unsigned char>(data[28]) == 16
+        && data[29] == 0) {
+        bitmap = bitmap.convertToFormat(QImage::Format_RGB32);
+        for (int y = 0; y < bitmap.height(); ++y) {
+            auto *line = reinterpret_cast<QRgb *>(bitmap.scanLine(y));
+            for (int x = 0; x < bitmap.width(); ++x) {
+                const auto widen = [](int c) { return c | (c >> 5); };
+                line[x] = qRgb(widen(qRed(line[x])), widen(qGreen(line[x])), widen(qBlue(line[x])));
+            }
+        }
+    }
     set_glyph(bitmap);
     return true;
 }

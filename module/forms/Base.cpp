@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <QWindow>
 
 static void init_glyph_resources()
 {
@@ -93,6 +94,13 @@ bool TBaseToolBar::eventFilter(QObject *watched, QEvent *event)
         break;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void TBaseToolBar::showEvent(QShowEvent *event)
+{
+    // Buttons resized while the form was hidden report it only now.
+    relayout();
+    QWidget::showEvent(event);
 }
 
 void TBaseToolBar::paintEvent(QPaintEvent *)
@@ -233,10 +241,21 @@ void TFm_Base::set_align(Align value)
 void TFm_Base::set_window_state(WindowState value)
 {
     window_state_ = value;
-    if (value == WindowState::Maximized)
-        setWindowState(windowState() | Qt::WindowMaximized);
-    else
-        setWindowState(windowState() & ~Qt::WindowMaximized);
+    sync_window_state();
+}
+
+void TFm_Base::sync_window_state()
+{
+    const Qt::WindowStates state = window_state_ == WindowState::Maximized
+                                       ? windowState() | Qt::WindowMaximized
+                                       : windowState() & ~Qt::WindowMaximized;
+    if (state != windowState()) setWindowState(state);
+    // Changing the window flags of a hidden form can leave its native
+    // window with the state it had before; keep the two in step.
+    if (QWindow *window = windowHandle()) {
+        const Qt::WindowStates native = state & ~Qt::WindowActive;
+        if (window->windowStates() != native) window->setWindowStates(native);
+    }
 }
 
 void TFm_Base::set_position(Position value)
@@ -270,6 +289,7 @@ void TFm_Base::update_window_flags()
     if (flags == windowFlags()) return;
     const bool visible = isVisible();
     setWindowFlags(flags);
+    sync_window_state(); // Qt may bring back an earlier state with new flags
     if (visible) show(); // new flags hide a window
 }
 
@@ -286,8 +306,7 @@ void TFm_Base::apply_placement()
         box.moveCenter(screen->geometry().center());
     }
     if (box != geometry()) setGeometry(box);
-    if (window_state_ == WindowState::Maximized && !(windowState() & Qt::WindowMaximized))
-        setWindowState(windowState() | Qt::WindowMaximized);
+    sync_window_state();
 }
 
 void TFm_Base::setVisible(bool visible)
@@ -312,7 +331,22 @@ void TFm_Base::closeEvent(QCloseEvent *event)
     event->accept();
     FormClose(event);
     if (!event->isAccepted()) return; // the form stays open
+    // QDialog ends a modal run through done(); FormClose has run already.
+    in_close_event_ = true;
     QDialog::closeEvent(event);
+    in_close_event_ = false;
+}
+
+void TFm_Base::done(int result)
+{
+    if (!in_close_event_) {
+        // Qt closes a dialog from done() without a close event of its own.
+        QCloseEvent event;
+        event.accept();
+        FormClose(&event);
+        if (!event.isAccepted()) return;
+    }
+    QDialog::done(result);
 }
 
 void TFm_Base::keyPressEvent(QKeyEvent *event)

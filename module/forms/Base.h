@@ -41,6 +41,7 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     QList<TFlatSpeedButton *> buttons_;
@@ -115,6 +116,9 @@ public:
     void set_form_style(FormStyle value) override;
 
     void setVisible(bool visible) override;
+    // Ending the modal run by any means closes the form: FormClose runs
+    // first and may keep the form open.
+    void done(int result) override;
 
 public slots:
     // tbexit's click: closes the form. Shown modally, this ends the modal
@@ -133,11 +137,13 @@ protected:
 private:
     void update_window_flags();
     void update_margins();
+    void sync_window_state();
     void apply_placement(); // alignment, state and position, when shown
 
     QWidget *client_ = nullptr;
     QVBoxLayout *client_layout_ = nullptr;
     QVBoxLayout *form_layout_ = nullptr;
+    bool in_close_event_ = false;
     Align align_ = Align::None;
     WindowState window_state_ = WindowState::Normal;
     Position position_ = Position::Designed;

@@ -1,0 +1,294 @@
+#include "Unit_saleplan.h"
+
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+#include "TAALinkLabel.h"
+#include "TDateTimePicker.h"
+#include "TFlatComboBox.h"
+#include "TdxDBGrid.h"
+#include "Unit_dmYearplan.h"
+#include "combo_list.h"
+#include "module_state.h"
+#include "plan_vocabulary.h"
+#include "report.h"
+#include "ui.h"
+
+using namespace saleplan;
+
+namespace {
+
+const QColor kFormColour(197, 217, 220);  // 14473669
+
+// Places a control of the selection row at its designed spot.
+template <class W> W *place(W *widget, const char *name, int left, int top, int width, int height = 0)
+{
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->move(TFm_Base::pixels(left), TFm_Base::pixels(top));
+    widget->resize(TFm_Base::pixels(width), height ? TFm_Base::pixels(height) : widget->sizeHint().height());
+    return widget;
+}
+
+}  // namespace
+
+TFm_saleplan::TFm_saleplan(QWidget *parent) : TFm_Base(parent)
+{
+    setObjectName(QStringLiteral("Fm_saleplan"));
+    setWindowTitle(QStringLiteral("访销部月销售计划管理"));
+    pn_gl->setText(QStringLiteral("访销员月计划管理"));
+    set_border_style(BorderStyle::Dialog);
+    set_align(Align::Client);
+    set_window_state(WindowState::Maximized);
+    set_position(Position::ScreenCenter);
+    set_client_size(597, 420);
+    setFont(design_font(QStringLiteral("宋体"), 12));
+    set_color(kFormColour);
+
+    tbnew->setText(QStringLiteral("生成"));
+    tbok->setText(QStringLiteral("删行"));
+    tbok->load_glyph(QStringLiteral(":/glyphs/tbok_delete_row.bmp"));
+    tbok->set_num_glyphs(1);
+    for (TFlatSpeedButton *hidden : {tbpreview, tbseek, tbrefresh, tbfirst, tbprior, tbnext, tblast, tbcancel})
+        hidden->setVisible(false);
+    for (TFlatSpeedButton *button : toolbar_buttons()) button->set_color_border(kFormColour);
+
+    build_selection_row();
+    build_grid();
+
+    frReport1 = new TfrReport(this);
+    frReport1->setObjectName(QStringLiteral("frReport1"));
+    frDBDataSet1 = new TfrDBDataSet();
+    // The report reads the plan rows of whichever data module is current.
+    frDBDataSet1->set_dataset_source(
+        [] { return dm_yearplan ? &dm_yearplan->cds_xstyzb02 : static_cast<dataset::ClientDataset *>(nullptr); });
+    frReport1->set_dataset(frDBDataSet1);
+
+    ui::connect_guarded(cb_fxb, &TFlatComboBox::changed, this, &TFm_saleplan::cb_fxbChange);
+    ui::connect_guarded(cb_fxy, &TFlatComboBox::changed, this, &TFm_saleplan::cb_fxyChange);
+    ui::connect_guarded(DateTimePicker1, &TDateTimePicker::closeUp, this, &TFm_saleplan::DateTimePicker1CloseUp);
+    ui::connect_guarded(DateTimePicker1, &TDateTimePicker::keyUp, this, &TFm_saleplan::DateTimePicker1KeyUp);
+    ui::connect_guarded(tbfirst, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbfirstClick);
+    ui::connect_guarded(tbprior, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbpriorClick);
+    ui::connect_guarded(tbnext, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbnextClick);
+    ui::connect_guarded(tblast, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tblastClick);
+    ui::connect_guarded(tbnew, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbnewClick);
+    ui::connect_guarded(tbedit, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbeditClick);
+    ui::connect_guarded(tbdel, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbdelClick);
+    ui::connect_guarded(tbok, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbokClick);
+    ui::connect_guarded(tbprint, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbprintClick);
+    // tbexit is connected to tbexitClick by the base form.
+
+    setTabOrder(cb_fxb, cb_fxy);
+    setTabOrder(cb_fxy, DateTimePicker1);
+    setTabOrder(DateTimePicker1, dxDBGrid1);
+}
+
+TFm_saleplan::~TFm_saleplan()
+{
+    // The views must let go of the data module's datasets before it can go.
+    dxDBGrid1->set_data_source(nullptr);
+    delete frDBDataSet1;
+}
+
+void TFm_saleplan::build_selection_row()
+{
+    Panel2 = new QWidget(client_area());
+    Panel2->setObjectName(QStringLiteral("Panel2"));
+    Panel2->setFixedHeight(pixels(30));
+    client_layout()->addWidget(Panel2);
+
+    AALinkLabel2 = place(new TAALinkLabel(QStringLiteral("访销部"), Panel2), "AALinkLabel2", 189, 8, 36);
+    cb_fxb = place(new TFlatComboBox(Panel2), "cb_fxb", 232, 4, 146, 20);
+    AALinkLabel1 = place(new TAALinkLabel(QStringLiteral("年月"), Panel2), "AALinkLabel1", 7, 8, 24);
+    cb_fxy = place(new TFlatComboBox(Panel2), "cb_fxy", 426, 4, 146, 20);
+    AALinkLabel3 = place(new TAALinkLabel(QStringLiteral("访销员"), Panel2), "AALinkLabel3", 386, 8, 36);
+    DateTimePicker1 = place(new TDateTimePicker(Panel2), "DateTimePicker1", 34, 4, 146, 20);
+
+    for (TFlatComboBox *combo : {cb_fxb, cb_fxy}) {
+        combo->setItemHeight(12);
+        combo->setColor(palette().color(QPalette::Base));
+        combo->setKeyPressHandler([this](QKeyEvent *key, bool &discard) {
+            ui::guarded(this, [&] { CB_yearKeyPress(key, discard); });
+        });
+    }
+}
+
+void TFm_saleplan::build_grid()
+{
+    dxDBGrid1 = new TdxDBGrid(client_area());
+    dxDBGrid1->setObjectName(QStringLiteral("dxDBGrid1"));
+    client_layout()->addWidget(dxDBGrid1, 1);
+
+    auto column = [](const char *name, const char *field, const QString &caption, bool visible, int width,
+                     SummaryKind summary = SummaryKind::None) {
+        TdxDBGridColumn c;
+        c.name = QString::fromLatin1(name);
+        c.field_name = QString::fromLatin1(field);
+        c.caption = caption;
+        c.visible = visible;
+        c.width = width;
+        c.read_only = true;
+        c.summary_kind = summary;
+        return c;
+    };
+    dxDBGrid1->set_columns({
+        column("dxDBGrid1XHAO00", "XHAO00", QStringLiteral("序号"), true, 80),
+        column("dxDBGrid1ZBLBMC", "ZBLBMC", QStringLiteral("指标类别"), false, 117),
+        column("dxDBGrid1ZBMC00", "ZBMC00", QStringLiteral("指标名称"), true, 113, SummaryKind::Count),
+        column("dxDBGrid1ZBSL00", "ZBSL00", QStringLiteral("指标数量(条)"), true, 108, SummaryKind::Sum),
+        column("dxDBGrid1ZBLB00", "ZBLB00", QString(), false, 39),
+        column("dxDBGrid1SHZBSL", "SHZBSL", QString(), false, 63),
+    });
+    dxDBGrid1->set_draw_summary_footer(dxDBGrid1->column_index(QStringLiteral("dxDBGrid1ZBMC00")),
+                                       [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
+    dxDBGrid1->set_key_field_name(QStringLiteral("XHAO00"));
+    dxDBGrid1->set_header_color(kFormColour);
+    dxDBGrid1->set_row_select(true);
+    dxDBGrid1->set_show_footer(true);
+    dxDBGrid1->set_summary_separator(QStringLiteral(", "));
+    // The main grid only shows the plan; quantities are typed in the quantity editor.
+    dxDBGrid1->set_editing_enabled(false);
+}
+
+void TFm_saleplan::bind_views() { dxDBGrid1->set_data_source(dm_yearplan ? &dm_yearplan->ds_xstnzb02 : nullptr); }
+
+void TFm_saleplan::showEvent(QShowEvent *event)
+{
+    TFm_Base::showEvent(event);
+    // Once per showing, at the start of the modal run; a window closing over
+    // the form brings it back without a new activation.
+    if (!activated_ && !event->spontaneous()) {
+        activated_ = true;
+        ui::guarded(this, [this] { FormActivate(); });
+    }
+}
+
+void TFm_saleplan::FormActivate()
+{
+    short_date_format = "YYYY-MM-DD";
+    DateTimePicker1->setDateTime(QDateTime::currentDateTime());
+    plan_month = month_key(DateTimePicker1->date());
+    shown_month = plan_month;
+
+    // One data module per showing; one left by a showing that ended without
+    // the exit command goes now.
+    if (dm_yearplan) {
+        dxDBGrid1->set_data_source(nullptr);
+        delete dm_yearplan;
+    }
+    dm_yearplan = new Tdm_yearplan();
+    dm_yearplan->set_computer_name(server_name);
+    bind_views();
+
+    open_statement(dm_yearplan->CDS_LOOKUP, month_plan_rows_statement(shown_month));
+    dm_yearplan->cds_xstyzb02.open();
+    cb_add();
+    dept_code = code_of(text_of(cb_fxb));
+    salesman_code = code_of(text_of(cb_fxy));
+    apply_plan_filter(*dm_yearplan);
+
+    if (is_browse_mode(open_mode))
+        for (TFlatSpeedButton *command : {tbedit, tbdel, tbok, tbcancel, tbnew}) command->setEnabled(false);
+}
+
+void TFm_saleplan::cb_add()
+{
+    ComboList departments(cb_fxb), salesmen(cb_fxy);
+    fill_departments(dm_yearplan->cds_temp, departments);
+    fill_salesmen(dm_yearplan->cds_temp, code_of(text_of(cb_fxb)), salesmen);
+}
+
+void TFm_saleplan::cb_fxryadd1()
+{
+    ComboList salesmen(cb_fxy);
+    fill_salesmen(dm_yearplan->cds_temp, code_of(text_of(cb_fxb)), salesmen);
+    salesman_code = code_of(text_of(cb_fxy));
+}
+
+void TFm_saleplan::show_selection_in_force()
+{
+    ComboList departments(cb_fxb), salesmen(cb_fxy);
+    show_item_with_code(departments, dept_code);
+    fill_salesmen(dm_yearplan->cds_temp, code_of(text_of(cb_fxb)), salesmen);
+    show_item_with_code(salesmen, salesman_code);
+
+    // The view now holds plan_month's rows: the picker shows that month,
+    // keeping its day where the month has it.
+    const QDate today = DateTimePicker1->date();
+    const int year = std::stoi(plan_month.substr(0, 4));
+    const int month = std::stoi(plan_month.substr(4, 2));
+    const int day = std::min(today.day(), QDate(year, month, 1).daysInMonth());
+    DateTimePicker1->setDate(QDate(year, month, day));
+    shown_month = plan_month;
+}
+
+void TFm_saleplan::cb_fxbChange()
+{
+    dept_code = code_of(text_of(cb_fxb));
+    cb_fxryadd1();
+    // The rows already loaded are filtered again; nothing is fetched.
+    apply_plan_filter(*dm_yearplan);
+}
+
+void TFm_saleplan::cb_fxyChange()
+{
+    salesman_code = code_of(text_of(cb_fxy));
+    dm_yearplan->cds_xstyzb02.close();
+    dm_yearplan->cds_xstyzb02.open();
+    apply_plan_filter(*dm_yearplan);
+}
+
+void TFm_saleplan::CB_yearKeyPress(QKeyEvent *, bool &discard)
+{
+    // The lists change only by choosing an item.
+    discard = true;
+}
+
+void TFm_saleplan::DateTimePicker1CloseUp() { month_changed(); }
+
+void TFm_saleplan::DateTimePicker1KeyUp(int) { month_changed(); }
+
+void TFm_saleplan::month_changed()
+{
+    short_date_format = "YYYY-MM-DD";
+    plan_month = month_key(DateTimePicker1->date());
+    dept_code = code_of(text_of(cb_fxb));
+    salesman_code = code_of(text_of(cb_fxy));
+    // Another day of the month in view costs no server call.
+    if (shown_month == plan_month) return;
+    dm_yearplan->cds_xstyzb02.close();
+    dm_yearplan->cds_xstyzb02.open();
+    apply_plan_filter(*dm_yearplan);
+    shown_month = plan_month;
+}
+
+void TFm_saleplan::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell)
+{
+    cell.text = QStringLiteral("合计");
+    cell.alignment = (cell.alignment & ~Qt::AlignHorizontal_Mask) | Qt::AlignRight;
+    cell.font.setBold(true);
+}
+
+void TFm_saleplan::tbfirstClick() { dm_yearplan->cds_xstyzb02.first(); }
+void TFm_saleplan::tbpriorClick() { dm_yearplan->cds_xstyzb02.prior(); }
+void TFm_saleplan::tbnextClick() { dm_yearplan->cds_xstyzb02.next(); }
+void TFm_saleplan::tblastClick() { dm_yearplan->cds_xstyzb02.last(); }
+
+void TFm_saleplan::tbexitClick()
+{
+    if (dm_yearplan) {
+        dxDBGrid1->set_data_source(nullptr);
+        delete dm_yearplan;
+        dm_yearplan = nullptr;
+    }
+    (Fm_saleplan ? Fm_saleplan.data() : this)->close();
+}
+
+void TFm_saleplan::FormClose(QCloseEvent *event)
+{
+    TFm_Base::FormClose(event);  // close action "free"
+}
