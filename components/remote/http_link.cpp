@@ -238,8 +238,10 @@ private:
         if (status < 200 || status > 299) {
             // The server's own message says best what went wrong.
             try {
-                if (auto message = wire::error_from_json(wire::parse_json(res->body)))
+                if (auto message = wire::error_from_json(wire::parse_json(res->body))) {
+                    if (status == 404 && detail::session_gone(*message)) broken_ = true;
                     throw RemoteError(*message);
+                }
             } catch (const wire::WireError &) {
             }
             throw RemoteError("the application server at " + where_ + " refused " + what + " (HTTP status " +

@@ -8,12 +8,15 @@ namespace remote {
 namespace {
 
 // Runs one server call; a server error reaches the caller as the one error
-// type of remote calls, with the server's message unchanged.
-template <class F> auto server_call(F &&f)
+// type of remote calls, with the server's message unchanged. `gone` is set
+// when the answer says the session no longer exists.
+template <class F> auto server_call(F &&f, bool *gone = nullptr)
 {
     try {
         return f();
     } catch (const appserver::ServerError &e) {
+        if (gone && e.kind() == appserver::ServerError::Kind::NotFound && detail::session_gone(e.what()))
+            *gone = true;
         throw RemoteError(e.what());
     } catch (const RemoteError &) {
         throw;
@@ -32,6 +35,7 @@ public:
 
     ~InProcessLink() override
     {
+        if (gone_) return;
         try {
             server_.close_session(session_);
         } catch (...) {
@@ -41,18 +45,18 @@ public:
 
     wire::DataPacket get_records(const std::string &provider, const std::string &command_text) override
     {
-        return server_call([&] { return server_.get_records(session_, provider, command_text); });
+        return server_call([&] { return server_.get_records(session_, provider, command_text); }, &gone_);
     }
 
     std::int64_t execute(const std::string &provider, const std::string &command_text) override
     {
-        return server_call([&] { return server_.execute(session_, provider, command_text); });
+        return server_call([&] { return server_.execute(session_, provider, command_text); }, &gone_);
     }
 
     wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta,
                                     int max_errors) override
     {
-        return server_call([&] { return server_.apply(session_, provider, delta, max_errors); });
+        return server_call([&] { return server_.apply(session_, provider, delta, max_errors); }, &gone_);
     }
 
     void call_method(const std::string &name) override
@@ -60,12 +64,15 @@ public:
         server_call([&] {
             server_.call_method(session_, name);
             return 0;
-        });
+        }, &gone_);
     }
+
+    bool broken() const override { return gone_; }
 
 private:
     appserver::AppServer &server_;
     std::string session_;
+    bool gone_ = false;
 };
 
 }  // namespace

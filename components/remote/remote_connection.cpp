@@ -27,13 +27,24 @@ public:
     }
     ~BusyScope()
     {
-        if (globals().busy_hook) globals().busy_hook(false);
+        try {
+            if (globals().busy_hook) globals().busy_hook(false);
+        } catch (...) {
+            // A failing hook must not end the program while an error unwinds.
+        }
     }
     BusyScope(const BusyScope &) = delete;
     BusyScope &operator=(const BusyScope &) = delete;
 };
 
 }  // namespace
+
+bool detail::session_gone(const std::string &server_message)
+{
+    const std::string closed_tail = "has been closed";
+    return server_message.starts_with("unknown session ") ||
+           (server_message.starts_with("the session ") && server_message.ends_with(closed_tail));
+}
 
 const ServerObject &company_info_object()
 {

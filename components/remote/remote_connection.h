@@ -74,6 +74,15 @@ void set_link_factory(LinkFactory factory);
 // show a wait cursor while a call blocks the form.
 void set_busy_hook(std::function<void(bool busy)> hook);
 
+namespace detail {
+// True when a refusal of the server says the session itself is gone (closed
+// after its idle timeout, or the server restarted): the link is then broken
+// and the next call opens a new session. The refused call is not repeated,
+// since the statements before it may have been part of a rolled-back
+// transaction.
+bool session_gone(const std::string &server_message);
+}  // namespace detail
+
 class RemoteConnection {
 public:
     explicit RemoteConnection(ServerObject object);

@@ -286,6 +286,41 @@ TEST(HttpLink, AConnectionTheServerClosedBetweenCallsIsReopenedQuietly)
     EXPECT_EQ(lines[4], "POST /v1/sessions/k1/providers/dsp_temp/execute HTTP/1.1");
 }
 
+TEST(HttpLink, AnExpiredSessionIsReportedAndReplacedAtTheNextCall)
+{
+    FakeApi api;
+    int refusals = 0;
+    api.set_on_call([&](const httplib::Request &req, httplib::Response &res) {
+        if (req.path.starts_with("/v1/sessions/s1/")) {
+            ++refusals;
+            FakeApi::answer(res, 404, R"({"error":"unknown session \"s1\""})");
+        } else {
+            FakeApi::answer(res, 200, R"({"rowsAffected":3})");
+        }
+    });
+    RemoteConnection conn(remote::company_info_object());
+    conn.set_computer_name(api.computer_name());
+    // The refused call is not repeated on a new session behind the caller's back.
+    EXPECT_EQ(error_of([&] { conn.execute("dsp_temp", "x"); }), "unknown session \"s1\"");
+    EXPECT_EQ(refusals, 1);
+    EXPECT_EQ(api.sessions_opened(), 1);
+    EXPECT_EQ(conn.execute("dsp_temp", "x"), 3);
+    EXPECT_EQ(api.sessions_opened(), 2);
+}
+
+TEST(HttpLink, AnUnknownProviderLeavesTheSessionInPlace)
+{
+    FakeApi api;
+    api.set_on_call([](const httplib::Request &, httplib::Response &res) {
+        FakeApi::answer(res, 404, R"({"error":"unknown provider \"dsp_x\" on VendrixServer.CoCompanyInfo"})");
+    });
+    RemoteConnection conn(remote::company_info_object());
+    conn.set_computer_name(api.computer_name());
+    EXPECT_THROW(conn.execute("dsp_x", "x"), RemoteError);
+    EXPECT_THROW(conn.execute("dsp_x", "x"), RemoteError);
+    EXPECT_EQ(api.sessions_opened(), 1);
+}
+
 TEST(HttpLink, ManyCallsOnOneConnectionStayOnOneSession)
 {
     FakeApi api;

@@ -6,9 +6,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "app_server.h"
@@ -21,6 +23,8 @@ using remote::RemoteConnection;
 using remote::RemoteError;
 
 enum class Mode { InProcess, Http };
+
+void PrintTo(Mode mode, std::ostream *os) { *os << (mode == Mode::InProcess ? "in-process" : "HTTP"); }
 
 std::string count_of(RemoteConnection &conn, const std::string &where)
 {
@@ -37,7 +41,9 @@ protected:
         dir_ = pattern;
         const std::string connection_string = "sqlite3://db=" + (dir_ / "plan.db").string();
         appserver::init_database(connection_string, false);
-        server_ = std::make_unique<appserver::AppServer>(connection_string);
+        // Sessions idle for any time at all expire, but only when a test
+        // asks the server to expire them.
+        server_ = std::make_unique<appserver::AppServer>(connection_string, std::chrono::seconds(0));
         if (GetParam() == Mode::InProcess) {
             remote::set_link_factory(remote::inprocess_link_factory(*server_));
         } else {
@@ -204,6 +210,20 @@ TEST_P(ServerLinkTest, RefusalsCarryTheServersMessageAndTheConnectionGoesOn)
     // The plan provider belongs to the other object.
     EXPECT_THROW(info->get_records("dsp_xstyzb02cys", ""), RemoteError);
     EXPECT_EQ(count_of(*info, "1=1"), "0");
+    EXPECT_EQ(server_->session_count(), 1u);
+}
+
+TEST_P(ServerLinkTest, AnExpiredSessionFailsOnceWithItsTransactionRolledBackThenANewOneOpens)
+{
+    auto info = connect(remote::company_info_object());
+    insert_plan_row(*info, "0101", 100);
+    info->call_method("CompanydbTranStart");
+    info->execute("dsp_temp", "DELETE XSTYZB02 WHERE RYDM00='0101'");
+    ASSERT_EQ(server_->expire_idle_sessions(), 1u);
+
+    EXPECT_THROW(info->call_method("CompanydbTranCommit"), RemoteError);
+    // The delete went with the expired session's transaction.
+    EXPECT_EQ(count_of(*info, "RYDM00='0101'"), "1");
     EXPECT_EQ(server_->session_count(), 1u);
 }
 
