@@ -105,7 +105,7 @@ QImage TFlatSpeedButton::greyed(const QImage &image) const
     QImage result(image.size(), QImage::Format_ARGB32);
     result.fill(Qt::transparent);
     const QRgb light = qRgb(255, 255, 255);
-    const QRgb dark = palette().color(QPalette::Disabled, QPalette::WindowText).rgb();
+    const QRgb dark = qRgb(128, 128, 128); // the button shadow colour
     auto opaque = [&](int x, int y) {
         return x >= 0 && y >= 0 && x < image.width() && y < image.height()
                && qAlpha(image.pixel(x, y)) != 0;
@@ -188,9 +188,9 @@ void TFlatSpeedButton::paintEvent(QPaintEvent *)
             painter.setPen(palette().color(QPalette::WindowText));
             painter.drawText(text_rect, Qt::AlignHCenter | Qt::AlignTop, text());
         } else {
-            painter.setPen(palette().color(QPalette::Light));
+            painter.setPen(QColor(255, 255, 255));
             painter.drawText(text_rect.translated(1, 1), Qt::AlignHCenter | Qt::AlignTop, text());
-            painter.setPen(palette().color(QPalette::Disabled, QPalette::WindowText));
+            painter.setPen(QColor(128, 128, 128));
             painter.drawText(text_rect, Qt::AlignHCenter | Qt::AlignTop, text());
         }
     }

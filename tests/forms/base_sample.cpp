@@ -22,14 +22,14 @@ public:
         set_color(QColor(197, 217, 220));
         for (TFlatSpeedButton *button : toolbar_buttons()) {
             button->set_color_border(QColor(197, 217, 220));
-            if (button == tbpreview || button == tbseek || button == tbrefresh
-                || button == tbcancel)
-                button->hide();
         }
+        // The main form's own picture for 删行; tbcancel keeps its two
+        // images and shows the disabled one.
         tbnew->setText(QStringLiteral("生成"));
         tbok->setText(QStringLiteral("删行"));
         tbok->load_glyph(QStringLiteral(":/glyphs/tbok_delete_row.bmp"));
         tbok->set_num_glyphs(1);
+        tbedit->setEnabled(false);
         tbdel->setEnabled(false);
         tbcancel->setEnabled(false);
 
