@@ -1,5 +1,6 @@
 #include "TdxDBGrid.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -467,12 +468,16 @@ bool TdxDBGrid::event(QEvent *event)
 void TdxDBGrid::keyPressEvent(QKeyEvent *event)
 {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        // Enter opens the cell editor on an editable cell; with the editor
-        // open, the delegate has taken the text in and closed it already.
+        // Enter opens the cell editor on an editable cell. An Enter that
+        // reaches the grid while the editor is open (the editor without the
+        // focus) is handed to the editor, which takes the text in, runs the
+        // hook and closes.
         const QModelIndex current = currentIndex();
-        if (state() != QAbstractItemView::EditingState && current.isValid() &&
-            (model_->flags(current) & Qt::ItemIsEditable))
+        if (state() == QAbstractItemView::EditingState) {
+            if (QWidget *editor = indexWidget(current)) QCoreApplication::sendEvent(editor, event);
+        } else if (current.isValid() && (model_->flags(current) & Qt::ItemIsEditable)) {
             edit(current);
+        }
         event->accept();
         return;
     }

@@ -3,9 +3,13 @@
 // hooks, cell editing, cursor following and the column filter.
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
+#include <QSignalSpy>
+#include <QTimer>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScrollBar>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -240,6 +244,13 @@ TEST_F(GridTest, FooterIsShownUnderTheRowsOnlyWhenAskedFor)
     EXPECT_TRUE(footer->isVisible());
     EXPECT_EQ(footer->geometry().bottom(), grid->viewport()->height() - 1);
     EXPECT_EQ(footer->width(), grid->viewport()->width());
+    // A row that would lie under the footer is scrolled up above it.
+    grid->resize(400, grid->horizontalHeader()->height() + grid->rowHeight(0) * 3 + 4);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return grid->verticalScrollBar()->maximum() > 0; }));
+    go_to(4, XHAO00);
+    EXPECT_LE(grid->visualRect(grid->model()->index(4, XHAO00)).bottom(), footer->geometry().top());
+    EXPECT_EQ(footer->geometry().bottom(), grid->viewport()->height() - 1);
+
     grid->set_show_footer(false);
     EXPECT_FALSE(footer->isVisible());
 }
@@ -302,6 +313,16 @@ TEST_F(GridTest, EnterTakesTypedTextIntoTheDatasetBeforeTheKeyDownHook)
     EXPECT_EQ(seen.size(), 4u);
     EXPECT_TRUE(editing());
     EXPECT_EQ(grid->currentIndex().row(), 2);  // the hook moved on before the editor opened
+
+    // Enter sent to the grid itself while the editor is open is the editor's Enter.
+    auto *editor = qobject_cast<QLineEdit *>(focus());
+    ASSERT_NE(editor, nullptr);
+    editor->setText("4");
+    QTest::keyClick(grid.get(), Qt::Key_Return);
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_EQ(seen[4].second, Value{4.0});
+    EXPECT_FALSE(editing());
+    EXPECT_EQ(plan->rec_no(), 3);
 }
 
 TEST_F(GridTest, EditChangeFiresPerTypedCharacterOnly)
@@ -379,6 +400,38 @@ TEST_F(GridTest, TabCommitsAndMovesOnPostingTheRowLeft)
     EXPECT_EQ(plan->state(), dataset::State::Browse);  // moving posted row 0
     EXPECT_EQ(plan->change_count(), 1);
     EXPECT_EQ(cell(0, ZBSL00), QString("3"));
+}
+
+TEST_F(GridTest, EnterHookMayShowAModalWindowAndThrow)
+{
+    show_and_focus();
+    int modal_runs = 0;
+    grid->onKeyDown = [&](QKeyEvent *e) {
+        if (TdxDBGrid::key_code(e) != 13) return;
+        plan->post();
+        QDialog box(grid.get());  // a message box of the handler
+        QTimer::singleShot(0, &box, &QDialog::accept);
+        box.exec();
+        ++modal_runs;
+        if (plan->as_float("ZBSL00") > 50) throw std::runtime_error("too much");
+    };
+    QSignalSpy failures(grid.get(), &TdxDBGrid::handler_failed);
+    go_to(0, ZBSL00);
+    type("8");
+    key(Qt::Key_Return);
+    EXPECT_EQ(modal_runs, 1);
+    EXPECT_EQ(cell(0, ZBSL00), QString("8"));
+    EXPECT_EQ(plan->change_count(), 1);
+    EXPECT_FALSE(editing());
+
+    show_and_focus();
+    type("99");
+    ASSERT_TRUE(editing());
+    key(Qt::Key_Return);
+    EXPECT_EQ(modal_runs, 2);
+    ASSERT_EQ(failures.count(), 1);
+    EXPECT_EQ(failures.at(0).at(0).toString(), QString("too much"));
+    EXPECT_EQ(cell(0, ZBSL00), QString("99"));  // the grid carried on
 }
 
 // ---- cursor ----------------------------------------------------------------
