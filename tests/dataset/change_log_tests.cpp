@@ -353,3 +353,16 @@ TEST_F(ChangeLogTest, ObserversHearEditsAndPosts)
     EXPECT_EQ(obs.changed_rows, (std::vector<int>{1, 1}));
     EXPECT_EQ(obs.current_moves, (std::vector<int>{1}));
 }
+
+TEST_F(ChangeLogTest, DeletingKeepsTheOtherRowsOfAFilteredViewInOrder)
+{
+    ds.delete_current();
+    EXPECT_EQ(quantities(), (std::vector<double>{20, 30}));
+    ds.set_user_filter("ZBSL00 > 25");
+    EXPECT_EQ(quantities(), (std::vector<double>{30}));
+    ds.set_user_filter("");
+    ds.move_to(1);
+    ds.delete_current();
+    EXPECT_EQ(quantities(), (std::vector<double>{20}));
+    EXPECT_EQ(ds.as_float("ZBSL00"), 20.0);
+}

@@ -225,3 +225,14 @@ TEST_F(LookupTest, ALookupDatasetDestroyedFirstLeavesTheLookupEmpty)
     source.reset();
     EXPECT_EQ(dependent.value("REST"), Value(std::monostate{}));
 }
+
+TEST_F(LookupTest, ALookupNamedLikeADataColumnIsRefusedOnOpen)
+{
+    // Without fixed fields the data columns are known only when the rows arrive.
+    ClientDataset temp("cds_temp");
+    temp.set_connection(&cust);
+    temp.set_provider_name("dsp_xstyzb02cys");
+    temp.add_lookup_field({"zbsl00", FieldType::Float, &lookup, "XHAO00", "XHAO00", "ZBSL00"});
+    EXPECT_THROW(temp.open(), DatasetError);
+    EXPECT_FALSE(temp.active());
+}
