@@ -48,6 +48,52 @@ std::string salesman_statement(const std::string &dept)
     return std::string("SELECT RYDM00,RYMC00 FROM GSTRYGL0 WHERE FXY000='Y'") + " AND CKDM00=" + quoted(dept);
 }
 
+std::string month_plan_rows_statement(const std::string &month)
+{
+    return "SELECT * FROM XSTYZB02 WHERE NYUE00=" + quoted(month);
+}
+
+std::string remaining_quantity_statement(const std::string &month, const std::string &dept,
+                                         const std::string &salesman)
+{
+    return "Select NYUE00,XHAO00,ZBMC00,SUM(ZBSL00) Zbsl00 FROM (SELECT NYUE00,XHAO00,ZBMC00,ZBSL00 ZBSL00 "
+           "FROM XSTYZB01 WHERE NYUE00=" +
+           quoted(month) + " And Ckdm00=" + quoted(dept) +
+           " Union all SELECT NYUE00,XHAO00,ZBMC00,NVL(-ZBSL00,0) ZBSL00 FROM XSTYZB02 WHERE NYUE00=" +
+           quoted(month) + " AND Ckdm00=" + quoted(dept) + " and Rydm00<>" + quoted(salesman) +
+           ") Group by Nyue00,Xhao00,Zbmc00";
+}
+
+std::string department_plan_count_statement(const std::string &dept, const std::string &month)
+{
+    return "SELECT COUNT(*) SL FROM XSTYZB01 WHERE CKDM00=" + quoted(dept) + " AND NYUE00=" + quoted(month);
+}
+
+std::string salesman_plan_statement(const std::string &month, const std::string &dept,
+                                    const std::string &salesman)
+{
+    return "SELECT * FROM XSTYZB02 WHERE NYUE00=" + quoted(month) + " AND CKDM00=" + quoted(dept) +
+           " AND RYDM00=" + quoted(salesman);
+}
+
+std::string sales_indicator_statement(const std::string &month)
+{
+    return "SELECT * FROM XSTYXSZB WHERE NYUE00=" + quoted(month);
+}
+
+std::string generation_statement(const std::string &month, const std::string &dept, const std::string &salesman)
+{
+    return std::string("INSERT INTO XSTYZB02(ZBSL00,NYUE00,XHAO00,ZBLB00,ZBMC00,SPDM00,SPDM01,CKDM00,RYDM00)") +
+           " SELECT distinct '0',NYUE00,XHAO00,ZBLB00,ZBMC00,null,null," + quoted(dept) + "," +
+           quoted(salesman) + " FROM XSTYZB01 WHERE NYUE00=" + quoted(month) + " AND CKDM00=" + quoted(dept);
+}
+
+std::string delete_plan_statement(const std::string &month, const std::string &dept, const std::string &salesman)
+{
+    return "DELETE XSTYZB02 WHERE NYUE00=" + quoted(month) + " And Ckdm00=" + quoted(dept) +
+           " And Rydm00=" + quoted(salesman);
+}
+
 std::string plan_row_filter(const std::string &month, const std::string &dept, const std::string &salesman)
 {
     return "NYUE00=" + quoted(month) + " AND CKDM00=" + quoted(dept) + " AND RYDM00=" + quoted(salesman);

@@ -27,6 +27,25 @@ std::string name_of(std::string_view item);
 std::string department_statement();
 std::string salesman_statement(const std::string &dept);
 
+// The statements of the forms, with their values in place.
+// Every salesman plan row of a month (the main form's first CDS_LOOKUP load).
+std::string month_plan_rows_statement(const std::string &month);
+// The quantity still free per indicator for a salesman: the department's
+// quantity less what the department's other salesmen hold.
+std::string remaining_quantity_statement(const std::string &month, const std::string &dept,
+                                         const std::string &salesman);
+// How many indicator rows the department's own plan has for a month (field SL).
+std::string department_plan_count_statement(const std::string &dept, const std::string &month);
+// The salesman plan rows of a month, department and salesman.
+std::string salesman_plan_statement(const std::string &month, const std::string &dept,
+                                    const std::string &salesman);
+// The sales indicators of a month.
+std::string sales_indicator_statement(const std::string &month);
+// Copies the department's plan of a month into a salesman's plan with quantity 0.
+std::string generation_statement(const std::string &month, const std::string &dept, const std::string &salesman);
+// Deletes a salesman's plan of a month and department.
+std::string delete_plan_statement(const std::string &month, const std::string &dept, const std::string &salesman);
+
 // The client-side filter of the plan rows of one month, department and salesman.
 std::string plan_row_filter(const std::string &month, const std::string &dept, const std::string &salesman);
 

@@ -5,6 +5,8 @@
 
 #include "Base.h"
 
+#include <string>
+
 class QCloseEvent;
 class QKeyEvent;
 class QShowEvent;
@@ -30,7 +32,31 @@ public:
     void tbokClick();
     void tbexitClick() override;
 
+    // The save behind 保存: true when every row was within its remaining
+    // quantity and the server took every change. A refused save has shown
+    // its message and left the typed quantities in place.
+    bool save();
+
+    // Whether the activation sequence has run for this showing.
+    bool activated() const { return activated_; }
+
+    // The heading of a plan: "2003年03月东区甲销售计划".
+    static QString compose_heading(const std::string &month, const std::string &dept_name,
+                                   const std::string &salesman_name);
+
 protected:
     void FormClose(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+
+private:
+    void build_grid();
+    void exit_command();
+    void refresh_main_form();
+    // The quantity cell of the current row gets the focus.
+    void focus_quantity_cell();
+    // An open cell editor hands its text to the dataset; false when the
+    // grid refused the text (the refusal is shown, the editor stays open).
+    bool take_in_cell_editor();
+
+    bool activated_ = false;
 };

@@ -88,3 +88,32 @@ TEST(ShowItemWithCode, FindsTheItemOrLeavesTheListAsItWas)
     // An item without a bar has no code to match.
     EXPECT_FALSE(show_item_with_code(list, ""));
 }
+
+TEST(Statements, FormStatementsKeepTheirLiteralPieces)
+{
+    EXPECT_EQ(month_plan_rows_statement("200303"), "SELECT * FROM XSTYZB02 WHERE NYUE00='200303'");
+    EXPECT_EQ(remaining_quantity_statement("200303", "01", "0007"),
+              "Select NYUE00,XHAO00,ZBMC00,SUM(ZBSL00) Zbsl00 FROM (SELECT NYUE00,XHAO00,ZBMC00,ZBSL00 ZBSL00 "
+              "FROM XSTYZB01 WHERE NYUE00='200303' And Ckdm00='01' Union all SELECT NYUE00,XHAO00,ZBMC00,"
+              "NVL(-ZBSL00,0) ZBSL00 FROM XSTYZB02 WHERE NYUE00='200303' AND Ckdm00='01' and Rydm00<>'0007') "
+              "Group by Nyue00,Xhao00,Zbmc00");
+    EXPECT_EQ(department_plan_count_statement("01", "200303"),
+              "SELECT COUNT(*) SL FROM XSTYZB01 WHERE CKDM00='01' AND NYUE00='200303'");
+    EXPECT_EQ(salesman_plan_statement("200303", "01", "0007"),
+              "SELECT * FROM XSTYZB02 WHERE NYUE00='200303' AND CKDM00='01' AND RYDM00='0007'");
+    EXPECT_EQ(sales_indicator_statement("200303"), "SELECT * FROM XSTYXSZB WHERE NYUE00='200303'");
+    EXPECT_EQ(generation_statement("200303", "01", "0007"),
+              "INSERT INTO XSTYZB02(ZBSL00,NYUE00,XHAO00,ZBLB00,ZBMC00,SPDM00,SPDM01,CKDM00,RYDM00) SELECT "
+              "distinct '0',NYUE00,XHAO00,ZBLB00,ZBMC00,null,null,'01','0007' FROM XSTYZB01 WHERE "
+              "NYUE00='200303' AND CKDM00='01'");
+    EXPECT_EQ(delete_plan_statement("200303", "01", "0007"),
+              "DELETE XSTYZB02 WHERE NYUE00='200303' And Ckdm00='01' And Rydm00='0007'");
+}
+
+TEST(Statements, AQuoteInAValueCannotLeaveItsLiteral)
+{
+    const std::string s = salesman_statement("01' OR '1'='1");
+    EXPECT_EQ(s, "SELECT RYDM00,RYMC00 FROM GSTRYGL0 WHERE FXY000='Y' AND CKDM00='01'' OR ''1''=''1'");
+    EXPECT_EQ(delete_plan_statement("200303", "01", "x' OR 'a'='a"),
+              "DELETE XSTYZB02 WHERE NYUE00='200303' And Ckdm00='01' And Rydm00='x'' OR ''a''=''a'");
+}

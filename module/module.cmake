@@ -1,0 +1,18 @@
+# The forms and the entry sequence as a static library (the tests link it),
+# and libsaleplan.so around it, exporting nothing but showdll.
+file(GLOB saleplan_form_sources CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_LIST_DIR}/forms/Unit_*.cpp ${CMAKE_CURRENT_LIST_DIR}/forms/Unit_*.h
+  ${CMAKE_CURRENT_LIST_DIR}/forms/pending_*.cpp ${CMAKE_CURRENT_LIST_DIR}/forms/combo_list.h)
+add_library(saleplan_forms STATIC
+  ${saleplan_form_sources}
+  ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.cpp ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.h)
+set_target_properties(saleplan_forms PROPERTIES AUTOMOC ON)
+target_include_directories(saleplan_forms PUBLIC ${CMAKE_CURRENT_LIST_DIR}/forms ${CMAKE_CURRENT_LIST_DIR}/entry)
+target_link_libraries(saleplan_forms PUBLIC plandata base_form widgets ui report getsetting Qt6::Widgets)
+
+add_library(saleplan SHARED ${CMAKE_CURRENT_LIST_DIR}/entry/showdll.cpp)
+target_link_libraries(saleplan PRIVATE saleplan_forms)
+set_target_properties(saleplan PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+  LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/entry/exports.map)
+target_link_options(saleplan PRIVATE
+  -Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/entry/exports.map -Wl,--exclude-libs,ALL -Wl,--no-undefined)

@@ -1,0 +1,3 @@
+add_executable(data_module_tests ${CMAKE_CURRENT_LIST_DIR}/data_module_tests.cpp)
+target_link_libraries(data_module_tests PRIVATE plandata remote_inprocess server_fixture GTest::gtest_main)
+gtest_discover_tests(data_module_tests)
