@@ -1,0 +1,328 @@
+#include "Unit_edit.h"
+
+#include <QAbstractItemDelegate>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+#include "TAALinkLabel.h"
+#include "TFlatComboBox.h"
+#include "TdxDBGrid.h"
+#include "Unit_Inputtime.h"
+#include "Unit_dmYearplan.h"
+#include "Unit_saleplan.h"
+#include "combo_list.h"
+#include "module_state.h"
+#include "plan_vocabulary.h"
+#include "ui.h"
+#include "unit_getsetting.h"
+
+using namespace saleplan;
+
+namespace {
+
+const QColor kFormColour(197, 217, 220);  // 14473669
+
+const QString kOverRemainingOnEnter = QStringLiteral("计划数量不能超过剩余计划数量");
+const QString kSaveFailed = QStringLiteral("保存失败");
+const QString kAskSave = QStringLiteral("数据已经改动，是否保存？");
+const QString kWarning = QStringLiteral("警告");
+
+// The name of the item whose code is `code`; the name of the shown text when
+// the list has no such item, nothing when there is no list.
+std::string name_for_code(const TFlatComboBox *combo, const std::string &code)
+{
+    if (!combo) return {};
+    for (int i = 0; i < combo->count(); ++i) {
+        const std::string item = combo->itemText(i).toStdString();
+        if (code_of(item) == code) return name_of(item);
+    }
+    return name_of(text_of(combo));
+}
+
+// The lists that hold the department and salesman being edited: the plan
+// month dialog's while it is open (it opened the editor), the main form's
+// otherwise.
+std::pair<const TFlatComboBox *, const TFlatComboBox *> selection_lists()
+{
+    if (Fm_inputtime) return {Fm_inputtime->cb_ck, Fm_inputtime->cb_fxry};
+    if (Fm_saleplan) return {Fm_saleplan->cb_fxb, Fm_saleplan->cb_fxy};
+    return {nullptr, nullptr};
+}
+
+Tdm_yearplan &data_module()
+{
+    if (!dm_yearplan) throw std::runtime_error("数据模块未打开");
+    return *dm_yearplan;
+}
+
+}  // namespace
+
+TFm_edit::TFm_edit(QWidget *owner) : TFm_Base(owner)
+{
+    setObjectName(QStringLiteral("Fm_edit"));
+    setWindowTitle(QStringLiteral("访销部月计划数量编辑"));
+    pn_gl->setText(QStringLiteral("访销员月计划数量编辑"));
+    set_border_style(BorderStyle::Dialog);
+    set_align(Align::Client);
+    set_window_state(WindowState::Maximized);
+    set_position(Position::ScreenCenter);
+    set_client_size(576, 407);
+    setFont(design_font(QStringLiteral("宋体"), 12));
+    set_color(kFormColour);
+
+    // The label sits on the heading strip at its designed spot; it has no action.
+    AAyear = new TAALinkLabel(QStringLiteral("年度计划"), pn_gl);
+    AAyear->setObjectName(QStringLiteral("AAyear"));
+    AAyear->setFont(design_font(QStringLiteral("宋体"), 12));
+    QPalette label = AAyear->palette();
+    label.setColor(QPalette::WindowText, palette().color(QPalette::WindowText));
+    AAyear->setPalette(label);
+    AAyear->move(pixels(711), pixels(8));
+    AAyear->resize(AAyear->sizeHint());
+
+    tbok->setText(QStringLiteral("保存"));
+    for (TFlatSpeedButton *button : toolbar_buttons()) {
+        button->setVisible(button == tbok || button == tbexit);
+        button->set_color_border(kFormColour);
+    }
+
+    build_grid();
+
+    ui::connect_guarded(tbok, &TFlatSpeedButton::clicked, this, &TFm_edit::tbokClick);
+    // tbexit is connected to tbexitClick by the base form.
+}
+
+TFm_edit::~TFm_edit()
+{
+    // The grid lets go of the data module's dataset before either goes.
+    dxDBGrid1->set_data_source(nullptr);
+}
+
+void TFm_edit::build_grid()
+{
+    dxDBGrid1 = new TdxDBGrid(client_area());
+    dxDBGrid1->setObjectName(QStringLiteral("dxDBGrid1"));
+    client_layout()->addWidget(dxDBGrid1, 1);
+
+    auto column = [](const char *name, const char *field, const QString &caption, bool visible, int width,
+                     bool read_only = true, SummaryKind summary = SummaryKind::None) {
+        TdxDBGridColumn c;
+        c.name = QString::fromLatin1(name);
+        c.field_name = QString::fromLatin1(field);
+        c.caption = caption;
+        c.visible = visible;
+        c.width = width;
+        c.read_only = read_only;
+        c.summary_kind = summary;
+        return c;
+    };
+    dxDBGrid1->set_columns({
+        column("dxDBGrid1NIAN00", "NIAN00", QStringLiteral("年度"), false, 49),
+        column("dxDBGrid1XHAO00", "XHAO00", QStringLiteral("序号"), true, 60),
+        column("dxDBGrid1CKMC00", "CKMC00", QStringLiteral("仓库名称"), false, 91),
+        column("dxDBGrid1SPMC00", "SPMC00", QStringLiteral("分子商品"), false, 111),
+        column("dxDBGrid1SPMC01", "SPMC01", QStringLiteral("分母商品"), false, 108),
+        column("dxDBGrid1ZBLB00", "ZBLB00", QString(), false, 34),
+        column("dxDBGrid1ZBLBMC", "ZBLBMC", QStringLiteral("指标类别"), false, 102),
+        column("dxDBGrid1ZBMC00", "ZBMC00", QStringLiteral("指标名称"), true, 98, true, SummaryKind::Count),
+        column("dxDBGrid1SHZBSL", "SHZBSL", QStringLiteral("剩余计划数量(条)"), true, 113, true, SummaryKind::Sum),
+        column("dxDBGrid1ZBSL00", "ZBSL00", QStringLiteral("指标数量(条)"), true, 97, false, SummaryKind::Sum),
+    });
+    dxDBGrid1->set_draw_summary_footer(dxDBGrid1->column_index(QStringLiteral("dxDBGrid1ZBMC00")),
+                                       [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
+    dxDBGrid1->set_key_field_name(QStringLiteral("XHAO00"));
+    dxDBGrid1->set_header_color(kFormColour);
+    dxDBGrid1->set_row_select(false);  // single cells
+    dxDBGrid1->set_show_footer(true);
+    dxDBGrid1->set_editing_enabled(true);
+
+    dxDBGrid1->onKeyDown = [this](QKeyEvent *key) { ui::guarded(this, [&] { dxDBGrid1KeyDown(key); }); };
+    dxDBGrid1->onEditChange = [this] { ui::guarded(this, [this] { dxDBGrid1EditChange(); }); };
+    // A row the grid could not post when the cursor moved off it.
+    connect(dxDBGrid1, &TdxDBGrid::handler_failed, this, [this](const QString &message) {
+        ui::show_error(message, this);
+    });
+}
+
+QString TFm_edit::compose_heading(const std::string &month, const std::string &dept_name,
+                                  const std::string &salesman_name)
+{
+    const std::string heading = month.substr(0, 4) + "年" + (month.size() > 4 ? month.substr(4, 2) : std::string()) +
+                                "月" + dept_name + salesman_name + "销售计划";
+    return QString::fromStdString(heading);
+}
+
+void TFm_edit::showEvent(QShowEvent *event)
+{
+    TFm_Base::showEvent(event);
+    // Once per showing; a message box closing over the editor brings it back
+    // without a new activation.
+    if (!activated_ && !event->spontaneous()) {
+        activated_ = true;
+        ui::guarded(this, [this] { FormActivate(); });
+    }
+}
+
+void TFm_edit::FormActivate()
+{
+    short_date_format = "YYYY-MM-DD";
+    data_changed = false;
+
+    const auto [departments, salesmen] = selection_lists();
+    pn_gl->setText(compose_heading(plan_month, name_for_code(departments, dept_code),
+                                   name_for_code(salesmen, salesman_code)));
+
+    Tdm_yearplan &dm = data_module();
+    dxDBGrid1->set_data_source(&dm.ds_xstnzb02);
+    // The quantities still free are those of the month being edited.
+    open_statement(dm.CDS_LOOKUP, remaining_quantity_statement(plan_month, dept_code, salesman_code));
+    apply_plan_filter(dm);
+    dm.cds_xstyzb02.close();
+    dm.cds_xstyzb02.open();
+    // Without a row there is nothing to edit; no blank row is started.
+    dm.cds_xstyzb02.edit();
+    focus_quantity_cell();
+}
+
+void TFm_edit::focus_quantity_cell()
+{
+    const int column = dxDBGrid1->column_index(QStringLiteral("dxDBGrid1ZBSL00"));
+    const dataset::ClientDataset *cds = dxDBGrid1->dataset();
+    dxDBGrid1->setFocus(Qt::OtherFocusReason);
+    if (!cds || cds->rec_no() < 0) return;
+    dxDBGrid1->setCurrentIndex(dxDBGrid1->model()->index(cds->rec_no(), column));
+}
+
+bool TFm_edit::take_in_cell_editor()
+{
+    if (!dxDBGrid1->is_editing()) return true;
+    QWidget *editor = dxDBGrid1->indexWidget(dxDBGrid1->currentIndex());
+    if (!editor) return true;
+    QAbstractItemDelegate *delegate = dxDBGrid1->itemDelegate();
+    emit delegate->commitData(editor);
+    if (!dxDBGrid1->last_edit_error().isEmpty()) {
+        ui::show_error(dxDBGrid1->last_edit_error(), this);
+        return false;
+    }
+    emit delegate->closeEditor(editor, QAbstractItemDelegate::NoHint);
+    return true;
+}
+
+void TFm_edit::dxDBGrid1KeyDown(QKeyEvent *key)
+{
+    if (TdxDBGrid::key_code(key) != 13) return;
+    dataset::ClientDataset &cds = data_module().cds_xstyzb02;
+    if (cds.rec_no() < 0) return;
+    cds.post();
+    // Equal passes; an empty value reads 0.
+    if (cds.as_float("SHZBSL") >= cds.as_float("ZBSL00"))
+        cds.next();
+    else
+        ui::message_box(this, kOverRemainingOnEnter, kWarning, 48);
+}
+
+void TFm_edit::dxDBGrid1EditChange() { data_changed = true; }
+
+void TFm_edit::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell)
+{
+    cell.text = QStringLiteral("合计");
+    cell.alignment = (cell.alignment & ~Qt::AlignHorizontal_Mask) | Qt::AlignRight;
+    cell.font.setBold(true);
+}
+
+void TFm_edit::tbokClick() { save(); }
+
+bool TFm_edit::save()
+{
+    if (!take_in_cell_editor()) return false;
+    dataset::ClientDataset &cds = data_module().cds_xstyzb02;
+    cds.edit();
+    cds.post();
+
+    // Every row within what its department has left, or nothing is sent.
+    for (cds.first(); !cds.eof(); cds.next()) {
+        if (cds.as_float("SHZBSL") >= cds.as_float("ZBSL00")) continue;
+        ui::message_box(this,
+                        QStringLiteral("序号为'") + QString::fromStdString(cds.as_string("XHAO00")) +
+                            QStringLiteral("'指标的计划数量超过剩余计划数量，请重新修改"),
+                        kWarning, 48);
+        return false;
+    }
+
+    cds.first();
+    const int errors = cds.apply_updates(0);
+    cds.edit();
+    if (errors > 0) {
+        // Nothing was applied: the typed quantities stay pending and the
+        // editor still counts as changed.
+        ui::message_box(this, kSaveFailed, kWarning, 64);
+        return false;
+    }
+    data_changed = false;
+    return true;
+}
+
+void TFm_edit::tbexitClick()
+{
+    // The base form calls this straight from the button.
+    ui::guarded(this, [this] { exit_command(); });
+}
+
+void TFm_edit::exit_command()
+{
+    if (!data_changed) {
+        close();
+        return;
+    }
+    switch (ui::message_box(this, kAskSave, kWarning, 547)) {
+    case ui::result_yes:
+        // Closes only on a save that went through; otherwise the save's
+        // message has been shown and the typed quantities stay.
+        if (save()) close();
+        break;
+    case ui::result_no:
+        close();
+        break;
+    default:
+        break;  // the editor stays open
+    }
+}
+
+void TFm_edit::refresh_main_form()
+{
+    if (Fm_saleplan) {
+        Fm_saleplan->cb_add();
+        // The refill shows the first items; the main form goes back to the
+        // month, department and salesman whose rows it is about to show.
+        Fm_saleplan->show_selection_in_force();
+    }
+    if (!dm_yearplan) return;
+    dm_yearplan->cds_xstyzb02.close();  // what was not applied is dropped
+    dm_yearplan->cds_xstyzb02.open();
+    apply_plan_filter(*dm_yearplan);
+}
+
+void TFm_edit::FormClose(QCloseEvent *event)
+{
+    bool refreshed = false;
+    ui::guarded(this, [&] {
+        refresh_main_form();
+        refreshed = true;
+    });
+    if (!refreshed) {
+        // A failed reload ends the close; the editor stays open.
+        event->ignore();
+        return;
+    }
+    TFm_Base::FormClose(event);  // close action "free"
+}
+
+void TFm_saleplan::tbeditClick()
+{
+    auto *editor = new TFm_edit(this);
+    Fm_edit = editor;
+    if (settings_reader) settings_reader->apply_form_settings(editor, QStringLiteral("B"));
+    ui::show_modal(editor);
+}
