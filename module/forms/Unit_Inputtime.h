@@ -6,7 +6,10 @@
 
 #include <QDialog>
 
+#include <string>
+
 class QCloseEvent;
+class QKeyEvent;
 class QLabel;
 class QShowEvent;
 class TAALinkLabel;
@@ -32,8 +35,16 @@ public:
 
     // Refills the salesman list for the department in the department box.
     void cb_fxryadd();
-    // Generates the salesman's plan inside a server transaction.
-    void insert();
+    // Generates the salesman's plan of plan_month for dlg_dept_code and
+    // dlg_salesman_code inside a server transaction. On success the chosen
+    // department and salesman become the selected ones and true is returned.
+    // On an error the transaction is rolled back, the error is shown, no code
+    // is taken over, plan_month goes back to `former_month`, and false is
+    // returned.
+    bool insert(const std::string &former_month);
+
+    // Whether the activation sequence has run for this showing.
+    bool activated() const { return activated_; }
 
     // Event handlers.
     void FormActivate();
@@ -41,8 +52,20 @@ public:
     void BitBtn2Click();
     void BitBtn1Click();
 
+    // Ending the modal run by any means closes the dialog: FormClose runs first.
+    void done(int result) override;
+    // Shown at the centre of the screen.
+    void setVisible(bool visible) override;
+
 protected:
     void FormClose(QCloseEvent *event);
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    // The department code the salesman list was last filled for.
+    std::string salesmen_filled_for_;
+    bool activated_ = false;
+    bool in_close_event_ = false;
 };

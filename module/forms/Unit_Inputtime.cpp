@@ -1,0 +1,268 @@
+#include "Unit_Inputtime.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScreen>
+#include <QShowEvent>
+
+#include <exception>
+#include <stdexcept>
+
+#include "Base.h"
+#include "TAALinkLabel.h"
+#include "TDateTimePicker.h"
+#include "TFlatComboBox.h"
+#include "TFlatSpeedButton.h"
+#include "Unit_dmYearplan.h"
+#include "Unit_edit.h"
+#include "Unit_saleplan.h"
+#include "combo_list.h"
+#include "module_state.h"
+#include "plan_vocabulary.h"
+#include "ui.h"
+#include "unit_getsetting.h"
+
+using namespace saleplan;
+
+namespace {
+
+const QColor kFormColour(197, 217, 220);  // 14473669
+
+// The data module the dialog and the generate command work on.
+Tdm_yearplan &current_data_module()
+{
+    if (!dm_yearplan) throw std::runtime_error("数据模块尚未创建");
+    return *dm_yearplan;
+}
+
+// Places a control at its designed spot (design pixels).
+template <class W> W *place(W *widget, const char *name, int left, int top, int width, int height = 0)
+{
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->move(TFm_Base::pixels(left), TFm_Base::pixels(top));
+    widget->resize(TFm_Base::pixels(width), height ? TFm_Base::pixels(height) : widget->sizeHint().height());
+    return widget;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The generate command of the main form
+
+void TFm_saleplan::tbnewClick()
+{
+    // The department's own plan for the month in view must exist first.
+    Tdm_yearplan &dm = current_data_module();
+    open_statement(dm.cds_temp, department_plan_count_statement(dept_code, shown_month));
+    if (dm.cds_temp.as_float("Sl") == 0) {
+        ui::message_box(this, QStringLiteral("对应年月的上级计划还未生成，请先生成上级计划"), QStringLiteral("警告"),
+                        48);
+        return;
+    }
+    auto *dialog = new TFm_inputtime(nullptr);
+    Fm_inputtime = dialog;
+    ui::show_modal(dialog);  // the dialog frees itself when it closes
+}
+
+// ---------------------------------------------------------------------------
+// The plan month dialog
+
+TFm_inputtime::TFm_inputtime(QWidget *owner) : QDialog(owner)
+{
+    ui::install_font_substitutions();
+    setObjectName(QStringLiteral("Fm_inputtime"));
+    setWindowTitle(QStringLiteral("计划年月"));
+    // Dialog border with the window's close button only.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setSizeGripEnabled(false);
+    setFixedSize(TFm_Base::pixels(253), TFm_Base::pixels(192));
+    setFont(TFm_Base::design_font(QStringLiteral("宋体"), 12));
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, kFormColour);
+    setPalette(colours);
+    setAutoFillBackground(true);
+
+    Label1 = place(new QLabel(QStringLiteral("计划年月"), this), "Label1", 19, 36, 48);
+    DateTimePicker1 = place(new TDateTimePicker(this), "DateTimePicker1", 92, 32, 130, 20);
+    AALinkLabel1 = place(new TAALinkLabel(QStringLiteral("访销部门"), this), "AALinkLabel1", 18, 78, 48);
+    cb_ck = place(new TFlatComboBox(this), "cb_ck", 92, 72, 130, 20);
+    AALinkLabel2 = place(new TAALinkLabel(QStringLiteral("访销人员"), this), "AALinkLabel2", 18, 118, 48);
+    cb_fxry = place(new TFlatComboBox(this), "cb_fxry", 92, 115, 130, 20);
+    BitBtn2 = place(new TFlatSpeedButton(QStringLiteral("确定"), this), "BitBtn2", 44, 150, 65, 25);
+    BitBtn1 = place(new TFlatSpeedButton(QStringLiteral("取消"), this), "BitBtn1", 148, 150, 65, 25);
+
+    // Both lists take typed text as well as a choice from the list.
+    for (TFlatComboBox *combo : {cb_ck, cb_fxry}) {
+        combo->setEditable(true);
+        combo->setColor(kFormColour);
+    }
+    const QColor menu_colour = QApplication::palette("QMenu").color(QPalette::Window);
+    for (TFlatSpeedButton *button : {BitBtn2, BitBtn1}) {
+        button->set_color_border(menu_colour);
+        button->setFocusPolicy(Qt::NoFocus);
+    }
+
+    setTabOrder(DateTimePicker1, cb_ck);
+    setTabOrder(cb_ck, cb_fxry);
+
+    ui::connect_guarded(cb_ck, &TFlatComboBox::changed, this, &TFm_inputtime::cb_ckChange);
+    // A department typed into the box counts as a change once the typing is done.
+    connect(cb_ck->lineEdit(), &QLineEdit::editingFinished, this, [this] {
+        ui::guarded(this, [this] {
+            if (code_of(text_of(cb_ck)) != salesmen_filled_for_) cb_ckChange();
+        });
+    });
+    ui::connect_guarded(BitBtn2, &TFlatSpeedButton::clicked, this, &TFm_inputtime::BitBtn2Click);
+    ui::connect_guarded(BitBtn1, &TFlatSpeedButton::clicked, this, &TFm_inputtime::BitBtn1Click);
+}
+
+TFm_inputtime::~TFm_inputtime() = default;
+
+void TFm_inputtime::setVisible(bool visible)
+{
+    if (visible && !isVisible()) {
+        if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+            QRect box = frameGeometry();
+            box.moveCenter(screen->geometry().center());
+            move(box.topLeft());
+        }
+    }
+    QDialog::setVisible(visible);
+}
+
+void TFm_inputtime::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // Once per showing; a window closing over the dialog brings it back
+    // without a new activation.
+    if (!activated_ && !event->spontaneous()) {
+        activated_ = true;
+        ui::guarded(this, [this] { FormActivate(); });
+    }
+}
+
+void TFm_inputtime::FormActivate()
+{
+    short_date_format = "YYYY-MM-DD";
+    DateTimePicker1->setDateTime(QDateTime::currentDateTime());
+    ComboList departments(cb_ck);
+    fill_departments(current_data_module().cds_temp, departments);
+    cb_fxryadd();
+}
+
+void TFm_inputtime::cb_fxryadd()
+{
+    ComboList salesmen(cb_fxry);
+    const std::string dept = code_of(text_of(cb_ck));
+    fill_salesmen(current_data_module().cds_temp, dept, salesmen);
+    salesmen_filled_for_ = dept;
+}
+
+void TFm_inputtime::cb_ckChange()
+{
+    dlg_dept_code = code_of(text_of(cb_ck));
+    cb_fxryadd();
+}
+
+void TFm_inputtime::BitBtn2Click()
+{
+    short_date_format = "YYYY-MM-DD";
+    // The tests use the dialog's month; plan_month takes it only once the
+    // confirm reaches the generation, so a stopped confirm leaves the main
+    // form's month alone.
+    const std::string month = month_key(DateTimePicker1->date());
+    dlg_dept_code = code_of(text_of(cb_ck));
+    dlg_salesman_code = code_of(text_of(cb_fxry));
+    Tdm_yearplan &dm = current_data_module();
+
+    open_statement(dm.cds_temp, salesman_plan_statement(month, dlg_dept_code, dlg_salesman_code));
+    if (dm.cds_temp.record_count() > 0) {
+        ui::message_box(this, QStringLiteral("已经有该人员的记录，可以编辑该人员记录！"), QStringLiteral("提示"), 64);
+        return;
+    }
+    open_statement(dm.cds_temp, sales_indicator_statement(month));
+    if (dm.cds_temp.record_count() == 0) {
+        ui::message_box(this, QStringLiteral("没有该年月的销售指标，不能生成！"), QStringLiteral("提示"), 64);
+        return;
+    }
+    if (dlg_dept_code.empty() || dlg_salesman_code.empty()) {
+        ui::message_box(this, QStringLiteral("请选择仓库和人员"), QStringLiteral("警告"), 48);
+        return;
+    }
+
+    const std::string former_month = plan_month;
+    plan_month = month;
+    if (!insert(former_month)) return;  // the error is shown; the dialog stays open
+
+    auto *editor = new TFm_edit(nullptr);
+    Fm_edit = editor;
+    if (settings_reader) settings_reader->apply_form_settings(editor, QStringLiteral("B"));
+    ui::show_modal(editor);  // the editor frees itself when it closes
+
+    // An error while the editor showed ends the handler above and keeps the dialog open.
+    (Fm_inputtime ? Fm_inputtime.data() : this)->close();
+}
+
+bool TFm_inputtime::insert(const std::string &former_month)
+{
+    try {
+        run_in_server_transaction(current_data_module(),
+                                  generation_statement(plan_month, dlg_dept_code, dlg_salesman_code));
+    } catch (const std::exception &error) {
+        // Rolled back already (or the roll-back itself failed, whose error
+        // this then is): nothing was generated, so nothing is taken over.
+        plan_month = former_month;
+        ui::show_error(QString::fromUtf8(error.what()), this);
+        return false;
+    }
+    salesman_code = dlg_salesman_code;
+    dept_code = dlg_dept_code;
+    return true;
+}
+
+void TFm_inputtime::BitBtn1Click() { close(); }
+
+void TFm_inputtime::keyPressEvent(QKeyEvent *event)
+{
+    // Escape does not close the dialog: 取消 and the close button are the way out.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void TFm_inputtime::FormClose(QCloseEvent *event)
+{
+    // Close action "free".
+    setAttribute(Qt::WA_DeleteOnClose);
+    event->accept();
+}
+
+void TFm_inputtime::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    FormClose(event);
+    if (!event->isAccepted()) return;
+    // QDialog ends a modal run through done(); FormClose has run already.
+    in_close_event_ = true;
+    QDialog::closeEvent(event);
+    in_close_event_ = false;
+}
+
+void TFm_inputtime::done(int result)
+{
+    if (!in_close_event_) {
+        // Qt closes a dialog from done() without a close event of its own.
+        QCloseEvent event;
+        event.accept();
+        FormClose(&event);
+        if (!event.isAccepted()) return;
+    }
+    QDialog::done(result);
+}
