@@ -80,7 +80,7 @@ SeededServer::SeededServer()
       log_(std::make_shared<std::vector<std::pair<std::string, std::string>>>()),
       failures_(std::make_shared<std::map<std::string, int>>())
 {
-    const std::string m = quoted(this_month()), p = quoted(last_month());
+    const std::string m = ::quoted(this_month()), p = ::quoted(last_month());
     const std::vector<std::string> seed = {
         "INSERT INTO GSTCKGL0(CKDM00,CKMC00,WDBJ00,ZZRQ00) VALUES ('01','东区','F',NULL)",
         "INSERT INTO GSTCKGL0(CKDM00,CKMC00,WDBJ00,ZZRQ00) VALUES ('HZ','汇总仓','F',NULL)",
