@@ -1,0 +1,4 @@
+# The quantity editor and the main form's 编辑 against the seeded server.
+add_executable(editor_tests ${CMAKE_CURRENT_LIST_DIR}/editor_tests.cpp)
+target_link_libraries(editor_tests PRIVATE form_fixture qt_test_main Qt6::Test)
+gtest_discover_tests(editor_tests DISCOVERY_TIMEOUT 60)
