@@ -14,6 +14,10 @@
 // can change the statement it is placed in. For every ordinary value the
 // result is the value between quotes, byte for byte.
 std::string quoted(std::string_view value);
+// Exact overloads, so a call with a std::string or a literal never picks
+// std::quoted of <iomanip> through argument-dependent lookup.
+inline std::string quoted(const std::string &value) { return quoted(std::string_view(value)); }
+inline std::string quoted(const char *value) { return quoted(std::string_view(value)); }
 
 // Month key YYYYMM: the year, then the month with two digits (200303, 200311).
 std::string month_key(int year, int month);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iomanip>
+
 TEST(MonthKey, TwoDigitMonthAfterTheYear)
 {
     EXPECT_EQ(month_key(2003, 1), "200301");
@@ -116,4 +118,12 @@ TEST(Statements, AQuoteInAValueCannotLeaveItsLiteral)
     EXPECT_EQ(s, "SELECT RYDM00,RYMC00 FROM GSTRYGL0 WHERE FXY000='Y' AND CKDM00='01'' OR ''1''=''1'");
     EXPECT_EQ(delete_plan_statement("200303", "01", "x' OR 'a'='a"),
               "DELETE XSTYZB02 WHERE NYUE00='200303' And Ckdm00='01' And Rydm00='x'' OR ''a''=''a'");
+}
+
+TEST(Quoting, WinsOverTheStandardLibrarysQuotedForStrings)
+{
+    // With <iomanip> around, a std::string argument must still reach ours.
+    const std::string value = "a'b";
+    EXPECT_EQ(quoted(value), "'a''b'");
+    EXPECT_EQ(quoted("a'b"), "'a''b'");
 }

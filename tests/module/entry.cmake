@@ -1,0 +1,5 @@
+add_executable(entry_tests ${CMAKE_CURRENT_LIST_DIR}/entry_tests.cpp)
+target_link_libraries(entry_tests PRIVATE saleplan_forms server_fixture qt_test_main ${CMAKE_DL_LIBS})
+target_compile_definitions(entry_tests PRIVATE SALEPLAN_LIBRARY="$<TARGET_FILE:saleplan>")
+add_dependencies(entry_tests saleplan vendrix-server)
+gtest_discover_tests(entry_tests DISCOVERY_TIMEOUT 60)
