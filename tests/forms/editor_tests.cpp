@@ -6,6 +6,8 @@
 #include <QDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -22,6 +24,7 @@
 #include "module_state.h"
 #include "plan_vocabulary.h"
 #include "ui.h"
+#include "unit_getsetting.h"
 
 using namespace formtest;
 using saleplan::dm_yearplan;
@@ -166,6 +169,29 @@ TEST_F(EditorTest, OpensOnTheSelectedPlanWithHeadingColumnsFooterAndFocusInTheFi
         e->tbexit->click();
     });
     EXPECT_TRUE(hooks.boxes().empty());
+}
+
+TEST_F(EditorTest, ThePlacementSettingsOfKindBApplyToTheEditorBeforeItShows)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("mis_system.ini");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[mainform]\ncolor=65280\n[preform]\ncolor=255\nform_windowstate=2\n");
+    file.close();
+    edit(
+        [&](TFm_saleplan *) {
+            delete saleplan::settings_reader;
+            saleplan::settings_reader = new TGETFORMSETTING(path);
+        },
+        [&](TFm_edit *e) {
+            EXPECT_EQ(e->color(), QColor(255, 0, 0));
+            EXPECT_EQ(e->window_state(), FormWindowStyles::WindowState::Normal);
+            EXPECT_FALSE(e->isMaximized());
+            EXPECT_EQ(e->align(), FormWindowStyles::Align::Client);  // not switched off
+            e->tbexit->click();
+        });
 }
 
 TEST_F(EditorTest, TheRemainingQuantitiesComeFromTheQuotedStatement)
