@@ -4,7 +4,10 @@
 // itself is run with the report template present, missing, unreadable and
 // broken in the current directory.
 //
-// PRINTOUT_TESTS_KEEP=1 leaves the PDFs for a person to look at.
+// PRINTOUT_TESTS_KEEP=1 leaves the PDFs for a person to look at; page 1 of
+// the demo's printout, docs/demo_printout.png, is made with
+//   PRINTOUT_TESTS_KEEP=1 bin/printout_tests --gtest_filter='DemoPrintout*'   # prints FOLDER
+//   pdftoppm -png -r 80 -f 1 -l 1 FOLDER/demo.pdf page                        # page-1.png
 #include <QDate>
 #include <QDialog>
 #include <QDir>
