@@ -9,4 +9,4 @@ gtest_discover_tests(base_form_tests DISCOVERY_MODE PRE_TEST)
 
 # A base-derived sample window, for looking at the frame (not a test).
 add_executable(base_sample ${CMAKE_CURRENT_LIST_DIR}/base_sample.cpp)
-target_link_libraries(base_sample PRIVATE base_form)
+target_link_libraries(base_sample PRIVATE base_form data_grid ui)
