@@ -127,6 +127,7 @@ void TFm_inputtime::setVisible(bool visible)
 {
     if (visible && !isVisible()) {
         if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+            create();  // the window's frame is known from here on
             QRect box = frameGeometry();
             box.moveCenter(screen->geometry().center());
             move(box.topLeft());

@@ -83,12 +83,15 @@ void click(TFlatSpeedButton *button) { QTest::mouseClick(button, Qt::LeftButton)
 // Presses 生成 with the steps queued for the plan month dialog it opens.
 void with_dialog(ui::testing::Hooks &hooks, TFm_saleplan *f, const std::function<void(TFm_inputtime *)> &steps)
 {
-    hooks.on_modal([steps](QDialog *d) {
+    bool ran = false;
+    hooks.on_modal([steps, &ran](QDialog *d) {
+        ran = true;
         auto *dialog = qobject_cast<TFm_inputtime *>(d);
         ASSERT_NE(dialog, nullptr) << d->metaObject()->className();
         steps(dialog);
     });
     click(f->tbnew);
+    EXPECT_TRUE(ran) << "the plan month dialog did not open";
 }
 
 bool dialog_gone() { return QTest::qWaitFor([] { return Fm_inputtime.isNull(); }, 2000); }
@@ -189,9 +192,8 @@ TEST_F(GenerationTest, WithoutTheDepartmentsPlanForTheMonthInViewTheCommandWarns
 TEST_F(GenerationTest, TheDialogOpensCentredOnTodayWithTheFirstDepartmentAndItsFirstSalesman)
 {
     run_main_form(hooks, [&](TFm_saleplan *f) {
-        // The main form shows something else: the dialog does not follow it.
+        // The main form shows another department: the dialog does not follow it.
         choose(f->cb_fxb, 1);
-        show_month(f, last_month());
         saleplan::short_date_format.clear();
         with_dialog(hooks, f, [&](TFm_inputtime *d) {
             const auto px = [](int design) { return TFm_Base::pixels(design); };
@@ -463,6 +465,7 @@ TEST_F(GenerationTest, TwoDepartmentPlanRowsAlikeInMonthNumberCategoryAndNameYie
         EXPECT_TRUE(dialog_gone());
         f->tbexit->click();
     });
+    EXPECT_EQ(modals_of(hooks, "TFm_edit"), 1);
     EXPECT_EQ(plan_rows_of(this_month(), "02", "0010"), "2");
     EXPECT_EQ(count("RYDM00='0010' AND ZBMC00='卷烟销量'"), "1");
     EXPECT_TRUE(hooks.errors().empty());
@@ -525,6 +528,7 @@ TEST_F(GenerationTest, AFailingGenerationIsRolledBackShownAndKeepsTheDialogOpenW
         f->tbexit->click();
     });
     EXPECT_EQ(plan_rows_of(this_month(), "01", "0011"), "3");
+    EXPECT_EQ(modals_of(hooks, "TFm_edit"), 1);
 }
 
 TEST_F(GenerationTest, HostileTextTypedIntoTheListsChangesNothingInTheDatabase)
@@ -547,6 +551,7 @@ TEST_F(GenerationTest, HostileTextTypedIntoTheListsChangesNothingInTheDatabase)
         f->tbexit->click();
     });
     EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(modals_of(hooks, "TFm_edit"), 1);
     bool generated = false;
     for (const auto &[kind, text] : server.log())
         if (kind == "execute:dsp_temp") {
