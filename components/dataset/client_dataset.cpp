@@ -14,18 +14,6 @@ namespace dataset {
 
 namespace {
 
-bool iequals(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 template <class Defs> int find_field(const Defs &defs, std::string_view name)
 {
     for (std::size_t i = 0; i < defs.size(); ++i)

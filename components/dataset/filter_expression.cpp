@@ -19,17 +19,6 @@ bool is_name_start(char c)
 }
 bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
 
-bool iequals(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // 1-based position of a byte offset, counted in characters (UTF-8).
 std::size_t char_position(std::string_view text, std::size_t byte_offset)
@@ -538,6 +527,18 @@ bool BoundFilter::eval(int index, const std::vector<wire::Value> &row) const
     }
     }
     return false;
+}
+
+bool iequals(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
 }
 
 }  // namespace dataset

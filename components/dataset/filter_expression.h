@@ -96,4 +96,7 @@ private:
 // False (and `out` untouched) when the text is not wholly a number.
 bool parse_number(std::string_view text, double &out);
 
+// Compares field names as the datasets do: ASCII letters without regard to case.
+bool iequals(std::string_view a, std::string_view b);
+
 }  // namespace dataset

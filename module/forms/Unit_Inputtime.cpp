@@ -1,5 +1,6 @@
 #include "Unit_Inputtime.h"
 
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
@@ -22,6 +23,7 @@
 #include "Unit_edit.h"
 #include "Unit_saleplan.h"
 #include "combo_list.h"
+#include "form_support.h"
 #include "module_state.h"
 #include "plan_vocabulary.h"
 #include "ui.h"
@@ -31,7 +33,7 @@ using namespace saleplan;
 
 namespace {
 
-const QColor kFormColour(197, 217, 220);  // 14473669
+using forms::kFormColour;
 
 // The data module the dialog and the generate command work on.
 Tdm_yearplan &current_data_module()
@@ -139,12 +141,7 @@ void TFm_inputtime::setVisible(bool visible)
 void TFm_inputtime::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    // Once per showing; a window closing over the dialog brings it back
-    // without a new activation.
-    if (!activated_ && !event->spontaneous()) {
-        activated_ = true;
-        ui::guarded(this, [this] { FormActivate(); });
-    }
+    forms::activate_once(this, activated_, event, [this] { FormActivate(); });
 }
 
 void TFm_inputtime::FormActivate()

@@ -1,5 +1,6 @@
 #include "Unit_edit.h"
 
+
 #include <QAbstractItemDelegate>
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -13,6 +14,7 @@
 #include "Unit_dmYearplan.h"
 #include "Unit_saleplan.h"
 #include "combo_list.h"
+#include "form_support.h"
 #include "module_state.h"
 #include "plan_vocabulary.h"
 #include "ui.h"
@@ -22,7 +24,6 @@ using namespace saleplan;
 
 namespace {
 
-const QColor kFormColour(197, 217, 220);  // 14473669
 
 const QString kOverRemainingOnEnter = QStringLiteral("计划数量不能超过剩余计划数量");
 const QString kSaveFailed = QStringLiteral("保存失败");
@@ -62,15 +63,8 @@ Tdm_yearplan &data_module()
 TFm_edit::TFm_edit(QWidget *owner) : TFm_Base(owner)
 {
     setObjectName(QStringLiteral("Fm_edit"));
-    setWindowTitle(QStringLiteral("访销部月计划数量编辑"));
-    pn_gl->setText(QStringLiteral("访销员月计划数量编辑"));
-    set_border_style(BorderStyle::Dialog);
-    set_align(Align::Client);
-    set_window_state(WindowState::Maximized);
-    set_position(Position::ScreenCenter);
-    set_client_size(576, 407);
-    setFont(design_font(QStringLiteral("宋体"), 12));
-    set_color(kFormColour);
+    forms::design_full_size_form(*this, QStringLiteral("访销部月计划数量编辑"), QStringLiteral("访销员月计划数量编辑"),
+                                 576, 407);
 
     // The label sits on the heading strip at its designed spot; it has no action.
     AAyear = new TAALinkLabel(QStringLiteral("年度计划"), pn_gl);
@@ -83,10 +77,7 @@ TFm_edit::TFm_edit(QWidget *owner) : TFm_Base(owner)
     AAyear->resize(AAyear->sizeHint());
 
     tbok->setText(QStringLiteral("保存"));
-    for (TFlatSpeedButton *button : toolbar_buttons()) {
-        button->setVisible(button == tbok || button == tbexit);
-        button->set_color_border(kFormColour);
-    }
+    for (TFlatSpeedButton *button : toolbar_buttons()) button->setVisible(button == tbok || button == tbexit);
 
     build_grid();
 
@@ -106,34 +97,23 @@ void TFm_edit::build_grid()
     dxDBGrid1->setObjectName(QStringLiteral("dxDBGrid1"));
     client_layout()->addWidget(dxDBGrid1, 1);
 
-    auto column = [](const char *name, const char *field, const QString &caption, bool visible, int width,
-                     bool read_only = true, SummaryKind summary = SummaryKind::None) {
-        TdxDBGridColumn c;
-        c.name = QString::fromLatin1(name);
-        c.field_name = QString::fromLatin1(field);
-        c.caption = caption;
-        c.visible = visible;
-        c.width = width;
-        c.read_only = read_only;
-        c.summary_kind = summary;
-        return c;
-    };
+    using forms::grid_column;
     dxDBGrid1->set_columns({
-        column("dxDBGrid1NIAN00", "NIAN00", QStringLiteral("年度"), false, 49),
-        column("dxDBGrid1XHAO00", "XHAO00", QStringLiteral("序号"), true, 60),
-        column("dxDBGrid1CKMC00", "CKMC00", QStringLiteral("仓库名称"), false, 91),
-        column("dxDBGrid1SPMC00", "SPMC00", QStringLiteral("分子商品"), false, 111),
-        column("dxDBGrid1SPMC01", "SPMC01", QStringLiteral("分母商品"), false, 108),
-        column("dxDBGrid1ZBLB00", "ZBLB00", QString(), false, 34),
-        column("dxDBGrid1ZBLBMC", "ZBLBMC", QStringLiteral("指标类别"), false, 102),
-        column("dxDBGrid1ZBMC00", "ZBMC00", QStringLiteral("指标名称"), true, 98, true, SummaryKind::Count),
-        column("dxDBGrid1SHZBSL", "SHZBSL", QStringLiteral("剩余计划数量(条)"), true, 113, true, SummaryKind::Sum),
-        column("dxDBGrid1ZBSL00", "ZBSL00", QStringLiteral("指标数量(条)"), true, 97, false, SummaryKind::Sum),
+        grid_column("dxDBGrid1NIAN00", "NIAN00", QStringLiteral("年度"), false, 49),
+        grid_column("dxDBGrid1XHAO00", "XHAO00", QStringLiteral("序号"), true, 60),
+        grid_column("dxDBGrid1CKMC00", "CKMC00", QStringLiteral("仓库名称"), false, 91),
+        grid_column("dxDBGrid1SPMC00", "SPMC00", QStringLiteral("分子商品"), false, 111),
+        grid_column("dxDBGrid1SPMC01", "SPMC01", QStringLiteral("分母商品"), false, 108),
+        grid_column("dxDBGrid1ZBLB00", "ZBLB00", QString(), false, 34),
+        grid_column("dxDBGrid1ZBLBMC", "ZBLBMC", QStringLiteral("指标类别"), false, 102),
+        grid_column("dxDBGrid1ZBMC00", "ZBMC00", QStringLiteral("指标名称"), true, 98, true, SummaryKind::Count),
+        grid_column("dxDBGrid1SHZBSL", "SHZBSL", QStringLiteral("剩余计划数量(条)"), true, 113, true, SummaryKind::Sum),
+        grid_column("dxDBGrid1ZBSL00", "ZBSL00", QStringLiteral("指标数量(条)"), true, 97, false, SummaryKind::Sum),
     });
     dxDBGrid1->set_draw_summary_footer(dxDBGrid1->column_index(QStringLiteral("dxDBGrid1ZBMC00")),
                                        [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
     dxDBGrid1->set_key_field_name(QStringLiteral("XHAO00"));
-    dxDBGrid1->set_header_color(kFormColour);
+    dxDBGrid1->set_header_color(forms::kFormColour);
     dxDBGrid1->set_row_select(false);  // single cells
     dxDBGrid1->set_show_footer(true);
     dxDBGrid1->set_editing_enabled(true);
@@ -157,17 +137,12 @@ QString TFm_edit::compose_heading(const std::string &month, const std::string &d
 void TFm_edit::showEvent(QShowEvent *event)
 {
     TFm_Base::showEvent(event);
-    // Once per showing; a message box closing over the editor brings it back
-    // without a new activation.
-    if (!activated_ && !event->spontaneous()) {
-        activated_ = true;
-        ui::guarded(this, [this] { FormActivate(); });
-    }
+    forms::activate_once(this, activated_, event, [this] { FormActivate(); });
 }
 
 void TFm_edit::FormActivate()
 {
-    short_date_format = "YYYY-MM-DD";
+    short_date_format = "yyyy-mm-dd";
     data_changed = false;
 
     const auto [departments, salesmen] = selection_lists();

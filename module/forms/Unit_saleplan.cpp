@@ -13,6 +13,7 @@
 #include "TdxDBGrid.h"
 #include "Unit_dmYearplan.h"
 #include "combo_list.h"
+#include "form_support.h"
 #include "module_state.h"
 #include "plan_vocabulary.h"
 #include "report.h"
@@ -21,8 +22,6 @@
 using namespace saleplan;
 
 namespace {
-
-const QColor kFormColour(197, 217, 220);  // 14473669
 
 // Places a control of the selection row at its designed spot.
 template <class W> W *place(W *widget, const char *name, int left, int top, int width, int height = 0)
@@ -38,15 +37,8 @@ template <class W> W *place(W *widget, const char *name, int left, int top, int 
 TFm_saleplan::TFm_saleplan(QWidget *parent) : TFm_Base(parent)
 {
     setObjectName(QStringLiteral("Fm_saleplan"));
-    setWindowTitle(QStringLiteral("访销部月销售计划管理"));
-    pn_gl->setText(QStringLiteral("访销员月计划管理"));
-    set_border_style(BorderStyle::Dialog);
-    set_align(Align::Client);
-    set_window_state(WindowState::Maximized);
-    set_position(Position::ScreenCenter);
-    set_client_size(597, 420);
-    setFont(design_font(QStringLiteral("宋体"), 12));
-    set_color(kFormColour);
+    forms::design_full_size_form(*this, QStringLiteral("访销部月销售计划管理"), QStringLiteral("访销员月计划管理"), 597,
+                                 420);
 
     tbnew->setText(QStringLiteral("生成"));
     tbok->setText(QStringLiteral("删行"));
@@ -54,7 +46,6 @@ TFm_saleplan::TFm_saleplan(QWidget *parent) : TFm_Base(parent)
     tbok->set_num_glyphs(1);
     for (TFlatSpeedButton *hidden : {tbpreview, tbseek, tbrefresh, tbfirst, tbprior, tbnext, tblast, tbcancel})
         hidden->setVisible(false);
-    for (TFlatSpeedButton *button : toolbar_buttons()) button->set_color_border(kFormColour);
 
     build_selection_row();
     build_grid();
@@ -123,30 +114,19 @@ void TFm_saleplan::build_grid()
     dxDBGrid1->setObjectName(QStringLiteral("dxDBGrid1"));
     client_layout()->addWidget(dxDBGrid1, 1);
 
-    auto column = [](const char *name, const char *field, const QString &caption, bool visible, int width,
-                     SummaryKind summary = SummaryKind::None) {
-        TdxDBGridColumn c;
-        c.name = QString::fromLatin1(name);
-        c.field_name = QString::fromLatin1(field);
-        c.caption = caption;
-        c.visible = visible;
-        c.width = width;
-        c.read_only = true;
-        c.summary_kind = summary;
-        return c;
-    };
+    using forms::grid_column;
     dxDBGrid1->set_columns({
-        column("dxDBGrid1XHAO00", "XHAO00", QStringLiteral("序号"), true, 80),
-        column("dxDBGrid1ZBLBMC", "ZBLBMC", QStringLiteral("指标类别"), false, 117),
-        column("dxDBGrid1ZBMC00", "ZBMC00", QStringLiteral("指标名称"), true, 113, SummaryKind::Count),
-        column("dxDBGrid1ZBSL00", "ZBSL00", QStringLiteral("指标数量(条)"), true, 108, SummaryKind::Sum),
-        column("dxDBGrid1ZBLB00", "ZBLB00", QString(), false, 39),
-        column("dxDBGrid1SHZBSL", "SHZBSL", QString(), false, 63),
+        grid_column("dxDBGrid1XHAO00", "XHAO00", QStringLiteral("序号"), true, 80),
+        grid_column("dxDBGrid1ZBLBMC", "ZBLBMC", QStringLiteral("指标类别"), false, 117),
+        grid_column("dxDBGrid1ZBMC00", "ZBMC00", QStringLiteral("指标名称"), true, 113, true, SummaryKind::Count),
+        grid_column("dxDBGrid1ZBSL00", "ZBSL00", QStringLiteral("指标数量(条)"), true, 108, true, SummaryKind::Sum),
+        grid_column("dxDBGrid1ZBLB00", "ZBLB00", QString(), false, 39),
+        grid_column("dxDBGrid1SHZBSL", "SHZBSL", QString(), false, 63),
     });
     dxDBGrid1->set_draw_summary_footer(dxDBGrid1->column_index(QStringLiteral("dxDBGrid1ZBMC00")),
                                        [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
     dxDBGrid1->set_key_field_name(QStringLiteral("XHAO00"));
-    dxDBGrid1->set_header_color(kFormColour);
+    dxDBGrid1->set_header_color(forms::kFormColour);
     dxDBGrid1->set_row_select(true);
     dxDBGrid1->set_show_footer(true);
     dxDBGrid1->set_summary_separator(QStringLiteral(", "));
@@ -159,12 +139,7 @@ void TFm_saleplan::bind_views() { dxDBGrid1->set_data_source(dm_yearplan ? &dm_y
 void TFm_saleplan::showEvent(QShowEvent *event)
 {
     TFm_Base::showEvent(event);
-    // Once per showing, at the start of the modal run; a window closing over
-    // the form brings it back without a new activation.
-    if (!activated_ && !event->spontaneous()) {
-        activated_ = true;
-        ui::guarded(this, [this] { FormActivate(); });
-    }
+    forms::activate_once(this, activated_, event, [this] { FormActivate(); });
 }
 
 void TFm_saleplan::FormActivate()

@@ -166,6 +166,8 @@ TEST_F(EditorTest, OpensOnTheSelectedPlanWithHeadingColumnsFooterAndFocusInTheFi
         EXPECT_EQ(g->currentIndex(), g->model()->index(0, qty_column(e)));
         EXPECT_EQ(dm_yearplan->cds_xstyzb02.state(), dataset::State::Edit);
         EXPECT_FALSE(saleplan::data_changed);
+        // The editor writes the short date format in its own spelling.
+        EXPECT_EQ(saleplan::short_date_format, "yyyy-mm-dd");
         e->tbexit->click();
     });
     EXPECT_TRUE(hooks.boxes().empty());
