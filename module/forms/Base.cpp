@@ -188,7 +188,8 @@ TFm_Base::TFm_Base(QWidget *parent) : QDialog(parent)
         tbr_base->add_button(button, pixels(design.width), pixels(k_button_height));
         this->*design.member = button;
     }
-    connect(tbexit, &QAbstractButton::clicked, this, [this] { tbexitClick(); });
+    // Every exit runs through the handler guard, whichever form overrides it.
+    ui::connect_guarded(tbexit, &QAbstractButton::clicked, this, &TFm_Base::tbexitClick);
 
     update_margins();
     update_window_flags();

@@ -241,7 +241,7 @@ bool TFm_edit::save()
 
 void TFm_edit::tbexitClick()
 {
-    // The base form calls this straight from the button.
+    // Guarded also when it is called directly rather than from the button.
     ui::guarded(this, [this] { exit_command(); });
 }
 
