@@ -327,10 +327,23 @@ void TFm_Base::FormClose(QCloseEvent *event)
     event->accept();
 }
 
-void TFm_Base::closeEvent(QCloseEvent *event)
+void TFm_Base::run_form_close(QCloseEvent *event)
 {
     event->accept();
-    FormClose(event);
+    // The close event is a handler like any other: an error that ends it is
+    // shown, goes no further (a close asked for by the window system comes
+    // straight from the event loop) and keeps the form open.
+    bool finished = false;
+    ui::guarded(this, [&] {
+        FormClose(event);
+        finished = true;
+    });
+    if (!finished) event->ignore();
+}
+
+void TFm_Base::closeEvent(QCloseEvent *event)
+{
+    run_form_close(event);
     if (!event->isAccepted()) return; // the form stays open
     // QDialog ends a modal run through done(); FormClose has run already.
     in_close_event_ = true;
@@ -343,8 +356,7 @@ void TFm_Base::done(int result)
     if (!in_close_event_) {
         // Qt closes a dialog from done() without a close event of its own.
         QCloseEvent event;
-        event.accept();
-        FormClose(&event);
+        run_form_close(&event);
         if (!event.isAccepted()) return;
     }
     QDialog::done(result);

@@ -139,6 +139,7 @@ private:
     void update_margins();
     void sync_window_state();
     void apply_placement(); // alignment, state and position, when shown
+    void run_form_close(QCloseEvent *event); // FormClose through the handler guard
 
     QWidget *client_ = nullptr;
     QVBoxLayout *client_layout_ = nullptr;

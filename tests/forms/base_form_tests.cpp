@@ -3,9 +3,11 @@
 // run and the form freeing itself; the window styles and the placement
 // settings acting on them.
 #include "Base.h"
+#include "test_hooks.h"
 #include "unit_getsetting.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFile>
 #include <QPointer>
 #include <QScreen>
@@ -48,6 +50,18 @@ public:
     {
         ++closes;
         event->ignore(); // stays open
+    }
+};
+
+// A derived form whose close event fails, as a reload on closing can.
+class FailingCloseForm : public TFm_Base
+{
+public:
+    bool fail = true;
+    void FormClose(QCloseEvent *event) override
+    {
+        if (fail) throw std::runtime_error("reload failed");
+        TFm_Base::FormClose(event);
     }
 };
 
@@ -223,6 +237,30 @@ TEST(BaseForm, DerivedHandlersTakeThePlaceOfTheBase)
     EXPECT_EQ(form.closes, 1);
     EXPECT_TRUE(form.isVisible()); // the close was refused
     EXPECT_FALSE(form.testAttribute(Qt::WA_DeleteOnClose));
+}
+
+TEST(BaseForm, FailingCloseEventIsShownAndTheFormStaysOpen)
+{
+    ui::testing::Hooks hooks;
+    QPointer<FailingCloseForm> form = new FailingCloseForm;
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.data()));
+    // A close asked for by the window system (Alt+F4), outside any handler.
+    QCloseEvent from_window_system;
+    EXPECT_NO_THROW(QCoreApplication::sendEvent(form.data(), &from_window_system));
+    EXPECT_FALSE(from_window_system.isAccepted());
+    ASSERT_EQ(hooks.errors().size(), 1u);
+    EXPECT_EQ(hooks.errors()[0].text, QStringLiteral("reload failed"));
+    EXPECT_TRUE(form->isVisible());
+    // Ending the modal run by program fails the same way.
+    EXPECT_NO_THROW(form->accept());
+    EXPECT_EQ(hooks.errors().size(), 2u);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->testAttribute(Qt::WA_DeleteOnClose));
+    // Once the close event succeeds, the form closes and frees itself.
+    form->fail = false;
+    EXPECT_TRUE(form->close());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.isNull(); }));
 }
 
 TEST(BaseForm, TwoImageGlyphShowsItsRightImageWhileDisabled)
