@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <map>
 #include <mutex>
 #include <random>
@@ -70,12 +71,16 @@ const wire::Value *find_field(const std::map<std::string, wire::Value> &values, 
     return nullptr;
 }
 
-// A quantity as the plan table stores it: empty or a number.
+// A quantity as the plan table stores it: empty or a finite number. Text
+// such as "inf" or "nan" reads as a number but is none a plan can hold: once
+// stored, no data packet could carry the row again.
 std::optional<wire::Value> quantity_of(const wire::Value &v)
 {
     if (wire::is_null(v)) return wire::Value{};
     try {
-        return wire::Value(wire::value_to_double(v));
+        const double d = wire::value_to_double(v);
+        if (!std::isfinite(d)) return std::nullopt;
+        return wire::Value(d);
     } catch (const wire::WireError &) {
         return std::nullopt;
     }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <thread>
+#include <nlohmann/json.hpp>
 
 #include "app_server.h"
 #include "backend_test.h"
@@ -388,6 +389,20 @@ TEST_P(PlanProvider, InsertsAndChangesOfOtherFieldsAreRefusedWithAMessage)
     result = server_->apply(session_, "dsp_xstyzb02cys", {modify(1, std::string("很多"))}, 0);
     EXPECT_EQ(result.error_count, 1);
     EXPECT_EQ(quantities(), "100;200;300;");  // nothing of the three applies stayed
+}
+
+TEST_P(PlanProvider, AQuantityThatIsNoFiniteNumberIsRefusedAndThePlanStaysReadable)
+{
+    // JSON carries no infinite number, but text does; stored, such a quantity
+    // could never be sent in a data packet again.
+    for (const char *text : {"inf", "-Infinity", "nan", "1e999"}) {
+        auto result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, std::string(text))}, 0);
+        EXPECT_EQ(result.error_count, 1) << text;
+        ASSERT_EQ(result.errors.size(), 1u) << text;
+        EXPECT_NE(result.errors[0].message.find("is not a number"), std::string::npos) << result.errors[0].message;
+    }
+    EXPECT_EQ(quantities(), "100;200;300;");
+    EXPECT_NO_THROW(wire::packet_to_json(server_->get_records(session_, "dsp_xstyzb02cys", "")));
 }
 
 TEST_P(PlanProvider, AStaleRowIsRefusedAndNothingOfTheApplyStays)
