@@ -16,6 +16,13 @@
 
 #include "grid_footer.h"
 
+namespace {
+
+// What handler_failed says about an error that is no std::exception.
+QString unknown_error() { return QStringLiteral("未知错误"); }
+
+}  // namespace
+
 // The cell editor's delegate: feeds the editor's keys to the grid's key-down
 // hook, takes the text in on Enter before the hook runs, and reports every
 // change the user makes to the editor's text.
@@ -331,6 +338,9 @@ FooterCell TdxDBGrid::footer_cell(int c) const
             cell = drawn;
         } catch (const std::exception &e) {
             qWarning("footer drawing hook of %s failed: %s", qPrintable(col.name), e.what());
+        } catch (...) {
+            // Runs while the footer paints: nothing may leave it.
+            qWarning("footer drawing hook of %s failed", qPrintable(col.name));
         }
     }
     return cell;
@@ -434,6 +444,8 @@ void TdxDBGrid::run_key_down(QKeyEvent *event)
         onKeyDown(event);
     } catch (const std::exception &e) {
         emit handler_failed(QString::fromUtf8(e.what()));
+    } catch (...) {
+        emit handler_failed(unknown_error());
     }
 }
 
@@ -444,6 +456,8 @@ void TdxDBGrid::run_edit_change()
         onEditChange();
     } catch (const std::exception &e) {
         emit handler_failed(QString::fromUtf8(e.what()));
+    } catch (...) {
+        emit handler_failed(unknown_error());
     }
 }
 
@@ -525,6 +539,8 @@ void TdxDBGrid::on_grid_row_changed(const QModelIndex &current, const QModelInde
         ds->move_to(current.row());  // posts a pending edit of the row left
     } catch (const std::exception &e) {
         emit handler_failed(QString::fromUtf8(e.what()));
+    } catch (...) {
+        emit handler_failed(unknown_error());
     }
     syncing_ = false;
     if (ds->rec_no() != current.row()) sync_current_from_dataset();

@@ -434,6 +434,28 @@ TEST_F(GridTest, EnterHookMayShowAModalWindowAndThrow)
     EXPECT_EQ(cell(0, ZBSL00), QString("99"));  // the grid carried on
 }
 
+TEST_F(GridTest, HookErrorsOfAnyKindStayInTheGrid)
+{
+    show_and_focus();
+    QSignalSpy failures(grid.get(), &TdxDBGrid::handler_failed);
+    grid->onKeyDown = [](QKeyEvent *) { throw 42; };
+    grid->onEditChange = [] { throw 7; };
+    grid->set_draw_summary_footer(ZBMC00, [](FooterCell &c) {
+        c.text = "合计";
+        throw 3;
+    });
+    go_to(0, ZBSL00);
+    EXPECT_NO_THROW(type("5"));
+    EXPECT_TRUE(editing());  // the grid carried on and opened the editor
+    EXPECT_NO_THROW(key(Qt::Key_Return));
+    EXPECT_EQ(cell(0, ZBSL00), QString("5"));
+    EXPECT_GE(failures.count(), 3);  // key-down of "5", its edit change, Enter
+    for (const auto &failure : failures) EXPECT_FALSE(failure.at(0).toString().isEmpty());
+    // A failed drawing hook leaves the summary as it was.
+    EXPECT_EQ(grid->footer_text(ZBMC00), QString("5"));
+    EXPECT_NO_THROW(grid->footer_widget()->grab());
+}
+
 // ---- cursor ----------------------------------------------------------------
 
 TEST_F(GridTest, CurrentRowFollowsTheDatasetCursorAndBack)
