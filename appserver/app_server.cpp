@@ -355,7 +355,8 @@ std::size_t AppServer::session_count() const
 // apply leaves the rest of that transaction alone), else one of its own. A
 // refused change is counted; once more than max_errors changes are refused
 // (a negative max_errors tolerates any number), everything the apply did is
-// undone and the apply stops. A database failure stops and undoes it too.
+// undone and the apply stops. A database failure stops and undoes it too;
+// every change of the apply is then counted as refused.
 wire::ApplyResult AppServer::Impl::apply_plan(Session &s, const wire::Delta &delta, int max_errors)
 {
     Connection &db = *s.db;
@@ -377,6 +378,7 @@ wire::ApplyResult AppServer::Impl::apply_plan(Session &s, const wire::Delta &del
     };
 
     wire::ApplyResult result;
+    std::vector<const wire::Change *> refused;  // in the order of result.errors
     const wire::Change *current = nullptr;
     try {
         for (const auto &change : delta) {
@@ -384,6 +386,7 @@ wire::ApplyResult AppServer::Impl::apply_plan(Session &s, const wire::Delta &del
             if (auto refusal = apply_change(db, change)) {
                 ++result.error_count;
                 result.errors.push_back({change.row_id, *refusal});
+                refused.push_back(&change);
                 if (max_errors >= 0 && result.error_count > max_errors) {
                     undo();
                     return result;
@@ -396,8 +399,24 @@ wire::ApplyResult AppServer::Impl::apply_plan(Session &s, const wire::Delta &del
     } catch (const ServerError &e) {
         undo();
         if (e.kind() == Kind::Unavailable) throw;
-        ++result.error_count;
-        result.errors.push_back({current ? current->row_id : std::nullopt, e.what()});
+        // Nothing of the apply stayed, so every change of it is reported as
+        // not applied: a client that tolerates some refusals must not take
+        // the changes before the failure for done.
+        wire::ApplyResult undone;
+        for (const auto &change : delta) {
+            std::string message;
+            const auto was_refused = std::find(refused.begin(), refused.end(), &change);
+            if (&change == current) {
+                message = e.what();
+            } else if (was_refused != refused.end()) {
+                message = result.errors[static_cast<std::size_t>(was_refused - refused.begin())].message;
+            } else {
+                message = std::string("not applied: the whole apply was undone (") + e.what() + ")";
+            }
+            undone.errors.push_back({change.row_id, std::move(message)});
+        }
+        undone.error_count = static_cast<int>(undone.errors.size());
+        return undone;
     }
     return result;
 }

@@ -442,6 +442,34 @@ TEST_P(PlanProvider, MaxErrorsTellsHowManyRefusalsAreToleratedBeforeEverythingIs
     EXPECT_EQ(quantities(), "1;999;888;");  // two refusals: nothing applied
 }
 
+TEST_P(PlanProvider, ADatabaseFailureUndoesTheApplyAndNoChangeIsReportedAsApplied)
+{
+    // The database refuses a quantity of 13 (a rule of its own, here a trigger).
+    if (postgres()) {
+        exec("CREATE FUNCTION unlucky() RETURNS trigger LANGUAGE plpgsql AS "
+             "$$BEGIN IF NEW.zbsl00 = 13 THEN RAISE EXCEPTION 'unlucky quantity'; END IF; RETURN NEW; END$$");
+        exec("CREATE TRIGGER unlucky BEFORE UPDATE ON XSTYZB02 FOR EACH ROW EXECUTE FUNCTION unlucky()");
+    } else {
+        exec("CREATE TRIGGER unlucky BEFORE UPDATE ON XSTYZB02 WHEN NEW.ZBSL00 = 13 "
+             "BEGIN SELECT RAISE(ABORT, 'unlucky quantity'); END");
+    }
+    // Whatever number of refusals the client tolerates, the answer must not
+    // let it take the first change for applied: the database holds none.
+    for (int max_errors : {-1, 0, 5}) {
+        auto result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, 1.0), modify(1, 13.0), modify(2, 3.0)},
+                                     max_errors);
+        EXPECT_EQ(quantities(), "100;200;300;") << max_errors;
+        EXPECT_EQ(result.error_count, 3) << max_errors;
+        ASSERT_EQ(result.errors.size(), 3u) << max_errors;
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(result.errors[i].row_id, packet_.row_ids[i]);
+        EXPECT_NE(result.errors[1].message.find("unlucky quantity"), std::string::npos) << result.errors[1].message;
+        EXPECT_NE(result.errors[0].message.find("unlucky quantity"), std::string::npos) << result.errors[0].message;
+    }
+    // The session goes on: a quantity the database takes is applied.
+    EXPECT_EQ(server_->apply(session_, "dsp_xstyzb02cys", {modify(0, 1.0)}, 0).error_count, 0);
+    EXPECT_EQ(quantities(), "1;200;300;");
+}
+
 TEST_P(PlanProvider, AnUpdateInAnotherSessionsOpenTransactionIsNeverOverwritten)
 {
     // A statement of the company object changes row 1 inside a transaction;
