@@ -113,8 +113,10 @@ TFm_inputtime::TFm_inputtime(QWidget *owner) : QDialog(owner)
     setTabOrder(cb_ck, cb_fxry);
 
     ui::connect_guarded(cb_ck, &TFlatComboBox::changed, this, &TFm_inputtime::cb_ckChange);
-    // A department typed into the box counts as a change once the typing is done.
-    connect(cb_ck->lineEdit(), &QLineEdit::editingFinished, this, [this] {
+    // Typing into the box changes its text: the salesman list follows the
+    // department code typed at once, so that 确定, which takes no focus from
+    // the box, never pairs the typed department with another one's salesman.
+    connect(cb_ck->lineEdit(), &QLineEdit::textEdited, this, [this] {
         ui::guarded(this, [this] {
             if (code_of(text_of(cb_ck)) != salesmen_filled_for_) cb_ckChange();
         });

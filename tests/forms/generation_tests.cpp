@@ -531,6 +531,37 @@ TEST_F(GenerationTest, AFailingGenerationIsRolledBackShownAndKeepsTheDialogOpenW
     EXPECT_EQ(modals_of(hooks, "TFm_edit"), 1);
 }
 
+// A department typed into the box changes the salesman list as it is typed,
+// so 确定 (which takes no focus from the box) never generates a plan for a
+// salesman of another department than the one typed.
+TEST_F(GenerationTest, ATypedDepartmentRefillsTheSalesmenWithoutEnterBeforeTheConfirm)
+{
+    run_main_form(hooks, [&](TFm_saleplan *f) {
+        with_dialog(hooks, f, [&](TFm_inputtime *d) {
+            QLineEdit *editor = d->cb_ck->lineEdit();
+            ASSERT_NE(editor, nullptr);
+            editor->setFocus();
+            editor->selectAll();
+            QTest::keyClicks(editor, "02|");
+            ASSERT_EQ(d->cb_ck->text(), "02|");
+            // What the planner sees before pressing anything else.
+            EXPECT_EQ(saleplan::dlg_dept_code, "02");
+            EXPECT_EQ(d->cb_fxry->items(), (QStringList{"0010|丁"}));
+            EXPECT_EQ(d->cb_fxry->text(), "0010|丁");
+            hooks.on_modal([&](QDialog *e) {
+                EXPECT_EQ(rows_in_view("RYDM00"), (std::vector<std::string>{"0010"}));
+                click(static_cast<TFm_edit *>(e)->tbexit);
+            });
+            click(d->BitBtn2);
+        });
+        EXPECT_TRUE(dialog_gone());
+        f->tbexit->click();
+    });
+    EXPECT_EQ(plan_rows_of(this_month(), "02", "0010"), "1");
+    EXPECT_EQ(plan_rows_of(this_month(), "02", "0007"), "0");
+    EXPECT_TRUE(hooks.messages().empty());
+}
+
 TEST_F(GenerationTest, HostileTextTypedIntoTheListsChangesNothingInTheDatabase)
 {
     const auto before = snapshot();
