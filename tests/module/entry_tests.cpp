@@ -80,8 +80,16 @@ TEST(ShowDll, ShowsTheDemoPlanFromARealServerAndReturnsAfterExit)
     // The state outlives the call; the reader is created once.
     EXPECT_EQ(saleplan::plan_month, month);
     TGETFORMSETTING *reader = saleplan::settings_reader;
-    hooks.on_modal([](QDialog *dialog) { static_cast<TFm_saleplan *>(dialog)->tbexit->click(); });
+    // The open mode "b" reaches the form as browse mode.
+    bool browse = false;
+    hooks.on_modal([&](QDialog *dialog) {
+        auto *form = static_cast<TFm_saleplan *>(dialog);
+        browse = !form->tbnew->isEnabled() && !form->tbedit->isEnabled() && !form->tbdel->isEnabled() &&
+                 !form->tbok->isEnabled() && form->tbprint->isEnabled();
+        form->tbexit->click();
+    });
     saleplan::show_module(0, "b", computer.c_str());
+    EXPECT_TRUE(browse);
     EXPECT_EQ(saleplan::settings_reader, reader);
 }
 
