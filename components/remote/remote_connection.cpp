@@ -80,12 +80,16 @@ void RemoteConnection::set_computer_name(const std::string &name)
     computer_name_ = name;
 }
 
-void RemoteConnection::close() { link_.reset(); }
+void RemoteConnection::close()
+{
+    link_.reset();
+    transaction_open_ = false;
+}
 
 Link &RemoteConnection::link()
 {
     // A link that lost its connection is replaced; its session ends with it.
-    if (link_ && link_->broken()) link_.reset();
+    if (link_ && link_->broken()) close();
     if (!link_) {
         const auto &factory = globals().factory;
         link_ = factory ? factory(object_, computer_name_) : make_http_link(object_, computer_name_);
@@ -97,7 +101,22 @@ Link &RemoteConnection::link()
 template <class F> auto RemoteConnection::call(F &&f)
 {
     BusyScope busy;
-    return f(link());
+    try {
+        return f(link());
+    } catch (const RemoteError &e) {
+        // A session the server closed while the form stood idle: the call did
+        // not run, so it goes once more on a new session, unless a
+        // transaction was open on the lost one.
+        if (!detail::session_gone(e.what())) throw;
+        if (transaction_open_) {
+            close();
+            throw RemoteError(std::string("the application server no longer had this session (it had been idle too "
+                                          "long, or the server restarted); the open transaction was rolled back: ") +
+                              e.what());
+        }
+        close();
+        return f(link());
+    }
 }
 
 wire::DataPacket RemoteConnection::get_records(const std::string &provider, const std::string &command_text)
@@ -122,6 +141,8 @@ void RemoteConnection::call_method(const std::string &name)
         l.call_method(name);
         return 0;
     });
+    if (name == kTranStartMethod) transaction_open_ = true;
+    if (name == kTranCommitMethod || name == kRollbackMethod) transaction_open_ = false;
 }
 
 }  // namespace remote

@@ -25,6 +25,11 @@ struct ServerObject {
 };
 
 const ServerObject &company_info_object();
+
+// The transaction methods of the company information object.
+inline constexpr const char *kTranStartMethod = "CompanydbTranStart";
+inline constexpr const char *kTranCommitMethod = "CompanydbTranCommit";
+inline constexpr const char *kRollbackMethod = "CompanydbRollback";
 const ServerObject &cust_object();
 
 // One open session on one server object. Implementations: HTTP (the real
@@ -76,10 +81,10 @@ void set_busy_hook(std::function<void(bool busy)> hook);
 
 namespace detail {
 // True when a refusal of the server says the session itself is gone (closed
-// after its idle timeout, or the server restarted): the link is then broken
-// and the next call opens a new session. The refused call is not repeated,
-// since the statements before it may have been part of a rolled-back
-// transaction.
+// after its idle timeout, or the server restarted). Nothing of the refused
+// call ran. The connection repeats the call once on a new session when no
+// transaction was open on the lost one; inside a transaction the refusal is
+// passed on, since what the transaction did before was rolled back with it.
 bool session_gone(const std::string &server_message);
 }  // namespace detail
 
@@ -111,6 +116,9 @@ private:
     ServerObject object_;
     std::string computer_name_;
     std::unique_ptr<Link> link_;
+    // A transaction begun on the session ("CompanydbTranStart") and not yet
+    // committed or rolled back.
+    bool transaction_open_ = false;
 };
 
 }  // namespace remote

@@ -12,9 +12,9 @@
 namespace server_contract {
 inline constexpr const char *kTempProvider = "dsp_temp";
 inline constexpr const char *kPlanProvider = "dsp_xstyzb02cys";
-inline constexpr const char *kTranStart = "CompanydbTranStart";
-inline constexpr const char *kTranCommit = "CompanydbTranCommit";
-inline constexpr const char *kRollback = "CompanydbRollback";
+inline constexpr const char *kTranStart = remote::kTranStartMethod;
+inline constexpr const char *kTranCommit = remote::kTranCommitMethod;
+inline constexpr const char *kRollback = remote::kRollbackMethod;
 }  // namespace server_contract
 
 // The month, department and salesman a plan row filter was built from.

@@ -86,6 +86,7 @@ struct Log {
     bool fail_calls = false;
     bool fail_open = false;
     bool break_after_call = false;
+    int expire_calls = 0;  // the next calls find the session closed by the server
 };
 
 class FakeLink : public remote::Link {
@@ -120,6 +121,11 @@ private:
         log_.events.push_back(event);
         if (log_.break_after_call) broken_ = true;
         if (log_.fail_calls) throw RemoteError("refused: " + event);
+        if (log_.expire_calls > 0) {
+            --log_.expire_calls;
+            broken_ = true;
+            throw RemoteError("unknown session \"abc\"");
+        }
     }
     Log &log_;
     bool broken_ = false;
@@ -264,3 +270,44 @@ TEST(ServerObjects, NamesAndClassIds)
 }
 
 }  // namespace
+
+TEST_F(RemoteConnectionTest, ASessionClosedWhileIdleIsReopenedAndTheCallRepeatedOnce)
+{
+    remote::RemoteConnection conn(remote::company_info_object());
+    conn.get_records("dsp_temp", "select 1");
+    log.expire_calls = 1;
+    EXPECT_EQ(conn.execute("dsp_temp", "delete x"), 3);
+    EXPECT_EQ(log.opened, 2);
+    EXPECT_EQ(log.events, (std::vector<std::string>{"records dsp_temp select 1", "execute dsp_temp delete x",
+                                                    "execute dsp_temp delete x"}));
+    // Busy exactly once around the call, repeat included.
+    EXPECT_EQ(busy_events, (std::vector<bool>{true, false, true, false}));
+
+    // Repeated once only: a second refusal is passed on.
+    log.expire_calls = 2;
+    EXPECT_THROW(conn.get_records("dsp_temp", "select 2"), RemoteError);
+    EXPECT_EQ(log.opened, 3);
+}
+
+TEST_F(RemoteConnectionTest, ASessionLostInsideATransactionIsReportedAndNotRepeated)
+{
+    remote::RemoteConnection conn(remote::company_info_object());
+    conn.call_method(remote::kTranStartMethod);
+    log.expire_calls = 1;
+    try {
+        conn.execute("dsp_temp", "delete x");
+        FAIL() << "the call went on without its transaction";
+    } catch (const RemoteError &e) {
+        EXPECT_NE(std::string(e.what()).find("rolled back"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(log.opened, 1);
+    // The roll-back that follows goes to a new session; after it, an expired
+    // session is reopened again.
+    conn.call_method(remote::kRollbackMethod);
+    EXPECT_EQ(log.opened, 2);
+    conn.call_method(remote::kTranStartMethod);
+    conn.call_method(remote::kTranCommitMethod);
+    log.expire_calls = 1;
+    EXPECT_EQ(conn.execute("dsp_temp", "delete y"), 3);
+    EXPECT_EQ(log.opened, 3);
+}
