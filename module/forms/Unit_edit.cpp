@@ -1,11 +1,13 @@
 #include "Unit_edit.h"
 
-
 #include <QAbstractItemDelegate>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QShowEvent>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "TAALinkLabel.h"
 #include "TFlatComboBox.h"
@@ -73,8 +75,9 @@ TFm_edit::TFm_edit(QWidget *owner) : TFm_Base(owner)
     QPalette label = AAyear->palette();
     label.setColor(QPalette::WindowText, palette().color(QPalette::WindowText));
     AAyear->setPalette(label);
-    AAyear->move(pixels(711), pixels(8));
     AAyear->resize(AAyear->sizeHint());
+    place_year_label();
+    pn_gl->installEventFilter(this);
 
     tbok->setText(QStringLiteral("保存"));
     for (TFlatSpeedButton *button : toolbar_buttons()) button->setVisible(button == tbok || button == tbexit);
@@ -134,6 +137,19 @@ QString TFm_edit::compose_heading(const std::string &month, const std::string &d
     return QString::fromStdString(heading);
 }
 
+void TFm_edit::place_year_label()
+{
+    const int heading_width = QFontMetrics(pn_gl->font()).horizontalAdvance(pn_gl->text());
+    const int heading_right = (pn_gl->width() + heading_width) / 2;
+    AAyear->move(std::max(pixels(711), heading_right + pixels(8)), pixels(8));
+}
+
+bool TFm_edit::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == pn_gl && event->type() == QEvent::Resize) place_year_label();
+    return TFm_Base::eventFilter(watched, event);
+}
+
 void TFm_edit::showEvent(QShowEvent *event)
 {
     TFm_Base::showEvent(event);
@@ -148,6 +164,7 @@ void TFm_edit::FormActivate()
     const auto [departments, salesmen] = selection_lists();
     pn_gl->setText(compose_heading(plan_month, name_for_code(departments, dept_code),
                                    name_for_code(salesmen, salesman_code)));
+    place_year_label();
 
     Tdm_yearplan &dm = data_module();
     dxDBGrid1->set_data_source(&dm.ds_xstnzb02);

@@ -47,9 +47,13 @@ public:
 protected:
     void FormClose(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void build_grid();
+    // Keeps "年度计划" at its designed place right of the heading, moving it
+    // past the centred heading where a wide screen brings the two together.
+    void place_year_label();
     void exit_command();
     void refresh_main_form();
     // The quantity cell of the current row gets the focus.

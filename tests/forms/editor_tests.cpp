@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QFontMetrics>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -126,6 +127,12 @@ TEST_F(EditorTest, OpensOnTheSelectedPlanWithHeadingColumnsFooterAndFocusInTheFi
         EXPECT_EQ(e->AAyear->text(), "年度计划");
         EXPECT_EQ(e->AAyear->parentWidget(), e->pn_gl);
         EXPECT_EQ(e->AAyear->pos(), QPoint(TFm_Base::pixels(711), TFm_Base::pixels(8)));
+        // On a wider heading strip the centred heading would reach the label:
+        // the label moves past it instead of covering it.
+        e->pn_gl->resize(1600, e->pn_gl->height());
+        const int heading_width = QFontMetrics(e->pn_gl->font()).horizontalAdvance(e->pn_gl->text());
+        EXPECT_GT(e->AAyear->x(), (1600 + heading_width) / 2);
+        EXPECT_EQ(e->AAyear->y(), TFm_Base::pixels(8));
         EXPECT_EQ(e->color(), QColor(197, 217, 220));
         EXPECT_EQ(e->border_style(), FormWindowStyles::BorderStyle::Dialog);
         EXPECT_EQ(e->align(), FormWindowStyles::Align::Client);
