@@ -1,8 +1,11 @@
 # The forms and the entry sequence as a static library (the tests link it),
 # and libsaleplan.so around it, exporting nothing but showdll.
-file(GLOB saleplan_form_sources CONFIGURE_DEPENDS
-  ${CMAKE_CURRENT_LIST_DIR}/forms/Unit_*.cpp ${CMAKE_CURRENT_LIST_DIR}/forms/Unit_*.h
-  ${CMAKE_CURRENT_LIST_DIR}/forms/pending_*.cpp ${CMAKE_CURRENT_LIST_DIR}/forms/combo_list.h)
+set(saleplan_form_sources
+  forms/Unit_saleplan.cpp forms/Unit_saleplan.h forms/Unit_saleplan_commands.cpp forms/plan_commands.h
+  forms/Unit_Inputtime.cpp forms/Unit_Inputtime.h
+  forms/Unit_edit.cpp forms/Unit_edit.h
+  forms/combo_list.h forms/form_support.h)
+list(TRANSFORM saleplan_form_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 add_library(saleplan_forms STATIC
   ${saleplan_form_sources}
   ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.cpp ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.h)
