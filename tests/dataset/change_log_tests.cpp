@@ -6,6 +6,7 @@
 #include "fake_link.h"
 
 using namespace dataset;
+using dataset_test::error_of;
 using dataset_test::FakeLinkScope;
 using dataset_test::FakeServer;
 using dataset_test::make_packet;
@@ -50,16 +51,6 @@ protected:
     remote::RemoteConnection connection;
     ClientDataset ds{"cds_xstyzb02"};
 };
-
-std::string error_of(const std::function<void()> &f)
-{
-    try {
-        f();
-    } catch (const DatasetError &e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 }  // namespace
 

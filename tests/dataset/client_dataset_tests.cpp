@@ -6,6 +6,7 @@
 #include "fake_link.h"
 
 using namespace dataset;
+using dataset_test::error_of;
 using dataset_test::FakeLinkScope;
 using dataset_test::FakeServer;
 using dataset_test::make_packet;
@@ -13,16 +14,6 @@ using dataset_test::RecordingObserver;
 using wire::FieldType;
 
 namespace {
-
-std::string error_of(const std::function<void()> &f)
-{
-    try {
-        f();
-    } catch (const DatasetError &e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 // Plan rows: month, sequence number, department, salesman, quantity.
 wire::DataPacket plan_packet()

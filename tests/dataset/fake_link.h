@@ -2,6 +2,7 @@
 // sends, so dataset tests need no server.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -58,5 +59,16 @@ struct RecordingObserver : dataset::DatasetObserver {
     void current_changed(int row) override { current_moves.push_back(row); }
     void state_changed(dataset::State s) override { states.push_back(s); }
 };
+
+// The message of the DatasetError that f raises, or "no error".
+inline std::string error_of(const std::function<void()> &f)
+{
+    try {
+        f();
+    } catch (const dataset::DatasetError &e) {
+        return e.what();
+    }
+    return "no error";
+}
 
 }  // namespace dataset_test
