@@ -3,7 +3,7 @@
 // databases of 20 departments x 10 salesmen x 50 indicators a month with 1
 // and with 100 months of history (bench/make_history_db.py makes them).
 //
-//   history_bench [--months 1,100] [--runs 3] [--fetches 20] [--keep DIR]
+//   history_bench [--months 1,100] [--runs 2] [--fetches 20] [--keep DIR]
 //
 // Each history size runs in a child process of its own, so that the module's
 // memory after the actions is that size's alone. The form reaches the server
@@ -403,7 +403,7 @@ private:
         hooks_.answer(ui::result_ok);
         m = mark();
         f->tbdel->click();
-        emit_action("delete (删除) and reload", m);
+        emit_action("delete and reload", m);
     }
 
     void sqlite_fetch(const std::string &db_file, const std::string &sql, const char *name)
@@ -563,7 +563,7 @@ struct ServerMemory {
     std::string stopped;
 };
 
-ServerMemory measure_server_memory(const std::string &db, int months, int fetches)
+ServerMemory measure_server_memory(const std::string &db, int months, int fetches, long cap_mb)
 {
     ServerMemory out;
     out.months = months;
@@ -571,6 +571,11 @@ ServerMemory measure_server_memory(const std::string &db, int months, int fetche
     testsupport::ServerProcess server("sqlite3://db=" + db);
     out.idle_rss = status_kb(server.pid(), "VmRSS");
     for (int n = 1; n <= fetches; ++n) {
+        if (const long rss = status_kb(server.pid(), "VmRSS"); n > 1 && rss > cap_mb * 1024) {
+            out.stopped = "stopped before fetch " + std::to_string(n) + ": the server holds over " +
+                          std::to_string(cap_mb) + " MB (--server-cap-mb)";
+            break;
+        }
         if (const long avail = mem_available_kb(); avail >= 0 && avail < 6L * 1024 * 1024) {
             out.stopped = "stopped before fetch " + std::to_string(n) + ": under 6 GiB of memory left on the machine";
             break;
@@ -594,7 +599,8 @@ ServerMemory measure_server_memory(const std::string &db, int months, int fetche
             out.rows = rows + 1;
         }
         client.Delete(("/v1/sessions/" + id).c_str());
-        if (n == 1 || n == 2 || n == 4 || n == 8 || n % 5 == 0 || n == fetches)
+        if (n == 1 || n == 2 || n == 4 || n == 8 || n % 5 == 0 || n == fetches ||
+            status_kb(server.pid(), "VmRSS") > cap_mb * 1024)
             out.after.push_back({n, {status_kb(server.pid(), "VmRSS"), status_kb(server.pid(), "VmHWM")}});
         std::fprintf(stderr, "  fetch %d: %.0f ms, server VmRSS %ld MB\n", n, out.ms.back(),
                      status_kb(server.pid(), "VmRSS") / 1024);
@@ -690,11 +696,14 @@ void print_report(const std::vector<SizeResult> &sizes, const std::vector<Server
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: history_bench [--months 1,100] [--runs 3] [--fetches 20] [--keep DIR]\n"
-                 "  --months LIST  history sizes to measure, in months (the last is used for the server memory)\n"
-                 "  --runs N       showings of the form per size (each runs every action once)\n"
-                 "  --fetches N    large fetches for the server memory; 0 skips it\n"
-                 "  --keep DIR     make the databases in DIR and keep them (default: a temporary folder, removed)\n");
+                 "usage: history_bench [--months 1,100] [--runs 2] [--fetches 20] [--fetch-months LIST]\n"
+                 "                     [--server-cap-mb 8192] [--keep DIR]\n"
+                 "  --months LIST        history sizes of the planner actions, in months\n"
+                 "  --runs N             showings of the form per size (each runs every action once)\n"
+                 "  --fetches N          large fetches for the server memory; 0 skips it\n"
+                 "  --fetch-months LIST  history sizes of the server memory (default: the last of --months)\n"
+                 "  --server-cap-mb N    stop the large fetches once the server holds more than this\n"
+                 "  --keep DIR           make the databases in DIR and keep them (default: a temporary folder)\n");
     return 2;
 }
 
@@ -702,8 +711,9 @@ int usage()
 
 int main(int argc, char **argv)
 {
-    std::vector<int> months = {1, 100};
-    int runs = 3, fetches = 20;
+    std::vector<int> months = {1, 100}, fetch_months;
+    int runs = 2, fetches = 20;
+    long cap_mb = 8192;
     std::string keep, child_db;
     try {
         for (int i = 1; i < argc; ++i) {
@@ -719,6 +729,10 @@ int main(int argc, char **argv)
                 runs = std::stoi(next());
             } else if (a == "--fetches") {
                 fetches = std::stoi(next());
+            } else if (a == "--fetch-months") {
+                for (const auto &m : split(next(), ',')) fetch_months.push_back(std::stoi(m));
+            } else if (a == "--server-cap-mb") {
+                cap_mb = std::stol(next());
             } else if (a == "--keep") {
                 keep = next();
             } else if (a == "--child") {
@@ -730,8 +744,10 @@ int main(int argc, char **argv)
     } catch (const std::exception &) {
         return usage();
     }
-    if (runs < 1 || fetches < 0 || months.empty() ||
-        std::any_of(months.begin(), months.end(), [](int m) { return m < 1 || m > 1200; }))
+    if (fetch_months.empty() && !months.empty()) fetch_months.push_back(months.back());
+    auto bad_size = [](int m) { return m < 1 || m > 1200; };
+    if (runs < 1 || fetches < 0 || cap_mb < 64 || months.empty() || std::any_of(months.begin(), months.end(), bad_size) ||
+        std::any_of(fetch_months.begin(), fetch_months.end(), bad_size))
         return usage();
     if (!child_db.empty()) return run_child(child_db, runs);
 
@@ -755,9 +771,12 @@ int main(int argc, char **argv)
             if (!sizes.back().ok) rc = 1;
         }
         std::vector<ServerMemory> memory;
-        if (fetches > 0)
-            memory.push_back(measure_server_memory(dir + "/history-" + std::to_string(months.back()) + ".db",
-                                                   months.back(), fetches));
+        for (int m : fetches > 0 ? fetch_months : std::vector<int>{}) {
+            const std::string db = dir + "/history-" + std::to_string(m) + ".db";
+            double seconds = 0;
+            if (!std::filesystem::exists(db)) make_database(dir, m, seconds);
+            memory.push_back(measure_server_memory(db, m, fetches, cap_mb));
+        }
         print_report(sizes, memory);
         std::printf("\nwhole run: %.0f s, %d run(s) per size\n", ms_since(start) / 1000, runs);
     } catch (const std::exception &e) {
