@@ -454,3 +454,38 @@ TEST_F(DeletionTest, DeleteRowWhenTheServerCannotBeReachedShowsTheError)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The keyboard
+
+TEST_F(DeletionTest, ToolbarCommandsHaveShortcutsNamedInTheirTooltipsAndTakeTabFocus)
+{
+    formtest::run_main_form(hooks, [&](TFm_saleplan *f) {
+        EXPECT_EQ(f->tbprint->toolTip(), QStringLiteral("打印 (Ctrl+P)"));
+        EXPECT_EQ(f->tbnew->toolTip(), QStringLiteral("生成 (Ctrl+N)"));
+        EXPECT_EQ(f->tbedit->toolTip(), QStringLiteral("编辑 (Ctrl+E)"));
+        EXPECT_EQ(f->tbok->toolTip(), QStringLiteral("删行 (Del)"));
+        EXPECT_EQ(f->tbexit->toolTip(), QStringLiteral("退出 (Esc, Alt+F4)"));
+        for (TFlatSpeedButton *b : f->toolbar_buttons()) EXPECT_EQ(b->focusPolicy(), Qt::TabFocus);
+        EXPECT_EQ(f->tbok->objectName(), QStringLiteral("tbok"));
+        EXPECT_EQ(f->tbok->text(), QStringLiteral("删行"));
+
+        // Delete is 删行, with its confirmation (shortcuts work in the active window).
+        f->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(f));
+        f->dxDBGrid1->setFocus();
+        hooks.answer(ui::result_cancel);
+        QTest::keyClick(f->dxDBGrid1, Qt::Key_Delete);
+        // A shortcut presses its button visibly, a moment later.
+        QTest::qWaitFor([&] { return !hooks.boxes().empty(); }, 2000);
+        ASSERT_EQ(hooks.boxes().size(), 1u);
+        EXPECT_EQ(hooks.boxes()[0].text, kDeleteRowQuestion);
+        EXPECT_EQ(rows_in_view("XHAO00"), (Rows{"1", "2", "3"}));
+        // Escape is 退出: the data module goes and the form closes.
+        QTest::keyClick(f->dxDBGrid1, Qt::Key_Escape);
+        EXPECT_EQ(saleplan::dm_yearplan, nullptr);
+    });
+    EXPECT_EQ(hooks.modals().size(), 1u);
+    EXPECT_FALSE(hooks.modals()[0].closed_by_hooks);
+    EXPECT_EQ(plan_rows(m, "01", "0007"), "3");
+}
