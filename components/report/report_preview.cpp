@@ -93,7 +93,7 @@ ReportPreview::ReportPreview(const PreparedReport &pages, QWidget *parent, const
             this, &ReportPreview::zoom_in);
     connect(add_action(bar, "action_zoom_out", QStringLiteral("缩小"), QKeySequence::ZoomOut),
             &QAction::triggered, this, &ReportPreview::zoom_out);
-    connect(add_action(bar, "action_zoom_100", QStringLiteral("100%"), QKeySequence()), &QAction::triggered, this,
+    connect(add_action(bar, "action_zoom_100", QStringLiteral("实际大小"), QKeySequence(Qt::CTRL | Qt::Key_0)), &QAction::triggered, this,
             [this] { set_zoom(1.0); });
     connect(add_action(bar, "action_fit_width", QStringLiteral("适合宽度"), QKeySequence()), &QAction::triggered,
             this, &ReportPreview::fit_width);
@@ -206,6 +206,7 @@ void ReportPreview::print_report()
     printer.setDocName(title_.isEmpty() ? QStringLiteral("报表") : title_);
     printer.setFromTo(1, page_count());
     QPrintDialog dialog(&printer, this);
+    dialog.setWindowTitle(QStringLiteral("打印"));
     dialog.setMinMax(1, page_count());
     if (ui::show_modal(&dialog) != QDialog::Accepted) return;
     const bool range = printer.printRange() == QPrinter::PageRange;

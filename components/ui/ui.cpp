@@ -8,6 +8,8 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QPushButton>
 
 #include <array>
@@ -175,6 +177,24 @@ void set_busy(bool busy)
 }
 
 int busy_depth() { return busy_count; }
+
+// ---------------------------------------------------------------------------
+// Qt's own texts
+
+bool qt_texts_translated()
+{
+    return QCoreApplication::translate("QPlatformTheme", "Cancel") != QLatin1String("Cancel");
+}
+
+std::unique_ptr<QTranslator> install_qt_translations()
+{
+    if (!QCoreApplication::instance() || qt_texts_translated()) return nullptr;
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return nullptr;
+    if (!QCoreApplication::installTranslator(translator.get())) return nullptr;
+    return translator;
+}
 
 // ---------------------------------------------------------------------------
 // Fonts

@@ -13,11 +13,13 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 class QDialog;
+class QTranslator;
 
 namespace ui {
 
@@ -136,6 +138,20 @@ public:
     WaitCursor(const WaitCursor &) = delete;
     WaitCursor &operator=(const WaitCursor &) = delete;
 };
+
+// ---------------------------------------------------------------------------
+// Qt's own texts
+
+// Whether a translator for Qt's own dialog texts is installed: Qt's
+// "Cancel" then reads otherwise.
+bool qt_texts_translated();
+
+// Qt's own Chinese translations (qtbase_zh_CN from Qt's translations
+// folder), installed into the application when no translator for Qt's texts
+// is there yet, so the print and file dialogs speak Chinese. Returns the
+// translator installed, or nullptr when one was there already or the file
+// is missing; destroying it removes it again.
+std::unique_ptr<QTranslator> install_qt_translations();
 
 // ---------------------------------------------------------------------------
 // Fonts

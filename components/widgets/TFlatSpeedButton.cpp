@@ -194,6 +194,13 @@ void TFlatSpeedButton::paintEvent(QPaintEvent *)
             painter.drawText(text_rect, Qt::AlignHCenter | Qt::AlignTop, text());
         }
     }
+    // A button reached with Tab shows a dotted frame inside its border.
+    if (hasFocus()) {
+        QPen focus(palette().color(QPalette::WindowText), 1, Qt::DotLine);
+        painter.setPen(focus);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(rect().adjusted(2, 2, -3, -3));
+    }
 }
 
 void TFlatSpeedButton::enterEvent(QEnterEvent *event)

@@ -1,5 +1,9 @@
 #include "Unit_dmYearplan.h"
 
+#include <stdexcept>
+
+#include "module_state.h"
+
 using dataset::FieldDef;
 using wire::FieldType;
 
@@ -53,6 +57,12 @@ void Tdm_yearplan::set_computer_name(const std::string &server_name)
 {
     Dcom_cominfo.set_computer_name(server_name);
     Dcom_cocustobj.set_computer_name(server_name);
+}
+
+Tdm_yearplan &current_data_module()
+{
+    if (!saleplan::dm_yearplan) throw std::runtime_error("数据模块未打开");
+    return *saleplan::dm_yearplan;
 }
 
 void open_statement(dataset::ClientDataset &cds, const std::string &statement)

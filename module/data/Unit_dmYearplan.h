@@ -44,9 +44,20 @@ public:
     dataset::ClientDataset cds_xstyzb02;
     dataset::DataSource ds_xstnzb02;
 
-    // The selection of the plan row filter in force (set by apply_plan_filter).
+    // The selection the plan view shows, the one every command acts on: set
+    // by apply_plan_filter. plan_view_loaded tells whether the view holds
+    // that selection's rows; a reload that failed leaves it false, and the
+    // commands then refuse rather than act on a selection nobody sees.
     PlanSelection plan_filter_in_force;
+    bool plan_view_loaded = false;
+
+    // The selection in force when the view holds its rows, nullptr otherwise.
+    const PlanSelection *loaded_selection() const { return plan_view_loaded ? &plan_filter_in_force : nullptr; }
 };
+
+// The data module the forms work on: the current one, or the error that
+// there is none (the main form's activation makes it, its exit releases it).
+Tdm_yearplan &current_data_module();
 
 // Runs a changing statement inside a server transaction on Dcom_cominfo:
 // "CompanydbTranStart"; cds_temp closed, given the statement and executed;

@@ -2,6 +2,8 @@
 
 #include "module_state.h"
 
+#include <algorithm>
+
 std::string quoted(std::string_view value)
 {
     std::string out;
@@ -106,6 +108,52 @@ void apply_plan_filter(Tdm_yearplan &dm)
     dm.cds_xstyzb02.set_filter(plan_row_filter(plan_month, dept_code, salesman_code));
     dm.cds_xstyzb02.set_filtered(true);
     dm.plan_filter_in_force = {plan_month, dept_code, salesman_code};
+    dm.plan_view_loaded = dm.cds_xstyzb02.active();
+}
+
+void reload_plan_view(Tdm_yearplan &dm)
+{
+    // Until the rows are back the view holds nothing the commands may act on.
+    dm.plan_view_loaded = false;
+    dm.cds_xstyzb02.close();
+    dm.cds_xstyzb02.open();
+    apply_plan_filter(dm);
+    saleplan::shown_month = saleplan::plan_month;
+}
+
+namespace {
+
+// The value of `result_field` in the first row of cds_temp whose `key_field`
+// is `key`; nullopt when there is none.
+std::optional<std::string> find_row(dataset::ClientDataset &cds_temp, const char *key_field, const std::string &key,
+                                    const char *result_field)
+{
+    for (cds_temp.first(); !cds_temp.eof(); cds_temp.next())
+        if (cds_temp.as_string(key_field) == key) return cds_temp.as_string(result_field);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string fetch_department_name(dataset::ClientDataset &cds_temp, const std::string &dept)
+{
+    if (dept.empty()) return {};
+    open_statement(cds_temp, department_statement());
+    return find_row(cds_temp, "CKDM00", dept, "CKMC00").value_or(std::string());
+}
+
+std::string fetch_salesman_name(dataset::ClientDataset &cds_temp, const std::string &salesman,
+                                const std::vector<std::string> &departments)
+{
+    if (salesman.empty()) return {};
+    std::vector<std::string> tried;
+    for (const std::string &dept : departments) {
+        if (dept.empty() || std::find(tried.begin(), tried.end(), dept) != tried.end()) continue;
+        tried.push_back(dept);
+        open_statement(cds_temp, salesman_statement(dept));
+        if (auto name = find_row(cds_temp, "RYDM00", salesman, "RYMC00")) return *name;
+    }
+    return {};
 }
 
 void fill_list(dataset::ClientDataset &cds_temp, const std::string &statement, const char *code_field,
@@ -138,4 +186,26 @@ bool show_item_with_code(CodeNameList &list, const std::string &code)
         }
     }
     return false;
+}
+
+std::optional<std::string> name_in_list(const CodeNameList &list, const std::string &code)
+{
+    for (int i = 0; i < list.item_count(); ++i) {
+        const std::string item = list.item(i);
+        if (item.find('|') != std::string::npos && code_of(item) == code) return name_of(item);
+    }
+    return std::nullopt;
+}
+
+void show_code_in_force(CodeNameList &list, const std::string &code,
+                        const std::function<std::string()> &fetch_name)
+{
+    if (code.empty()) {
+        list.set_text(std::string());
+        return;
+    }
+    if (show_item_with_code(list, code)) return;
+    const std::string item = code + "|" + (fetch_name ? fetch_name() : std::string());
+    list.add_item(item);
+    list.set_text(item);
 }

@@ -5,8 +5,11 @@
 
 #include <QDate>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Unit_dmYearplan.h"
 
@@ -54,8 +57,24 @@ std::string delete_plan_statement(const std::string &month, const std::string &d
 std::string plan_row_filter(const std::string &month, const std::string &dept, const std::string &salesman);
 
 // Switches the filter of cds_xstyzb02 off, sets it from plan_month, dept_code
-// and salesman_code of the module state and switches it on again.
+// and salesman_code of the module state and switches it on again. That
+// selection becomes the one in force; the view counts as loaded when the
+// plan dataset is open.
 void apply_plan_filter(Tdm_yearplan &dm);
+
+// Fetches the plan rows again and filters them to plan_month, dept_code and
+// salesman_code; shown_month becomes plan_month. A fetch that fails leaves
+// the view unloaded (the commands refuse) and passes the error on.
+void reload_plan_view(Tdm_yearplan &dm);
+
+// The name of a department, taken from the rows of the department statement;
+// empty when the statement has no row of that code.
+std::string fetch_department_name(dataset::ClientDataset &cds_temp, const std::string &dept);
+// The name of a salesman, taken from the rows of the salesman statement of
+// each department in `departments` in turn (the department in force first);
+// empty when none of them has the salesman.
+std::string fetch_salesman_name(dataset::ClientDataset &cds_temp, const std::string &salesman,
+                                const std::vector<std::string> &departments);
 
 // A list of code-name items as the fill rule sees it: a combo box on a form,
 // a plain list in a test.
@@ -81,3 +100,13 @@ void fill_salesmen(dataset::ClientDataset &cds_temp, const std::string &dept, Co
 // Shows the item whose code is `code`; returns false (and changes nothing)
 // when the list has no such item.
 bool show_item_with_code(CodeNameList &list, const std::string &code);
+
+// The name of the list's item whose code is `code`, if it has one.
+std::optional<std::string> name_in_list(const CodeNameList &list, const std::string &code);
+
+// Makes the list show the item of a code in force. When the list has no item
+// of that code (a salesman typed in from another department, say) the item
+// code|name is added, its name from `fetch_name`, so the list never shows
+// another code's item in its place. An empty code shows the empty text.
+void show_code_in_force(CodeNameList &list, const std::string &code,
+                        const std::function<std::string()> &fetch_name);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QPointer>
+#include <QTranslator>
 #include <QWidget>
 #include <QWindow>
 
@@ -31,11 +32,14 @@ public:
             static char *argv[] = {name, nullptr};
             own_ = std::make_unique<QApplication>(argc, argv);
         }
+        // Qt's dialogs in Chinese unless the host chose their language.
+        translator_ = ui::install_qt_translations();
     }
     ~ApplicationScope() = default;
 
 private:
     std::unique_ptr<QApplication> own_;
+    std::unique_ptr<QTranslator> translator_;  // goes before the application
 };
 
 // Sets the module's application window; setting it again does nothing.
@@ -90,7 +94,7 @@ void show_module(std::intptr_t app_window, const char *mode, const char *server)
     } catch (const std::exception &e) {
         ui::show_error(QString::fromUtf8(e.what()));
     } catch (...) {
-        ui::show_error(QStringLiteral("unexpected error"));
+        ui::show_error(QStringLiteral("未知错误"));
     }
     // showdll destroys the main form whatever happened.
     delete form.data();

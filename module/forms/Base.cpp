@@ -1,5 +1,7 @@
 #include "Base.h"
 
+#include <QShortcut>
+
 #include "ui.h"
 
 #include <QCloseEvent>
@@ -191,6 +193,16 @@ TFm_Base::TFm_Base(QWidget *parent) : QDialog(parent)
     // Every exit runs through the handler guard, whichever form overrides it.
     ui::connect_guarded(tbexit, &QAbstractButton::clicked, this, &TFm_Base::tbexitClick);
 
+    // The commands can be reached with Tab (a click leaves the focus where
+    // it was, so an open cell editor keeps its text).
+    for (TFlatSpeedButton *button : toolbar_buttons()) button->setFocusPolicy(Qt::TabFocus);
+    set_command_key(tbexit, QKeySequence(), QStringLiteral("Esc, Alt+F4"));
+    auto *alt_f4 = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F4), this);
+    alt_f4->setContext(Qt::WindowShortcut);
+    connect(alt_f4, &QShortcut::activated, this, [this] {
+        if (tbexit->isVisible() && tbexit->isEnabled()) tbexit->click();
+    });
+
     update_margins();
     update_window_flags();
     setGeometry(pixels(103), pixels(97), pixels(697), pixels(450));
@@ -341,8 +353,36 @@ void TFm_Base::run_form_close(QCloseEvent *event)
     if (!finished) event->ignore();
 }
 
+void TFm_Base::set_command_key(TFlatSpeedButton *button, const QKeySequence &key, const QString &also)
+{
+    QStringList keys;
+    if (!key.isEmpty()) {
+        button->setShortcut(key);
+        keys << key.toString(QKeySequence::NativeText);
+    }
+    if (!also.isEmpty()) keys << also;
+    button->setToolTip(keys.isEmpty() ? button->text()
+                                      : QStringLiteral("%1 (%2)").arg(button->text(), keys.join(QStringLiteral(", "))));
+}
+
 void TFm_Base::closeEvent(QCloseEvent *event)
 {
+    // A close from the window system (Alt+F4, the window manager) is the
+    // exit command, with whatever it asks first; the command closes the form.
+    if (event->spontaneous() && tbexit->isVisible() && tbexit->isEnabled()) {
+        event->ignore();
+        if (!exit_queued_) {
+            exit_queued_ = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    exit_queued_ = false;
+                    tbexit->click();
+                },
+                Qt::QueuedConnection);
+        }
+        return;
+    }
     run_form_close(event);
     if (!event->isAccepted()) return; // the form stays open
     // QDialog ends a modal run through done(); FormClose has run already.
@@ -364,9 +404,11 @@ void TFm_Base::done(int result)
 
 void TFm_Base::keyPressEvent(QKeyEvent *event)
 {
-    // Escape does not close the form: the exit button is the way out.
+    // Escape is the exit command, with the question it may ask; it never
+    // closes the form past it.
     if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
         event->accept();
+        if (tbexit->isVisible() && tbexit->isEnabled()) tbexit->click();
         return;
     }
     QDialog::keyPressEvent(event);

@@ -15,6 +15,7 @@
 #include "form_styles.h"
 
 #include <QDialog>
+#include <QKeySequence>
 #include <QLabel>
 #include <QList>
 
@@ -120,9 +121,14 @@ public:
     // first and may keep the form open.
     void done(int result) override;
 
+    // Gives a toolbar command a shortcut and names it in the button's
+    // tooltip ("打印 (Ctrl+P)"); `also` adds keys the form handles itself.
+    static void set_command_key(TFlatSpeedButton *button, const QKeySequence &key, const QString &also = {});
+
 public slots:
     // tbexit's click: closes the form. Shown modally, this ends the modal
-    // run with Rejected, after which the close event runs.
+    // run with Rejected, after which the close event runs. Escape, Alt+F4 and
+    // the window manager's close run the same command, through tbexit.
     virtual void tbexitClick();
 
 protected:
@@ -145,6 +151,7 @@ private:
     QVBoxLayout *client_layout_ = nullptr;
     QVBoxLayout *form_layout_ = nullptr;
     bool in_close_event_ = false;
+    bool exit_queued_ = false;
     Align align_ = Align::None;
     WindowState window_state_ = WindowState::Normal;
     Position position_ = Position::Designed;

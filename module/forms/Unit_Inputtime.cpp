@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QAbstractItemView>
 #include <QLineEdit>
 #include <QScreen>
 #include <QShowEvent>
@@ -34,13 +35,6 @@ using namespace saleplan;
 namespace {
 
 using forms::kFormColour;
-
-// The data module the dialog and the generate command work on.
-Tdm_yearplan &current_data_module()
-{
-    if (!dm_yearplan) throw std::runtime_error("数据模块尚未创建");
-    return *dm_yearplan;
-}
 
 // Places a control at its designed spot (design pixels).
 template <class W> W *place(W *widget, const char *name, int left, int top, int width, int height = 0)
@@ -111,6 +105,13 @@ TFm_inputtime::TFm_inputtime(QWidget *owner) : QDialog(owner)
 
     setTabOrder(DateTimePicker1, cb_ck);
     setTabOrder(cb_ck, cb_fxry);
+    for (QWidget *input : std::initializer_list<QWidget *>{DateTimePicker1, cb_ck, cb_fxry, cb_ck->lineEdit(),
+                                                          cb_fxry->lineEdit()})
+        if (input) input->installEventFilter(this);
+    for (QObject *child : DateTimePicker1->children())
+        if (auto *edit = qobject_cast<QLineEdit *>(child)) edit->installEventFilter(this);
+    BitBtn2->setToolTip(QStringLiteral("确定 (Enter)"));
+    BitBtn1->setToolTip(QStringLiteral("取消 (Esc)"));
 
     ui::connect_guarded(cb_ck, &TFlatComboBox::changed, this, &TFm_inputtime::cb_ckChange);
     // Typing into the box changes its text: the salesman list follows the
@@ -227,13 +228,39 @@ bool TFm_inputtime::insert(const std::string &former_month)
 
 void TFm_inputtime::BitBtn1Click() { close(); }
 
+bool TFm_inputtime::take_key(QKeyEvent *event)
+{
+    if (event->modifiers() != Qt::NoModifier && event->modifiers() != Qt::KeypadModifier) return false;
+    // A dropped-down list or calendar takes its own Enter and Escape.
+    for (TFlatComboBox *combo : {cb_ck, cb_fxry})
+        if (combo->view() && combo->view()->isVisible()) return false;
+    if (QApplication::activePopupWidget()) return false;
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        event->accept();
+        BitBtn2->click();  // 确定
+        return true;
+    case Qt::Key_Escape:
+        event->accept();
+        BitBtn1->click();  // 取消
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TFm_inputtime::eventFilter(QObject *watched, QEvent *event)
+{
+    // The picker and the boxes would keep Enter and Escape to themselves.
+    if (event->type() == QEvent::KeyPress && take_key(static_cast<QKeyEvent *>(event))) return true;
+    return QDialog::eventFilter(watched, event);
+}
+
 void TFm_inputtime::keyPressEvent(QKeyEvent *event)
 {
-    // Escape does not close the dialog: 取消 and the close button are the way out.
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        event->accept();
-        return;
-    }
+    // Enter is 确定 and Escape 取消, wherever the focus is in the dialog.
+    if (take_key(event)) return;
     QDialog::keyPressEvent(event);
 }
 

@@ -62,8 +62,12 @@ protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // Enter runs 确定 and Escape 取消; true when the key was taken.
+    bool take_key(QKeyEvent *event);
+
     // The department code the salesman list was last filled for.
     std::string salesmen_filled_for_;
     bool activated_ = false;

@@ -18,6 +18,7 @@
 #include "combo_list.h"
 #include "form_support.h"
 #include "module_state.h"
+#include "plan_commands.h"
 #include "plan_vocabulary.h"
 #include "ui.h"
 #include "unit_getsetting.h"
@@ -32,33 +33,7 @@ const QString kSaveFailed = QStringLiteral("保存失败");
 const QString kAskSave = QStringLiteral("数据已经改动，是否保存？");
 const QString kWarning = QStringLiteral("警告");
 
-// The name of the item whose code is `code`; the name of the shown text when
-// the list has no such item, nothing when there is no list.
-std::string name_for_code(const TFlatComboBox *combo, const std::string &code)
-{
-    if (!combo) return {};
-    for (int i = 0; i < combo->count(); ++i) {
-        const std::string item = combo->itemText(i).toStdString();
-        if (code_of(item) == code) return name_of(item);
-    }
-    return name_of(text_of(combo));
-}
-
-// The lists that hold the department and salesman being edited: the plan
-// month dialog's while it is open (it opened the editor), the main form's
-// otherwise.
-std::pair<const TFlatComboBox *, const TFlatComboBox *> selection_lists()
-{
-    if (Fm_inputtime) return {Fm_inputtime->cb_ck, Fm_inputtime->cb_fxry};
-    if (Fm_saleplan) return {Fm_saleplan->cb_fxb, Fm_saleplan->cb_fxy};
-    return {nullptr, nullptr};
-}
-
-Tdm_yearplan &data_module()
-{
-    if (!dm_yearplan) throw std::runtime_error("数据模块未打开");
-    return *dm_yearplan;
-}
+const QString kDeleteRowQuestion = QStringLiteral("确实要删除该条记录吗？");
 
 }  // namespace
 
@@ -80,6 +55,7 @@ TFm_edit::TFm_edit(QWidget *owner) : TFm_Base(owner)
     pn_gl->installEventFilter(this);
 
     tbok->setText(QStringLiteral("保存"));
+    set_command_key(tbok, QKeySequence(Qt::CTRL | Qt::Key_S));
     for (TFlatSpeedButton *button : toolbar_buttons()) button->setVisible(button == tbok || button == tbexit);
 
     build_grid();
@@ -161,18 +137,24 @@ void TFm_edit::FormActivate()
     short_date_format = "yyyy-mm-dd";
     data_changed = false;
 
-    const auto [departments, salesmen] = selection_lists();
-    pn_gl->setText(compose_heading(plan_month, name_for_code(departments, dept_code),
-                                   name_for_code(salesmen, salesman_code)));
+    Tdm_yearplan &dm = current_data_module();
+    // The plan about to be edited becomes the selection in force; the heading
+    // names its codes, also one its list does not hold.
+    const PlanSelection editing{plan_month, dept_code, salesman_code};
+    std::pair<std::string, std::string> names;
+    if (Fm_saleplan) {
+        names = Fm_saleplan->names_of(editing);
+    } else {
+        names = {fetch_department_name(dm.cds_temp, dept_code),
+                 fetch_salesman_name(dm.cds_temp, salesman_code, {dept_code})};
+    }
+    pn_gl->setText(compose_heading(plan_month, names.first, names.second));
     place_year_label();
 
-    Tdm_yearplan &dm = data_module();
     dxDBGrid1->set_data_source(&dm.ds_xstnzb02);
     // The quantities still free are those of the month being edited.
     open_statement(dm.CDS_LOOKUP, remaining_quantity_statement(plan_month, dept_code, salesman_code));
-    apply_plan_filter(dm);
-    dm.cds_xstyzb02.close();
-    dm.cds_xstyzb02.open();
+    reload_plan_view(dm);
     // Without a row there is nothing to edit; no blank row is started.
     dm.cds_xstyzb02.edit();
     focus_quantity_cell();
@@ -204,8 +186,12 @@ bool TFm_edit::take_in_cell_editor()
 
 void TFm_edit::dxDBGrid1KeyDown(QKeyEvent *key)
 {
+    if (key->key() == Qt::Key_Delete && key->modifiers() == Qt::ControlModifier) {
+        delete_row(key);
+        return;
+    }
     if (TdxDBGrid::key_code(key) != 13) return;
-    dataset::ClientDataset &cds = data_module().cds_xstyzb02;
+    dataset::ClientDataset &cds = current_data_module().cds_xstyzb02;
     if (cds.rec_no() < 0) return;
     cds.post();
     // Equal passes; an empty value reads 0.
@@ -213,6 +199,21 @@ void TFm_edit::dxDBGrid1KeyDown(QKeyEvent *key)
         cds.next();
     else
         ui::message_box(this, kOverRemainingOnEnter, kWarning, 48);
+}
+
+void TFm_edit::delete_row(QKeyEvent *key)
+{
+    // With the cell editor open the key belongs to the editor's text.
+    if (dxDBGrid1->is_editing()) return;
+    key->accept();
+    dataset::ClientDataset &cds = current_data_module().cds_xstyzb02;
+    if (!cds.active() || cds.record_count() == 0) return;
+    if (ui::message_box(this, kDeleteRowQuestion, kWarning, 33) != ui::result_ok) return;
+    // Pending like a typed quantity: the next save sends it, a close without
+    // saving drops it.
+    cds.delete_current();
+    data_changed = true;
+    focus_quantity_cell();
 }
 
 void TFm_edit::dxDBGrid1EditChange() { data_changed = true; }
@@ -229,7 +230,12 @@ void TFm_edit::tbokClick() { save(); }
 bool TFm_edit::save()
 {
     if (!take_in_cell_editor()) return false;
-    dataset::ClientDataset &cds = data_module().cds_xstyzb02;
+    Tdm_yearplan &dm = current_data_module();
+    if (!dm.loaded_selection()) {
+        ui::message_box(this, QString::fromUtf8(kViewNotLoaded), kWarning, 48);
+        return false;
+    }
+    dataset::ClientDataset &cds = dm.cds_xstyzb02;
     cds.edit();
     cds.post();
 
@@ -291,9 +297,7 @@ void TFm_edit::refresh_main_form()
         Fm_saleplan->show_selection_in_force();
     }
     if (!dm_yearplan) return;
-    dm_yearplan->cds_xstyzb02.close();  // what was not applied is dropped
-    dm_yearplan->cds_xstyzb02.open();
-    apply_plan_filter(*dm_yearplan);
+    reload_plan_view(*dm_yearplan);  // what was not applied is dropped
 }
 
 void TFm_edit::FormClose(QCloseEvent *event)
@@ -313,6 +317,12 @@ void TFm_edit::FormClose(QCloseEvent *event)
 
 void TFm_saleplan::tbeditClick()
 {
+    // The editor opens on the plan in view and on nothing else.
+    const PlanSelection *in_force = selection_for_command(this);
+    if (!in_force) return;
+    plan_month = in_force->month;
+    dept_code = in_force->dept;
+    salesman_code = in_force->salesman;
     auto *editor = new TFm_edit(this);
     Fm_edit = editor;
     if (settings_reader) settings_reader->apply_form_settings(editor, QStringLiteral("B"));

@@ -58,6 +58,8 @@ private:
     void refresh_main_form();
     // The quantity cell of the current row gets the focus.
     void focus_quantity_cell();
+    // Ctrl+Delete: deletes the current row after the confirmation.
+    void delete_row(QKeyEvent *key);
     // An open cell editor hands its text to the dataset; false when the
     // grid refused the text (the refusal is shown, the editor stays open).
     bool take_in_cell_editor();

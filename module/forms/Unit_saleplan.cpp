@@ -7,6 +7,9 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include <optional>
+#include <vector>
+
 #include "TAALinkLabel.h"
 #include "TDateTimePicker.h"
 #include "TFlatComboBox.h"
@@ -49,6 +52,12 @@ TFm_saleplan::TFm_saleplan(QWidget *parent) : TFm_Base(parent)
 
     build_selection_row();
     build_grid();
+
+    set_command_key(tbprint, QKeySequence(Qt::CTRL | Qt::Key_P));
+    set_command_key(tbnew, QKeySequence(Qt::CTRL | Qt::Key_N));
+    set_command_key(tbedit, QKeySequence(Qt::CTRL | Qt::Key_E));
+    set_command_key(tbdel, QKeySequence(Qt::CTRL | Qt::Key_D));
+    set_command_key(tbok, QKeySequence(Qt::Key_Delete));
 
     frReport1 = new TfrReport(this);
     frReport1->setObjectName(QStringLiteral("frReport1"));
@@ -173,48 +182,78 @@ void TFm_saleplan::FormActivate()
 void TFm_saleplan::cb_add()
 {
     ComboList departments(cb_fxb), salesmen(cb_fxy);
-    fill_departments(dm_yearplan->cds_temp, departments);
-    fill_salesmen(dm_yearplan->cds_temp, code_of(text_of(cb_fxb)), salesmen);
+    fill_departments(current_data_module().cds_temp, departments);
+    fill_salesmen(current_data_module().cds_temp, code_of(text_of(cb_fxb)), salesmen);
 }
 
 void TFm_saleplan::cb_fxryadd1()
 {
     ComboList salesmen(cb_fxy);
-    fill_salesmen(dm_yearplan->cds_temp, code_of(text_of(cb_fxb)), salesmen);
+    fill_salesmen(current_data_module().cds_temp, code_of(text_of(cb_fxb)), salesmen);
     salesman_code = code_of(text_of(cb_fxy));
+}
+
+std::vector<std::string> TFm_saleplan::department_codes() const
+{
+    std::vector<std::string> codes;
+    for (const QString &item : cb_fxb->items()) codes.push_back(code_of(item.toStdString()));
+    return codes;
 }
 
 void TFm_saleplan::show_selection_in_force()
 {
+    Tdm_yearplan &dm = current_data_module();
     ComboList departments(cb_fxb), salesmen(cb_fxy);
-    show_item_with_code(departments, dept_code);
-    fill_salesmen(dm_yearplan->cds_temp, code_of(text_of(cb_fxb)), salesmen);
-    show_item_with_code(salesmen, salesman_code);
+    show_code_in_force(departments, dept_code, [&] { return fetch_department_name(dm.cds_temp, dept_code); });
+    fill_salesmen(dm.cds_temp, code_of(text_of(cb_fxb)), salesmen);
+    std::vector<std::string> depts = department_codes();
+    depts.insert(depts.begin(), dept_code);
+    show_code_in_force(salesmen, salesman_code,
+                       [&] { return fetch_salesman_name(dm.cds_temp, salesman_code, depts); });
 
-    // The view now holds plan_month's rows: the picker shows that month,
-    // keeping its day where the month has it.
+    // The picker shows plan_month, keeping its day where the month has it.
     const QDate today = DateTimePicker1->date();
     const int year = std::stoi(plan_month.substr(0, 4));
     const int month = std::stoi(plan_month.substr(4, 2));
     const int day = std::min(today.day(), QDate(year, month, 1).daysInMonth());
     DateTimePicker1->setDate(QDate(year, month, day));
-    shown_month = plan_month;
+}
+
+std::pair<std::string, std::string> TFm_saleplan::names_of(const PlanSelection &selection)
+{
+    Tdm_yearplan &dm = current_data_module();
+    const ComboList departments(cb_fxb), salesmen(cb_fxy);
+    std::optional<std::string> dept = name_in_list(departments, selection.dept);
+    if (!dept) dept = fetch_department_name(dm.cds_temp, selection.dept);
+    std::optional<std::string> salesman;
+    // The salesman list holds the salesmen of the department it was filled for.
+    if (code_of(text_of(cb_fxb)) == selection.dept) salesman = name_in_list(salesmen, selection.salesman);
+    if (!salesman) {
+        std::vector<std::string> depts = department_codes();
+        depts.insert(depts.begin(), selection.dept);
+        salesman = fetch_salesman_name(dm.cds_temp, selection.salesman, depts);
+    }
+    return {*dept, *salesman};
 }
 
 void TFm_saleplan::cb_fxbChange()
 {
+    Tdm_yearplan &dm = current_data_module();
     dept_code = code_of(text_of(cb_fxb));
     cb_fxryadd1();
-    // The rows already loaded are filtered again; nothing is fetched.
-    apply_plan_filter(*dm_yearplan);
+    // The rows already loaded are filtered again; nothing is fetched, unless
+    // an earlier reload failed and there are no rows to filter.
+    if (dm.plan_view_loaded)
+        apply_plan_filter(dm);
+    else
+        reload_plan_view(dm);
 }
 
 void TFm_saleplan::cb_fxyChange()
 {
+    Tdm_yearplan &dm = current_data_module();
     salesman_code = code_of(text_of(cb_fxy));
-    dm_yearplan->cds_xstyzb02.close();
-    dm_yearplan->cds_xstyzb02.open();
-    apply_plan_filter(*dm_yearplan);
+    reload_plan_view(dm);
 }
 
 void TFm_saleplan::CB_yearKeyPress(QKeyEvent *, bool &discard)
@@ -233,12 +272,11 @@ void TFm_saleplan::month_changed()
     plan_month = month_key(DateTimePicker1->date());
     dept_code = code_of(text_of(cb_fxb));
     salesman_code = code_of(text_of(cb_fxy));
-    // Another day of the month in view costs no server call.
-    if (shown_month == plan_month) return;
-    dm_yearplan->cds_xstyzb02.close();
-    dm_yearplan->cds_xstyzb02.open();
-    apply_plan_filter(*dm_yearplan);
-    shown_month = plan_month;
+    Tdm_yearplan &dm = current_data_module();
+    // Another day of the month in view costs no server call (once the view
+    // holds its rows).
+    if (shown_month == plan_month && dm.plan_view_loaded) return;
+    reload_plan_view(dm);
 }
 
 void TFm_saleplan::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell)
@@ -248,10 +286,10 @@ void TFm_saleplan::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell)
     cell.font.setBold(true);
 }
 
-void TFm_saleplan::tbfirstClick() { dm_yearplan->cds_xstyzb02.first(); }
-void TFm_saleplan::tbpriorClick() { dm_yearplan->cds_xstyzb02.prior(); }
-void TFm_saleplan::tbnextClick() { dm_yearplan->cds_xstyzb02.next(); }
-void TFm_saleplan::tblastClick() { dm_yearplan->cds_xstyzb02.last(); }
+void TFm_saleplan::tbfirstClick() { current_data_module().cds_xstyzb02.first(); }
+void TFm_saleplan::tbpriorClick() { current_data_module().cds_xstyzb02.prior(); }
+void TFm_saleplan::tbnextClick() { current_data_module().cds_xstyzb02.next(); }
+void TFm_saleplan::tblastClick() { current_data_module().cds_xstyzb02.last(); }
 
 void TFm_saleplan::tbexitClick()
 {

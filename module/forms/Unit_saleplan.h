@@ -5,6 +5,12 @@
 
 #include "Base.h"
 
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Unit_dmYearplan.h"
+
 class QCloseEvent;
 class QShowEvent;
 class TAALinkLabel;
@@ -41,8 +47,12 @@ public:
     // salesman as the selected one.
     void cb_fxryadd1();
     // Brings the lists and the month picker back to the selection in force
-    // (plan_month, dept_code, salesman_code) after the lists were refilled.
+    // (plan_month, dept_code, salesman_code) after the lists were refilled;
+    // a code that its refilled list lacks is shown with its fetched name.
     void show_selection_in_force();
+    // The department and salesman names of a selection's codes: the lists'
+    // items where they hold the codes, else fetched from the database.
+    std::pair<std::string, std::string> names_of(const PlanSelection &selection);
 
     // Event handlers.
     void FormActivate();
@@ -72,6 +82,7 @@ protected:
 
 private:
     void build_selection_row();
+    std::vector<std::string> department_codes() const;
     void build_grid();
     void month_changed();
     void bind_views();

@@ -3,7 +3,6 @@
 #include <QString>
 
 #include <exception>
-#include <stdexcept>
 
 #include "TFlatComboBox.h"
 #include "Unit_dmYearplan.h"
@@ -17,37 +16,23 @@
 
 using namespace saleplan;
 
-namespace {
-
-// The commands only run on a shown form, whose activation made the data module.
-Tdm_yearplan &current_data_module()
+const PlanSelection *selection_for_command(QWidget *form)
 {
-    if (!dm_yearplan) throw std::logic_error("plan data module is not open");
-    return *dm_yearplan;
+    const PlanSelection *selection = current_data_module().loaded_selection();
+    if (!selection) ui::message_box(form, QString::fromUtf8(kViewNotLoaded), QStringLiteral("警告"), 48);
+    return selection;
 }
-
-// Fetches the plan rows again and filters them to the selection in force.
-void reload_plan_view(Tdm_yearplan &dm)
-{
-    dm.cds_xstyzb02.close();
-    dm.cds_xstyzb02.open();
-    apply_plan_filter(dm);
-    // The view now holds plan_month's rows, also where a failed month reload
-    // had left it on another month.
-    shown_month = plan_month;
-}
-
-}  // namespace
 
 void TFm_saleplan::tbdelClick()
 {
+    // Exactly the rows the view shows; with no rows in view nothing is asked.
+    const PlanSelection *in_force = selection_for_command(this);
+    if (!in_force) return;
     if (ui::message_box(this, QStringLiteral("确实要删除该访销员的记录吗？"), QStringLiteral("警告"), 33) != ui::result_ok)
         return;
 
     Tdm_yearplan &dm = current_data_module();
-    // Exactly the rows the view is filtered to: after a month reload that
-    // failed, plan_month already names a month nobody sees.
-    const PlanSelection in_view = dm.plan_filter_in_force;
+    const PlanSelection in_view = *in_force;
     try {
         run_in_server_transaction(dm, delete_plan_statement(in_view.month, in_view.dept, in_view.salesman),
                                   [&dm] { reload_plan_view(dm); });
@@ -61,6 +46,7 @@ void TFm_saleplan::tbdelClick()
 
 void TFm_saleplan::tbokClick()
 {
+    if (!selection_for_command(this)) return;
     if (ui::message_box(this, QStringLiteral("确实要删除该条记录吗？"), QStringLiteral("警告"), 33) != ui::result_ok)
         return;
 
@@ -73,6 +59,7 @@ void TFm_saleplan::tbokClick()
 
 void TFm_saleplan::tbprintClick()
 {
+    if (!selection_for_command(this)) return;
     prepare_plan_report(*this);
     frReport1->ShowReport(this);
 }
@@ -83,10 +70,9 @@ void prepare_plan_report(TFm_saleplan &form)
     // goes on with the template it already holds.
     form.frReport1->LoadFromFile(QString::fromLatin1(kPlanReportTemplate));
 
-    const std::string names = name_of(text_of(form.cb_fxb)) + name_of(text_of(form.cb_fxy));
-    // The month of the rows in view, which is plan_month on every path but a
-    // failed month reload.
-    const std::string month = dm_yearplan ? dm_yearplan->plan_filter_in_force.month : plan_month;
-    form.frReport1->set_variable(QStringLiteral("fxbmc"), QString::fromStdString(names));
-    form.frReport1->set_variable(QStringLiteral("ywny"), QString::fromStdString(month));
+    // The rows, the names and the month all belong to the selection in force.
+    const PlanSelection in_force = current_data_module().plan_filter_in_force;
+    const auto [dept_name, salesman_name] = form.names_of(in_force);
+    form.frReport1->set_variable(QStringLiteral("fxbmc"), QString::fromStdString(dept_name + salesman_name));
+    form.frReport1->set_variable(QStringLiteral("ywny"), QString::fromStdString(in_force.month));
 }

@@ -218,11 +218,17 @@ TEST(BaseForm, ClosingByOtherMeansAlsoFreesTheForm)
     EXPECT_TRUE(QTest::qWaitFor([&] { return form.isNull(); }));
 }
 
-TEST(BaseForm, EscapeDoesNotCloseTheForm)
+// Escape is the exit command itself, so a form whose exit asks first (or
+// refuses) keeps doing so; Escape never closes a form past it.
+TEST(BaseForm, EscapeRunsTheExitCommand)
 {
-    auto form = shown_form();
-    QTest::keyClick(form.get(), Qt::Key_Escape);
-    EXPECT_TRUE(form->isVisible());
+    OwnExitForm form;
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QTest::keyClick(&form, Qt::Key_Escape);
+    EXPECT_EQ(form.exits, 1);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.tbexit->toolTip(), QStringLiteral("退出 (Esc, Alt+F4)"));
 }
 
 TEST(BaseForm, DerivedHandlersTakeThePlaceOfTheBase)

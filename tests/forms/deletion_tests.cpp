@@ -280,9 +280,41 @@ TEST_F(DeletionTest, FailingRollbackEndsTheCommandWithItsOwnError)
     EXPECT_EQ(plan_rows(m, "01", "0007"), "3");
 }
 
-// After a month change whose reload failed, plan_month names a month the
-// view does not show; 删除 removes the plan in view.
-TEST_F(DeletionTest, DeleteAfterAFailedMonthReloadRemovesThePlanThatWasInView)
+// Mend: after a reload that failed the view shows nothing, and 删除 deletes
+// nothing: neither the plan of the former selection nor the one chosen.
+TEST_F(DeletionTest, DeleteAfterAFailedSalesmanReloadIsRefusedAndDeletesNothing)
+{
+    formtest::run_main_form(hooks, [&](TFm_saleplan *f) {
+        server.fail_next("records:dsp_xstyzb02cys");
+        choose_next_item(f->cb_fxy);
+        ASSERT_EQ(f->cb_fxy->text(), QStringLiteral("0008|乙"));
+        ASSERT_EQ(hooks.errors().size(), 1u);
+        EXPECT_EQ(f->dxDBGrid1->model()->rowCount(), 0);
+
+        server.reset_calls();
+        hooks.answer(ui::result_ok);
+        QTest::mouseClick(f->tbdel, Qt::LeftButton);
+        EXPECT_EQ(server.total_calls(), 0);
+        ASSERT_EQ(hooks.boxes().size(), 1u);
+        EXPECT_EQ(hooks.boxes()[0].text, QStringLiteral("计划数据未能载入，请重新选择"));
+        EXPECT_EQ(hooks.boxes()[0].flags, 48);
+
+        // Choosing again loads the view.
+        f->cb_fxy->setFocus();
+        QTest::keyClick(f->cb_fxy, Qt::Key_Up);
+        ASSERT_EQ(f->cb_fxy->text(), QStringLiteral("0007|甲"));
+        EXPECT_EQ(rows_in_view("ZBSL00"), (Rows{"10", "5", "0"}));
+        EXPECT_EQ(saleplan::dm_yearplan->plan_filter_in_force, (PlanSelection{m, "01", "0007"}));
+        f->tbexit->click();
+    });
+    EXPECT_EQ(plan_rows(m, "01", "0007"), "3");
+    EXPECT_EQ(plan_rows(m, "01", "0008"), "2");
+    EXPECT_EQ(all_plan_rows(), "6");
+}
+
+// Mend: after a month change whose reload failed, 删除, 删行, 打印 and 编辑
+// refuse and send nothing; the next choice of the month loads the view again.
+TEST_F(DeletionTest, EveryCommandOnThePlanInViewIsRefusedAfterAFailedMonthReload)
 {
     formtest::run_main_form(hooks, [&](TFm_saleplan *f) {
         server.fail_next("records:dsp_xstyzb02cys");
@@ -290,22 +322,28 @@ TEST_F(DeletionTest, DeleteAfterAFailedMonthReloadRemovesThePlanThatWasInView)
         emit f->DateTimePicker1->closeUp();
         ASSERT_EQ(hooks.errors().size(), 1u);
         ASSERT_EQ(saleplan::plan_month, p);
-        ASSERT_EQ(saleplan::dm_yearplan->plan_filter_in_force.month, m);
 
         server.reset_calls();
         hooks.answer(ui::result_ok);
-        QTest::mouseClick(f->tbdel, Qt::LeftButton);
-        // The reload brings the view to the month the picker shows.
+        for (TFlatSpeedButton *command : {f->tbdel, f->tbok, f->tbprint, f->tbedit})
+            QTest::mouseClick(command, Qt::LeftButton);
+        EXPECT_EQ(server.total_calls(), 0);
+        ASSERT_EQ(hooks.boxes().size(), 4u);
+        for (const auto &box : hooks.boxes()) {
+            EXPECT_EQ(box.text, QStringLiteral("计划数据未能载入，请重新选择"));
+            EXPECT_EQ(box.caption, QStringLiteral("警告"));
+        }
+        EXPECT_EQ(hooks.modals().size(), 1u);  // no preview, no editor
+
+        // Another day of the same month reloads now, since nothing is loaded.
+        QTest::keyRelease(f->DateTimePicker1, Qt::Key_Right);
         EXPECT_EQ(saleplan::dm_yearplan->plan_filter_in_force, (PlanSelection{p, "01", "0007"}));
         EXPECT_EQ(rows_in_view("ZBSL00"), (Rows{"9"}));
         EXPECT_EQ(saleplan::shown_month, p);
         f->tbexit->click();
     });
-    EXPECT_EQ(server.log().at(1).second,
-              "DELETE XSTYZB02 WHERE NYUE00='" + m + "' And Ckdm00='01' And Rydm00='0007'");
-    EXPECT_EQ(plan_rows(m, "01", "0007"), "0");
-    EXPECT_EQ(plan_rows(p, "01", "0007"), "1");
-    EXPECT_EQ(hooks.errors().size(), 1u);  // only the failed month reload
+    EXPECT_EQ(plan_rows(m, "01", "0007"), "3");
+    EXPECT_EQ(all_plan_rows(), "6");
 }
 
 // ---------------------------------------------------------------------------
@@ -416,3 +454,38 @@ TEST_F(DeletionTest, DeleteRowWhenTheServerCannotBeReachedShowsTheError)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The keyboard
+
+TEST_F(DeletionTest, ToolbarCommandsHaveShortcutsNamedInTheirTooltipsAndTakeTabFocus)
+{
+    formtest::run_main_form(hooks, [&](TFm_saleplan *f) {
+        EXPECT_EQ(f->tbprint->toolTip(), QStringLiteral("打印 (Ctrl+P)"));
+        EXPECT_EQ(f->tbnew->toolTip(), QStringLiteral("生成 (Ctrl+N)"));
+        EXPECT_EQ(f->tbedit->toolTip(), QStringLiteral("编辑 (Ctrl+E)"));
+        EXPECT_EQ(f->tbok->toolTip(), QStringLiteral("删行 (Del)"));
+        EXPECT_EQ(f->tbexit->toolTip(), QStringLiteral("退出 (Esc, Alt+F4)"));
+        for (TFlatSpeedButton *b : f->toolbar_buttons()) EXPECT_EQ(b->focusPolicy(), Qt::TabFocus);
+        EXPECT_EQ(f->tbok->objectName(), QStringLiteral("tbok"));
+        EXPECT_EQ(f->tbok->text(), QStringLiteral("删行"));
+
+        // Delete is 删行, with its confirmation (shortcuts work in the active window).
+        f->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(f));
+        f->dxDBGrid1->setFocus();
+        hooks.answer(ui::result_cancel);
+        QTest::keyClick(f->dxDBGrid1, Qt::Key_Delete);
+        // A shortcut presses its button visibly, a moment later.
+        QTest::qWaitFor([&] { return !hooks.boxes().empty(); }, 2000);
+        ASSERT_EQ(hooks.boxes().size(), 1u);
+        EXPECT_EQ(hooks.boxes()[0].text, kDeleteRowQuestion);
+        EXPECT_EQ(rows_in_view("XHAO00"), (Rows{"1", "2", "3"}));
+        // Escape is 退出: the data module goes and the form closes.
+        QTest::keyClick(f->dxDBGrid1, Qt::Key_Escape);
+        EXPECT_EQ(saleplan::dm_yearplan, nullptr);
+    });
+    EXPECT_EQ(hooks.modals().size(), 1u);
+    EXPECT_FALSE(hooks.modals()[0].closed_by_hooks);
+    EXPECT_EQ(plan_rows(m, "01", "0007"), "3");
+}

@@ -88,7 +88,17 @@ protected:
                 editor_ran = true;
                 steps(e);
             });
-            f->tbedit->click();
+            // A selection set by the steps (as the plan month dialog sets
+            // it after a generation) is opened the way the dialog opens it;
+            // 编辑 opens the selection in force.
+            const PlanSelection wanted{saleplan::plan_month, saleplan::dept_code, saleplan::salesman_code};
+            if (wanted == saleplan::dm_yearplan->plan_filter_in_force) {
+                f->tbedit->click();
+            } else {
+                auto *editor = new TFm_edit(nullptr);
+                saleplan::Fm_edit = editor;
+                ui::show_modal(editor);
+            }
             // The editor closed by its own command, not by the hooks' safety net...
             ASSERT_GE(hooks.modals().size(), 2u);
             EXPECT_EQ(hooks.modals().back().class_name, "TFm_edit");
@@ -579,7 +589,8 @@ TEST_F(EditorTest, RemainingQuantitiesAreThoseOfThePlanMonthWhenItDiffersFromThe
                 "','01','0008',1,'1','卷烟销量',25)");
     edit([&](TFm_saleplan *) { saleplan::plan_month = last_month(); },
          [&](TFm_edit *e) {
-             EXPECT_EQ(saleplan::shown_month, this_month());
+             // The view now holds the month being edited.
+             EXPECT_EQ(saleplan::shown_month, last_month());
              ASSERT_EQ(e->dxDBGrid1->model()->rowCount(), 1);
              EXPECT_EQ(cell(e->dxDBGrid1, 0, "dxDBGrid1ZBSL00"), "9");
              EXPECT_EQ(cell(e->dxDBGrid1, 0, "dxDBGrid1SHZBSL"), "65");
@@ -715,3 +726,94 @@ TEST_F(EditorTest, EveryShowingActivatesOnceAndTheMainFormGetsTheEditorsRowsBack
 }
 
 }  // namespace
+
+// ---- the keyboard ------------------------------------------------------------
+
+// Enter posts the row before it checks it: a refused quantity stays in the
+// dataset as a pending change, not in an open edit.
+TEST_F(EditorTest, EnterPostsTheRowAlsoWhenItRefusesTheQuantity)
+{
+    edit({}, [&](TFm_edit *e) {
+        enter_quantity(e, 0, "71");  // 70 are left
+        ASSERT_EQ(hooks.boxes().size(), 1u);
+        EXPECT_EQ(hooks.boxes()[0].text, kEnterRefusal);
+        EXPECT_EQ(dm_yearplan->cds_xstyzb02.state(), dataset::State::Browse);
+        EXPECT_EQ(dm_yearplan->cds_xstyzb02.change_count(), 1);
+        EXPECT_EQ(current_row(e), 0);
+        hooks.answer(ui::result_no);
+        e->tbexit->click();
+    });
+}
+
+// After a save that went through, the cursor is back on the first row.
+TEST_F(EditorTest, ASaveGoesBackToTheFirstRow)
+{
+    edit({}, [&](TFm_edit *e) {
+        enter_quantity(e, 2, "40");
+        e->tbok->click();
+        EXPECT_TRUE(hooks.boxes().empty());
+        EXPECT_EQ(dm_yearplan->cds_xstyzb02.rec_no(), 0);
+        EXPECT_EQ(current_row(e), 0);
+        e->tbexit->click();
+    });
+    EXPECT_EQ(stored(3), "40");
+}
+
+// Ctrl+Delete deletes the current row after the confirmation; the deletion
+// is sent with the next save, and only then.
+TEST_F(EditorTest, CtrlDeleteDeletesTheRowWithTheNextSave)
+{
+    edit({}, [&](TFm_edit *e) {
+        TdxDBGrid *g = e->dxDBGrid1;
+        g->setCurrentIndex(g->model()->index(1, qty_column(e)));
+        server.reset_calls();
+        hooks.answer(ui::result_cancel);
+        QTest::keyClick(g, Qt::Key_Delete, Qt::ControlModifier);
+        ASSERT_EQ(hooks.boxes().size(), 1u);
+        EXPECT_EQ(hooks.boxes()[0].text, QStringLiteral("确实要删除该条记录吗？"));
+        EXPECT_EQ(hooks.boxes()[0].flags, 33);
+        EXPECT_EQ(g->model()->rowCount(), 3);
+
+        hooks.answer(ui::result_ok);
+        QTest::keyClick(g, Qt::Key_Delete, Qt::ControlModifier);
+        EXPECT_EQ(g->model()->rowCount(), 2);
+        EXPECT_EQ(cell(g, 1, "dxDBGrid1ZBMC00"), "终端陈列");
+        EXPECT_EQ(server.total_calls(), 0);
+        EXPECT_TRUE(saleplan::data_changed);
+
+        // Ctrl+S is 保存 (shortcuts work in the active window).
+        e->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(e));
+        EXPECT_EQ(e->tbok->toolTip(), QStringLiteral("保存 (Ctrl+S)"));
+        QTest::keyClick(g, Qt::Key_S, Qt::ControlModifier);
+        // A shortcut presses its button visibly, a moment later.
+        QTest::qWaitFor([&] { return server.calls("apply:dsp_xstyzb02cys") > 0; }, 2000);
+        EXPECT_EQ(server.calls("apply:dsp_xstyzb02cys"), 1);
+        EXPECT_EQ(hooks.boxes().size(), 2u);
+        e->tbexit->click();
+    });
+    EXPECT_EQ(stored(2), "");
+    EXPECT_EQ(stored(1), "10");
+    EXPECT_EQ(stored(3), "0");
+    EXPECT_EQ(server.scalar("SELECT COUNT(*) FROM XSTYZB02 WHERE RYDM00='0008'"), "2");
+}
+
+// Escape and Alt+F4 are 退出, with its question when something changed.
+TEST_F(EditorTest, EscapeAndAltF4AskLikeTheExitButton)
+{
+    edit({}, [&](TFm_edit *e) {
+        enter_quantity(e, 0, "20");
+        hooks.answer(ui::result_cancel);
+        QTest::keyClick(e->dxDBGrid1, Qt::Key_Escape);
+        ASSERT_EQ(hooks.boxes().size(), 1u);
+        EXPECT_EQ(hooks.boxes()[0].text, kAskSave);
+        EXPECT_EQ(hooks.boxes()[0].flags, 547);
+        EXPECT_TRUE(e->isVisible());
+        hooks.answer(ui::result_yes);
+        e->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(e));
+        QTest::keyClick(e->dxDBGrid1, Qt::Key_F4, Qt::AltModifier);
+        EXPECT_EQ(hooks.boxes().size(), 2u);
+    });
+    EXPECT_EQ(stored(1), "20");
+}

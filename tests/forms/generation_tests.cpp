@@ -28,7 +28,9 @@
 #include "form_fixture.h"
 #include "inprocess_link.h"
 #include "module_state.h"
+#include "plan_commands.h"
 #include "plan_vocabulary.h"
+#include "report.h"
 #include "server_fixture.h"
 #include "ui.h"
 #include "unit_getsetting.h"
@@ -66,7 +68,8 @@ void type_into(TFlatComboBox *combo, const QString &text)
     ASSERT_NE(editor, nullptr);
     editor->selectAll();
     QTest::keyClicks(editor, text);
-    QTest::keyClick(editor, Qt::Key_Return);
+    // Tab, not Enter: Enter in the dialog is 确定.
+    QTest::keyClick(editor, Qt::Key_Tab);
     ASSERT_EQ(combo->text(), text);
 }
 
@@ -186,6 +189,83 @@ TEST_F(GenerationTest, WithoutTheDepartmentsPlanForTheMonthInViewTheCommandWarns
     EXPECT_TRUE(hooks.errors().empty());
 }
 
+// The precondition asks about the month the view was last set to: after a
+// month reload that failed, that is not the month the picker shows.
+TEST_F(GenerationTest, ThePreconditionUsesTheShownMonthNotThePickersMonth)
+{
+    run_main_form(hooks, [&](TFm_saleplan *f) {
+        choose(f->cb_fxb, 1);  // 西区 has a plan this month only
+        server.fail_next("records:dsp_xstyzb02cys");
+        f->DateTimePicker1->setDate(date_of(month_before_last()));
+        emit f->DateTimePicker1->closeUp();
+        ASSERT_EQ(hooks.errors().size(), 1u);
+        ASSERT_EQ(saleplan::plan_month, month_before_last());
+        ASSERT_EQ(saleplan::shown_month, this_month());
+        server.reset_calls();
+        with_dialog(hooks, f, [&](TFm_inputtime *d) { click(d->BitBtn1); });
+        ASSERT_GE(server.log().size(), 1u);
+        EXPECT_EQ(server.log()[0].second, department_plan_count_statement("02", this_month()));
+        EXPECT_TRUE(hooks.boxes().empty());
+        f->tbexit->click();
+    });
+}
+
+// Mend: a salesman typed in from another department is named as himself
+// everywhere: in the editor's heading, in the main form's list afterwards and
+// on the printout, which prints his rows under his name.
+TEST_F(GenerationTest, ATypedInSalesmanOfAnotherDepartmentIsNamedByHisOwnCode)
+{
+    QString heading;
+    run_main_form(hooks, [&](TFm_saleplan *f) {
+        with_dialog(hooks, f, [&](TFm_inputtime *d) {
+            ASSERT_EQ(d->cb_ck->text(), "01|东区");
+            type_into(d->cb_fxry, "0010|x");
+            hooks.on_modal([&](QDialog *e) {
+                heading = static_cast<TFm_edit *>(e)->pn_gl->text();
+                EXPECT_EQ(rows_in_view("RYDM00"), (std::vector<std::string>{"0010", "0010", "0010"}));
+                click(static_cast<TFm_edit *>(e)->tbexit);
+            });
+            click(d->BitBtn2);
+        });
+        EXPECT_TRUE(dialog_gone());
+        EXPECT_EQ(f->cb_fxb->text(), "01|东区");
+        EXPECT_EQ(f->cb_fxy->text(), "0010|丁");
+        EXPECT_EQ(saleplan::dm_yearplan->plan_filter_in_force, (PlanSelection{this_month(), "01", "0010"}));
+        prepare_plan_report(*f);
+        EXPECT_EQ(f->frReport1->variable(QStringLiteral("fxbmc")), QStringLiteral("东区丁"));
+        EXPECT_EQ(f->frReport1->variable(QStringLiteral("ywny")), QString::fromStdString(this_month()));
+        f->tbexit->click();
+    });
+    const std::string m = this_month();
+    EXPECT_EQ(heading, QString::fromStdString(m.substr(0, 4) + "年" + m.substr(4, 2) + "月东区丁销售计划"));
+    EXPECT_EQ(plan_rows_of(this_month(), "01", "0010"), "3");
+    EXPECT_TRUE(hooks.errors().empty());
+}
+
+// The keyboard in the dialog: Enter is 确定 and Escape 取消, also from the
+// month picker.
+TEST_F(GenerationTest, EnterConfirmsAndEscapeCancelsFromThePicker)
+{
+    run_main_form(hooks, [&](TFm_saleplan *f) {
+        with_dialog(hooks, f, [&](TFm_inputtime *d) {
+            d->DateTimePicker1->setFocus();
+            QTest::keyClick(d->DateTimePicker1, Qt::Key_Escape);
+        });
+        EXPECT_TRUE(dialog_gone());
+        with_dialog(hooks, f, [&](TFm_inputtime *d) {
+            d->DateTimePicker1->setFocus();
+            // 甲 has this month's plan: 确定 says so and the dialog stays.
+            QTest::keyClick(d->DateTimePicker1, Qt::Key_Return);
+            EXPECT_EQ(boxes_of(hooks), (std::vector<Box>{{kAlreadyPlanned, "提示", 64}}));
+            EXPECT_TRUE(d->isVisible());
+            QTest::keyClick(d->cb_fxry, Qt::Key_Escape);
+        });
+        EXPECT_TRUE(dialog_gone());
+        f->tbexit->click();
+    });
+    EXPECT_EQ(modals_of(hooks, "TFm_edit"), 0);
+}
+
 // ---------------------------------------------------------------------------
 // The dialog
 
@@ -275,9 +355,8 @@ TEST_F(GenerationTest, CancelTheCloseButtonAndEscapeChangeNothing)
         with_dialog(hooks, f, [&](TFm_inputtime *d) {
             choose(d->cb_ck, 1);
             d->DateTimePicker1->setDate(QDate::currentDate().addMonths(-2));
-            QTest::keyClick(d->cb_ck, Qt::Key_Escape);
-            EXPECT_TRUE(d->isVisible());  // Escape is no way out
-            click(d->BitBtn1);
+            // Escape in a box is 取消.
+            QTest::keyClick(d->cb_ck->lineEdit(), Qt::Key_Escape);
         });
         EXPECT_TRUE(dialog_gone());
         with_dialog(hooks, f, [&](TFm_inputtime *d) { d->close(); });  // the window's close button

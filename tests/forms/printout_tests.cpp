@@ -217,18 +217,20 @@ TEST_F(PrintoutTest, DepartmentWithoutSalesmenPrintsTheDepartmentNameAndNoRows)
     EXPECT_FALSE(text.contains(QStringLiteral("卷烟销量")));
 }
 
-TEST_F(PrintoutTest, NamesComeFromTheShownTextsWhateverTheirForm)
+// Mend: the names belong to the codes in force, not to whatever item a
+// list happens to show; an item without "|" is all name.
+TEST_F(PrintoutTest, NamesBelongToTheCodesInForce)
 {
     formtest::run_main_form(hooks, [&](TFm_saleplan *f) {
-        // An item without "|" is all name; one that ends in "|" has no name.
         show_only_item(f->cb_fxb, QStringLiteral("总部"));
-        show_only_item(f->cb_fxy, QStringLiteral("0007|"));
-        prepare_plan_report(*f);
-        EXPECT_EQ(f->frReport1->variable(QStringLiteral("fxbmc")), QStringLiteral("总部"));
-        show_only_item(f->cb_fxb, QStringLiteral("01|东区"));
         show_only_item(f->cb_fxy, QStringLiteral("丙丁"));
         prepare_plan_report(*f);
-        EXPECT_EQ(f->frReport1->variable(QStringLiteral("fxbmc")), QStringLiteral("东区丙丁"));
+        EXPECT_EQ(f->frReport1->variable(QStringLiteral("fxbmc")), QStringLiteral("东区甲"));
+        // The list's own item of the code in force names it, even without a name.
+        show_only_item(f->cb_fxb, QStringLiteral("01|东区"));
+        show_only_item(f->cb_fxy, QStringLiteral("0007|"));
+        prepare_plan_report(*f);
+        EXPECT_EQ(f->frReport1->variable(QStringLiteral("fxbmc")), QStringLiteral("东区"));
         f->tbexit->click();
     });
     EXPECT_TRUE(hooks.errors().empty());

@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
 
 #include <gtest/gtest.h>
 
@@ -539,4 +540,17 @@ TEST(Fonts, FormFontsRenderChinese)
     QFont li(QStringLiteral("隶书"));
     li.setPixelSize(24);
     EXPECT_TRUE(QFontMetrics(li).inFont(QChar(0x57FA)));  // 基
+}
+
+// Qt's own texts in Chinese when nothing translates them yet; a translator
+// already there (the host's) is left alone.
+TEST(QtTranslations, InstalledOnlyWhereNoneIsThere)
+{
+    ASSERT_FALSE(ui::qt_texts_translated());
+    auto chinese = ui::install_qt_translations();
+    ASSERT_NE(chinese, nullptr) << "qtbase_zh_CN.qm not found in Qt's translations folder";
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
+    EXPECT_EQ(ui::install_qt_translations(), nullptr);
+    chinese.reset();
+    EXPECT_FALSE(ui::qt_texts_translated());
 }
