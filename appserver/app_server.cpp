@@ -531,11 +531,8 @@ SignIn AppServer::login(const std::string &user, const std::string &password, co
 void AppServer::logout(const Caller &caller)
 {
     if (caller.token_id.empty()) return;
-    impl_->with_db([&](Connection &db) {
-        db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE LPHX00=?", {caller.token_id});
-        return 0;
-    });
-    // Its sessions go now, their open transactions rolled back.
+    // Its sessions go first, their open transactions rolled back (on SQLite
+    // such a transaction would otherwise hold up the token's removal).
     std::vector<std::shared_ptr<Session>> ended;
     {
         std::lock_guard lock(impl_->mutex);
@@ -549,6 +546,10 @@ void AppServer::logout(const Caller &caller)
         }
     }
     for (auto &s : ended) Impl::close(*s);
+    impl_->with_db([&](Connection &db) {
+        db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE LPHX00=?", {caller.token_id});
+        return 0;
+    });
 }
 
 Caller AppServer::caller_of_token(const std::string &token, const std::string &address)
