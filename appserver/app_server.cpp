@@ -12,6 +12,7 @@
 #include "auth.h"
 #include "database.h"
 #include "dialect.h"
+#include "statement_catalogue.h"
 
 namespace appserver {
 
@@ -118,14 +119,6 @@ void log_line(const std::string &text)
     std::fflush(stderr);
 }
 
-// Whether a command text for dsp_temp may change data; a viewer runs only
-// those that cannot.
-bool changes_data(const std::string &command_text)
-{
-    const auto start = command_text.find_first_not_of(" \t\r\n(");
-    return start == std::string::npos || upper(command_text.substr(start, 6)) != "SELECT";
-}
-
 }  // namespace
 
 struct Session {
@@ -179,6 +172,26 @@ struct AppServer::Impl {
     static void refuse_viewer(const Session &s)
     {
         if (s.caller.role == Role::Viewer) throw ServerError(Kind::Forbidden, kViewerRefused);
+    }
+
+    // Runs a command text of dsp_temp when it is one of the module's own
+    // statements, its values bound as parameters; anything else is refused
+    // and logged. A viewer runs only those that change nothing.
+    StatementResult run_module_statement(Session &s, const std::string &command_text)
+    {
+        const auto m = match_module_statement(command_text);
+        if (!m) {
+            std::string shown = command_text.substr(0, 80);
+            for (char &c : shown)
+                if (static_cast<unsigned char>(c) < ' ') c = ' ';
+            log_line("statement not allowed: session=" + s.id + " user=" + s.caller.account + " address=" +
+                     (s.caller.address.empty() ? "-" : s.caller.address) + " text=\"" + shown +
+                     (command_text.size() > 80 ? "...\"" : "\""));
+            throw ServerError(Kind::Forbidden, "statement not allowed");
+        }
+        if (m->changes_data) refuse_viewer(s);
+        const std::vector<wire::Value> params(m->values.begin(), m->values.end());
+        return s.db->run(adapt_statement(m->sql, kind), params);
     }
 
     // Holds a session for one request: it cannot expire meanwhile, and no
@@ -333,10 +346,9 @@ wire::DataPacket AppServer::get_records(const Caller &caller, const std::string 
     if (s->object == ObjectKind::CompanyInfo && provider == kTempProvider) {
         if (blank(command_text))
             throw ServerError(Kind::BadRequest, "provider dsp_temp needs a command text to open");
-        if (changes_data(command_text)) Impl::refuse_viewer(*s);
-        // A statement that returns no rows (INSERT, DELETE) runs as well and
-        // gives a packet without fields.
-        return s->db->run(adapt_statement(command_text, impl_->kind)).packet;
+        // A statement that returns no rows (the generation, the deletion) runs
+        // as well and gives a packet without fields.
+        return impl_->run_module_statement(*s, command_text).packet;
     }
     if (s->object == ObjectKind::Cust && provider == kPlanProvider) {
         if (!blank(command_text))
@@ -374,9 +386,8 @@ std::int64_t AppServer::execute(const Caller &caller, const std::string &id, con
     Impl::Lease s(*impl_, caller, id);
     if (s->object == ObjectKind::CompanyInfo && provider == kTempProvider) {
         if (blank(command_text)) throw ServerError(Kind::BadRequest, "provider dsp_temp needs a command text to execute");
-        if (changes_data(command_text)) Impl::refuse_viewer(*s);
         // A SELECT runs as well; it changes no row, so the answer is 0.
-        return s->db->run(adapt_statement(command_text, impl_->kind)).rows_affected;
+        return impl_->run_module_statement(*s, command_text).rows_affected;
     }
     if (s->object == ObjectKind::Cust && provider == kPlanProvider)
         throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys executes no command texts");
