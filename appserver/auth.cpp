@@ -22,7 +22,10 @@ std::string hex_of(const unsigned char *bytes, std::size_t n)
 // no control characters or spaces.
 void check_account_name(const std::string &name)
 {
-    if (name.empty() || name.size() > 64)
+    std::size_t characters = 0;
+    for (unsigned char c : name)
+        if ((c & 0xC0) != 0x80) ++characters;
+    if (characters == 0 || characters > 32)
         throw ServerError(Kind::BadRequest, "an account name has 1 to 32 characters");
     for (unsigned char c : name)
         if (c <= ' ' || c == 0x7f) throw ServerError(Kind::BadRequest, "an account name has no spaces or control characters");

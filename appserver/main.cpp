@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -128,19 +129,18 @@ std::string read_password(const std::string &prompt, bool confirm)
     return line;
 }
 
-// The connection string with the password of a file added (PostgreSQL).
+// PostgreSQL: the password of a file for libpq, which takes it from
+// PGPASSWORD of this process's own environment when the connection string
+// has none. Set here, it shows neither in the arguments nor in the
+// environment the process was started with (/proc/PID/environ), and no
+// quoting of the connection string can mangle it.
 std::string with_password(const std::string &database, const std::string &password_file)
 {
     if (password_file.empty()) return database;
     if (appserver::database_kind_of(database) != "postgresql")
         usage_error("--database-password-file is for PostgreSQL only");
-    const std::string password = first_line_of(password_file, "password");
-    std::string quoted = "'";
-    for (char c : password) {
-        if (c == '\'' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return database + " password=" + quoted + "'";
+    ::setenv("PGPASSWORD", first_line_of(password_file, "password").c_str(), 1);
+    return database;
 }
 
 void warn_about_password_in_argv(const std::string &database)

@@ -491,6 +491,10 @@ TEST(PostgresServerRole, TheServerRunsAsALeastPrivilegeRoleWhosePasswordIsShownN
     EXPECT_NE(args.str().find("user=" + db.server_role()), std::string::npos) << args.str();
     EXPECT_EQ(args.str().find(db.server_password()), std::string::npos);
     EXPECT_EQ(args.str().find("password="), std::string::npos);
+    std::ifstream environ_file("/proc/" + std::to_string(server.pid()) + "/environ");
+    std::stringstream environment;
+    environment << environ_file.rdbuf();
+    EXPECT_EQ(environment.str().find(db.server_password()), std::string::npos);
     EXPECT_EQ(server.output().find(db.server_password()), std::string::npos) << server.output();
     EXPECT_NE(server.output().find("user=" + db.server_role()), std::string::npos) << server.output();
 }

