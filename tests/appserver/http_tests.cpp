@@ -14,6 +14,7 @@
 
 #include "app_server.h"
 #include "backend_test.h"
+#include "module_statements.h"
 #include "schema.h"
 
 namespace {
@@ -65,7 +66,7 @@ protected:
     {
         apptest::BackendTest::SetUp();
         if (IsSkipped()) return;
-        server_ = std::make_unique<appserver::AppServer>(cs(), std::chrono::seconds(0));
+        server_ = std::make_unique<appserver::AppServer>(server_cs(), std::chrono::seconds(0));
         front_ = std::make_unique<appserver::HttpFrontEnd>(*server_, "127.0.0.1", 0);
         front_->start();
         http_ = std::make_unique<Http>(front_->port());
@@ -96,9 +97,9 @@ protected:
     void expect_still_serving()
     {
         const auto s = http_->open(appserver::kCompanyInfoObject);
-        auto a = records(s, "SELECT COUNT(*) SL FROM GSTCKGL0");
+        auto a = records(s, apptest::department_statement());
         EXPECT_EQ(a.status, 200);
-        EXPECT_EQ(wire::value_to_double(wire::packet_from_json(a.body).rows.at(0).at(0)), 10.0);
+        EXPECT_EQ(wire::packet_from_json(a.body).rows.size(), 4u);
         EXPECT_EQ(http_->del("/v1/sessions/" + s).status, 204);
     }
 
@@ -119,8 +120,7 @@ TEST_P(HttpApi, EveryCallAnswersWithItsStatusAndBody)
     ASSERT_EQ(opened.status, 201);
     const std::string s = opened.body.at("session");
 
-    auto list = records(s, "SELECT CKDM00,CKMC00 FROM GSTCKGL0 WHERE WDBJ00='F' AND ZZRQ00 IS NULL AND CKDM00<>'HZ' "
-                           "AND CKDM00<>'0F' AND CKDM00<>'0B' AND CKDM00<>'0P'");
+    auto list = records(s, apptest::department_statement());
     ASSERT_EQ(list.status, 200);
     const auto packet = wire::packet_from_json(list.body);
     ASSERT_EQ(packet.rows.size(), 4u);
@@ -128,12 +128,12 @@ TEST_P(HttpApi, EveryCallAnswersWithItsStatusAndBody)
     EXPECT_FALSE(list.body.contains("rowIds"));
 
     EXPECT_EQ(method(s, "CompanydbTranStart").body, json::object());
-    auto changed = execute(s, "DELETE GSTRYGL0 WHERE CKDM00='02'");
+    auto changed = execute(s, apptest::delete_statement(appserver::month_key_from_today(0), "01", "0102"));
     EXPECT_EQ(changed.status, 200);
-    EXPECT_EQ(changed.body, (json{{"rowsAffected", 3}}));
+    EXPECT_EQ(changed.body, (json{{"rowsAffected", 6}}));
     auto committed = method(s, "CompanydbTranCommit");
     EXPECT_EQ(committed.status, 200);
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTRYGL0 WHERE CKDM00='02'"), "0");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB02 WHERE RYDM00='0102' AND NYUE00='" + appserver::month_key_from_today(0) + "'"), "0");
 
     const std::string cust = http_->open(appserver::kCustObject);
     auto plan = http_->post(provider_call(cust, "dsp_xstyzb02cys", "records"), std::string());
@@ -205,15 +205,22 @@ TEST_P(HttpApi, MalformedOrOversizedRequestsAnswer400)
     expect_still_serving();
 }
 
-TEST_P(HttpApi, AStatementTheDatabaseRejectsAnswers422WithItsMessage)
+TEST_P(HttpApi, AStatementTheDatabaseRejectsAnswers422AndOneNotTheModulesAnswers403)
 {
     const std::string s = http_->open(appserver::kCompanyInfoObject);
-    auto a = execute(s, "DELETE XSTYZB77 WHERE NYUE00='200303'");
-    EXPECT_EQ(a.status, 422);
-    EXPECT_NE(error_of(a).find(postgres() ? "xstyzb77" : "XSTYZB77"), std::string::npos) << error_of(a);
-    auto b = records(s, "SELEC CKDM00 FROM GSTCKGL0");
+    for (const std::string &text : {std::string("DELETE XSTYZB77 WHERE NYUE00='200303'"), std::string("SELEC CKDM00 FROM GSTCKGL0"),
+                                    std::string("DROP TABLE XSTYZB01"), std::string("ATTACH DATABASE '/tmp/x.db' AS x"),
+                                    std::string("COPY XSTYZB01 TO PROGRAM 'id'"), std::string("PRAGMA table_info(XSTYZB01)"),
+                                    apptest::department_statement() + " -- x"}) {
+        auto a = execute(s, text);
+        EXPECT_EQ(a.status, 403) << text;
+        EXPECT_EQ(error_of(a), "statement not allowed");
+    }
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB01 WHERE CKDM00='01'") != "0", true);
+    exec("DROP TABLE XSTYXSZB");
+    auto b = records(s, "SELECT * FROM XSTYXSZB WHERE NYUE00='200303'");
     EXPECT_EQ(b.status, 422);
-    EXPECT_NE(error_of(b).find("syntax"), std::string::npos) << error_of(b);
+    EXPECT_NE(error_of(b).find(postgres() ? "xstyxszb" : "XSTYXSZB"), std::string::npos) << error_of(b);
     expect_still_serving();
 }
 
@@ -225,7 +232,7 @@ TEST_P(HttpApi, AClientThatVanishesMidTransactionLeavesNothingBehind)
         lost = client.open(appserver::kCompanyInfoObject);
         EXPECT_EQ(client.post("/v1/sessions/" + lost + "/methods/CompanydbTranStart", std::string()).status, 200);
         EXPECT_EQ(client.post(provider_call(lost, "dsp_temp", "execute"),
-                              json{{"commandText", "DELETE XSTYZB02 WHERE CKDM00='01'"}})
+                              json{{"commandText", apptest::delete_statement(appserver::month_key_from_today(0), "01", "0101")}})
                       .status,
                   200);
         // The client goes away without committing or closing its session.
@@ -243,12 +250,12 @@ TEST_P(HttpApi, AClientThatVanishesMidTransactionLeavesNothingBehind)
 
     // Nothing was committed; the idle sweep closes the session and rolls back.
     const auto other = http_->open(appserver::kCompanyInfoObject);
-    EXPECT_NE(wire::value_to_double(wire::packet_from_json(records(other, "SELECT COUNT(*) FROM XSTYZB02 WHERE CKDM00='01'").body)
-                                        .rows.at(0)
-                                        .at(0)),
-              0.0);
+    EXPECT_EQ(wire::packet_from_json(
+                  records(other, apptest::existence_statement(appserver::month_key_from_today(0), "01", "0101")).body)
+                  .rows.size(),
+              6u);
     EXPECT_GE(server_->expire_idle_sessions(), 1u);
-    EXPECT_NE(scalar("SELECT COUNT(*) FROM XSTYZB02 WHERE CKDM00='01'"), "0");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB02 WHERE RYDM00='0101' AND NYUE00='" + appserver::month_key_from_today(0) + "'"), "6");
     EXPECT_EQ(method(lost, "CompanydbTranCommit").status, 404);
     expect_still_serving();
 }
@@ -262,7 +269,11 @@ TEST(HttpUnavailable, ADatabaseThatCannotBeOpenedAnswers503AndTheServerGoesOn)
     auto a = http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}});
     EXPECT_EQ(a.status, 503);
     EXPECT_NE(error_of(a).find("/nonexistent-folder/saleplan.db"), std::string::npos) << error_of(a);
-    EXPECT_EQ(http.get("/v1/health").status, 200);
+    // A monitor sees it too; the server itself goes on answering.
+    auto health = http.get("/v1/health");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_NE(error_of(health).find("database"), std::string::npos) << error_of(health);
+    EXPECT_EQ(http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}}).status, 503);
 }
 
 // The vendrix-server program: options, --init --demo, and serving.
@@ -303,6 +314,7 @@ TEST(ServerProgram, InitDemoCreatesAServedDemoDatabase)
     testsupport::ServerProcess server("sqlite3://db=" + file);
     Http http(server.port());
     EXPECT_EQ(http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}}).status, 503);
+    EXPECT_EQ(http.get("/v1/health").status, 503);
     for (const char *suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
 }
 
@@ -312,13 +324,13 @@ TEST(PostgresInit, InitNeedsASuperuserAndSaysSo)
     testsupport::PgDb admin_db;  // a fresh database to create the plain user's database from
     const std::string role = "planner_" + std::to_string(::getpid());
     const std::string db = admin_db.name() + "_plain";
-    testsupport::exec_sql(admin_db.connection_string(), "CREATE ROLE " + role + " LOGIN");
+    testsupport::exec_sql(admin_db.connection_string(), "CREATE ROLE " + role + " LOGIN PASSWORD 'plain-role-pw'");
     testsupport::exec_sql(admin_db.connection_string(), "CREATE DATABASE " + db + " OWNER " + role);
     std::string cs = admin_db.connection_string();
     cs.replace(cs.find("dbname=" + admin_db.name()), std::string("dbname=" + admin_db.name()).size(), "dbname=" + db);
     const auto user = cs.find("user=");
     if (user != std::string::npos) cs.erase(user, cs.find(' ', user) == std::string::npos ? std::string::npos : cs.find(' ', user) - user + 1);
-    cs += " user=" + role;
+    cs += " user=" + role + " password=plain-role-pw";
     std::string message;
     try {
         appserver::init_database(cs, false);

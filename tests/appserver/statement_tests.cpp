@@ -6,58 +6,20 @@
 
 #include "app_server.h"
 #include "backend_test.h"
+#include "module_statements.h"
 #include "schema.h"
 
 namespace {
 
 using apptest::column;
 using appserver::AppServer;
+using namespace apptest;
 
 // Department quantities of the demo's current month for department 01, and
 // what its salesmen 0101 (partly filled) and 0102 hold, by sequence number.
 const std::map<int, double> kDept01 = {{1, 3600}, {2, 420}, {3, 860}, {4, 540}, {5, 720}, {6, 90}};
 const std::map<int, double> kSalesman0101 = {{1, 1260}, {2, 126}, {3, 258}, {4, 0}, {5, 0}, {6, 0}};
 const std::map<int, double> kSalesman0102 = {{1, 1080}, {2, 126}, {3, 258}, {4, 162}, {5, 216}, {6, 27}};
-
-std::string department_statement()
-{
-    return std::string("SELECT CKDM00,CKMC00 FROM GSTCKGL0 WHERE WDBJ00='F'") +
-           " AND ZZRQ00 IS NULL AND CKDM00<>'HZ' AND CKDM00<>'0F' AND CKDM00<>'0B' AND CKDM00<>'0P'";
-}
-
-std::string salesman_statement(const std::string &d)
-{
-    return std::string("SELECT RYDM00,RYMC00 FROM GSTRYGL0 WHERE FXY000='Y'") + " AND CKDM00='" + d + "'";
-}
-
-std::string remaining_statement(const std::string &shown_month, const std::string &dept_code,
-                                const std::string &salesman_code)
-{
-    return "Select NYUE00,XHAO00,ZBMC00,SUM(ZBSL00) Zbsl00 FROM (SELECT NYUE00,XHAO00,ZBMC00,ZBSL00 ZBSL00 FROM XSTYZB01 WHERE NYUE00='" +
-           shown_month + "' And Ckdm00='" + dept_code + "'" +
-           " Union all SELECT NYUE00,XHAO00,ZBMC00,NVL(-ZBSL00,0) ZBSL00 FROM XSTYZB02 WHERE NYUE00='" + shown_month +
-           "' AND Ckdm00='" + dept_code + "' and Rydm00<>'" + salesman_code + "') Group by Nyue00,Xhao00,Zbmc00";
-}
-
-std::string generation_statement(const std::string &plan_month, const std::string &dlg_dept_code,
-                                 const std::string &dlg_salesman_code)
-{
-    return std::string("INSERT INTO XSTYZB02(ZBSL00,NYUE00,XHAO00,ZBLB00,ZBMC00,SPDM00,SPDM01,CKDM00,RYDM00)") +
-           " SELECT distinct '0',NYUE00,XHAO00,ZBLB00,ZBMC00,null,null,'" + dlg_dept_code + "','" + dlg_salesman_code +
-           "'" + " FROM XSTYZB01 WHERE NYUE00='" + plan_month + "' AND CKDM00='" + dlg_dept_code + "'";
-}
-
-std::string delete_statement(const std::string &plan_month, const std::string &dept_code,
-                             const std::string &salesman_code)
-{
-    return "DELETE XSTYZB02 WHERE NYUE00='" + plan_month + "' And Ckdm00='" + dept_code + "' And Rydm00='" +
-           salesman_code + "'";
-}
-
-std::string existence_statement(const std::string &m, const std::string &d, const std::string &s)
-{
-    return "SELECT * FROM XSTYZB02 WHERE NYUE00='" + m + "' AND CKDM00='" + d + "' AND RYDM00='" + s + "'";
-}
 
 // code|name items of a list, as the fill rule builds them.
 std::vector<std::string> items(const wire::DataPacket &p, const std::string &code, const std::string &name)
@@ -84,7 +46,7 @@ protected:
     {
         apptest::BackendTest::SetUp();
         if (IsSkipped()) return;
-        server_ = std::make_unique<AppServer>(cs());
+        server_ = std::make_unique<AppServer>(server_cs());
         info_ = server_->open_session(appserver::kCompanyInfoObject);
     }
     wire::DataPacket open(const std::string &sql) { return server_->get_records(info_, "dsp_temp", sql); }
