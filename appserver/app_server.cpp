@@ -4,10 +4,12 @@
 #include <cctype>
 #include <cmath>
 #include <map>
+#include <cstdio>
 #include <mutex>
-#include <random>
+#include <set>
 #include <vector>
 
+#include "auth.h"
 #include "database.h"
 #include "dialect.h"
 
@@ -88,24 +90,47 @@ std::optional<wire::Value> quantity_of(const wire::Value &v)
 
 std::string quantity_text(const wire::Value &v) { return wire::is_null(v) ? "empty" : wire::value_to_text(v); }
 
-std::string new_session_id()
+// 256 bits from the system's cryptographic source: an id seen on the wire
+// tells nothing about any other.
+std::string new_session_id() { return random_hex(32); }
+
+constexpr const char *kWrongPassword = "用户名或密码不正确";
+constexpr const char *kTooManyFailures = "登录失败次数过多，请稍后再试";
+constexpr const char *kTooManySignIns = "同时登录的请求过多，请稍后再试";
+constexpr const char *kSignInExpired = "登录已过期，请重新登录";
+constexpr const char *kViewerRefused = "只读账号不能修改计划数据";
+
+std::int64_t epoch_seconds(std::chrono::system_clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+void log_line(const std::string &text)
 {
     static std::mutex mutex;
-    static std::mt19937_64 engine{std::random_device{}()};
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
     std::lock_guard lock(mutex);
-    static const char *digits = "0123456789abcdef";
-    std::string id;
-    for (int part = 0; part < 2; ++part) {
-        auto bits = engine();
-        for (int i = 0; i < 16; ++i, bits >>= 4) id += digits[bits & 0xF];
-    }
-    return id;
+    std::fprintf(stderr, "%s %s\n", when, text.c_str());
+    std::fflush(stderr);
+}
+
+// Whether a command text for dsp_temp may change data; a viewer runs only
+// those that cannot.
+bool changes_data(const std::string &command_text)
+{
+    const auto start = command_text.find_first_not_of(" \t\r\n(");
+    return start == std::string::npos || upper(command_text.substr(start, 6)) != "SELECT";
 }
 
 }  // namespace
 
 struct Session {
     std::string id;
+    Caller caller;  // who opened it; only the same token may use it
     ObjectKind object = ObjectKind::CompanyInfo;
     std::mutex mutex;  // one request of the session at a time
     std::unique_ptr<Connection> db;
@@ -120,19 +145,54 @@ struct AppServer::Impl {
     std::string connection_string;
     DatabaseKind kind;
     std::chrono::seconds timeout;
+    std::chrono::seconds token_lifetime;
     mutable std::mutex mutex;
     std::map<std::string, std::shared_ptr<Session>> sessions;
+
+    LoginThrottle throttle;
+    HashSlots hash_slots{2, 4};
+    std::once_flag dummy_once;
+    std::string dummy_hash;  // verified against for an unknown account, so that it takes as long
+
+    // Connections for sign-in, token checks and health, apart from the sessions'.
+    std::mutex pool_mutex;
+    std::vector<std::unique_ptr<Connection>> pool;
+    template <class F>
+    auto with_db(F &&f)
+    {
+        std::unique_ptr<Connection> c;
+        {
+            std::lock_guard lock(pool_mutex);
+            if (!pool.empty()) {
+                c = std::move(pool.back());
+                pool.pop_back();
+            }
+        }
+        if (!c) c = std::make_unique<Connection>(connection_string);
+        // A connection that failed is dropped, not given back.
+        auto result = f(*c);
+        std::lock_guard lock(pool_mutex);
+        if (pool.size() < 4) pool.push_back(std::move(c));
+        return result;
+    }
+
+    static void refuse_viewer(const Session &s)
+    {
+        if (s.caller.role == Role::Viewer) throw ServerError(Kind::Forbidden, kViewerRefused);
+    }
 
     // Holds a session for one request: it cannot expire meanwhile, and no
     // other request of it runs at the same time.
     class Lease {
     public:
-        Lease(Impl &impl, const std::string &id) : impl_(impl)
+        Lease(Impl &impl, const Caller &caller, const std::string &id) : impl_(impl)
         {
             {
                 std::lock_guard lock(impl.mutex);
                 auto it = impl.sessions.find(id);
-                if (it == impl.sessions.end()) throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"");
+                // Another token's session is answered as one that does not exist.
+                if (it == impl.sessions.end() || it->second->caller.token_id != caller.token_id)
+                    throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"");
                 session_ = it->second;
                 ++session_->users;
             }
@@ -186,9 +246,12 @@ struct AppServer::Impl {
     std::optional<std::string> apply_change(Connection &db, const wire::Change &change);
 };
 
-AppServer::AppServer(std::string connection_string, std::chrono::seconds session_timeout)
+AppServer::AppServer(std::string connection_string, std::chrono::seconds session_timeout,
+                     std::chrono::seconds token_lifetime)
     : impl_(std::make_unique<Impl>())
 {
+    ensure_sodium();
+    impl_->token_lifetime = token_lifetime;
     impl_->kind = parse_connection_string(connection_string).kind;
     impl_->connection_string = std::move(connection_string);
     impl_->timeout = session_timeout;
@@ -211,6 +274,11 @@ std::string AppServer::database_kind() const
 
 std::string AppServer::open_session(const std::string &object, const std::string &class_id)
 {
+    return open_session(Caller{}, object, class_id);
+}
+
+std::string AppServer::open_session(const Caller &caller, const std::string &object, const std::string &class_id)
+{
     ObjectKind kind;
     const char *expected_class;
     if (equal_ignoring_case(object, kCompanyInfoObject)) {
@@ -226,6 +294,7 @@ std::string AppServer::open_session(const std::string &object, const std::string
         throw ServerError(Kind::BadRequest, "the class id " + class_id + " does not belong to " + object_name(kind) +
                                                 " (its class id is " + expected_class + ")");
     auto session = std::make_shared<Session>();
+    session->caller = caller;
     session->object = kind;
     session->db = std::make_unique<Connection>(impl_->connection_string);
     session->last_used = std::chrono::steady_clock::now();
@@ -236,13 +305,15 @@ std::string AppServer::open_session(const std::string &object, const std::string
     return session->id;
 }
 
-void AppServer::close_session(const std::string &id)
+void AppServer::close_session(const std::string &id) { close_session(Caller{}, id); }
+
+void AppServer::close_session(const Caller &caller, const std::string &id)
 {
     std::shared_ptr<Session> session;
     {
         std::lock_guard lock(impl_->mutex);
         auto it = impl_->sessions.find(id);
-        if (it == impl_->sessions.end()) throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"");
+        if (it == impl_->sessions.end() || it->second->caller.token_id != caller.token_id) throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"");
         session = it->second;
         impl_->sessions.erase(it);
     }
@@ -252,10 +323,17 @@ void AppServer::close_session(const std::string &id)
 wire::DataPacket AppServer::get_records(const std::string &id, const std::string &provider,
                                         const std::string &command_text)
 {
-    Impl::Lease s(*impl_, id);
+    return get_records(Caller{}, id, provider, command_text);
+}
+
+wire::DataPacket AppServer::get_records(const Caller &caller, const std::string &id, const std::string &provider,
+                                        const std::string &command_text)
+{
+    Impl::Lease s(*impl_, caller, id);
     if (s->object == ObjectKind::CompanyInfo && provider == kTempProvider) {
         if (blank(command_text))
             throw ServerError(Kind::BadRequest, "provider dsp_temp needs a command text to open");
+        if (changes_data(command_text)) Impl::refuse_viewer(*s);
         // A statement that returns no rows (INSERT, DELETE) runs as well and
         // gives a packet without fields.
         return s->db->run(adapt_statement(command_text, impl_->kind)).packet;
@@ -287,9 +365,16 @@ wire::DataPacket AppServer::get_records(const std::string &id, const std::string
 
 std::int64_t AppServer::execute(const std::string &id, const std::string &provider, const std::string &command_text)
 {
-    Impl::Lease s(*impl_, id);
+    return execute(Caller{}, id, provider, command_text);
+}
+
+std::int64_t AppServer::execute(const Caller &caller, const std::string &id, const std::string &provider,
+                                const std::string &command_text)
+{
+    Impl::Lease s(*impl_, caller, id);
     if (s->object == ObjectKind::CompanyInfo && provider == kTempProvider) {
         if (blank(command_text)) throw ServerError(Kind::BadRequest, "provider dsp_temp needs a command text to execute");
+        if (changes_data(command_text)) Impl::refuse_viewer(*s);
         // A SELECT runs as well; it changes no row, so the answer is 0.
         return s->db->run(adapt_statement(command_text, impl_->kind)).rows_affected;
     }
@@ -301,8 +386,17 @@ std::int64_t AppServer::execute(const std::string &id, const std::string &provid
 wire::ApplyResult AppServer::apply(const std::string &id, const std::string &provider, const wire::Delta &delta,
                                    int max_errors)
 {
-    Impl::Lease s(*impl_, id);
-    if (s->object == ObjectKind::Cust && provider == kPlanProvider) return impl_->apply_plan(*s, delta, max_errors);
+    return apply(Caller{}, id, provider, delta, max_errors);
+}
+
+wire::ApplyResult AppServer::apply(const Caller &caller, const std::string &id, const std::string &provider,
+                                   const wire::Delta &delta, int max_errors)
+{
+    Impl::Lease s(*impl_, caller, id);
+    if (s->object == ObjectKind::Cust && provider == kPlanProvider) {
+        Impl::refuse_viewer(*s);
+        return impl_->apply_plan(*s, delta, max_errors);
+    }
     if (s->object == ObjectKind::CompanyInfo && provider == kTempProvider)
         throw ServerError(Kind::BadRequest, "provider dsp_temp applies no updates");
     Impl::unknown_provider(*s, provider);
@@ -310,8 +404,16 @@ wire::ApplyResult AppServer::apply(const std::string &id, const std::string &pro
 
 void AppServer::call_method(const std::string &id, const std::string &method)
 {
-    Impl::Lease s(*impl_, id);
+    call_method(Caller{}, id, method);
+}
+
+void AppServer::call_method(const Caller &caller, const std::string &id, const std::string &method)
+{
+    Impl::Lease s(*impl_, caller, id);
     if (s->object == ObjectKind::CompanyInfo) {
+        // The transaction methods serve only changes, which a viewer may not make.
+        for (const char *name : {"CompanydbTranStart", "CompanydbTranCommit", "CompanydbRollback"})
+            if (equal_ignoring_case(method, name)) Impl::refuse_viewer(*s);
         // Late-bound method names match without regard to case.
         if (equal_ignoring_case(method, "CompanydbTranStart")) {
             if (s->db->in_transaction())
@@ -327,12 +429,40 @@ void AppServer::call_method(const std::string &id, const std::string &method)
 
 std::size_t AppServer::expire_idle_sessions()
 {
+    // The tokens the open sessions were opened with, checked outside the lock.
+    std::set<std::string> tokens;
+    {
+        std::lock_guard lock(impl_->mutex);
+        for (const auto &[id, session] : impl_->sessions)
+            if (!session->caller.token_id.empty()) tokens.insert(session->caller.token_id);
+    }
+    std::set<std::string> ended;
+    if (!tokens.empty()) {
+        try {
+            const auto now = epoch_seconds(std::chrono::system_clock::now());
+            impl_->with_db([&](Connection &db) {
+                for (const auto &token : tokens) {
+                    const auto r = db.run(std::string("SELECT GQSJ00 FROM ") + kTokenTable + " WHERE LPHX00=?", {token});
+                    if (r.packet.rows.empty() || wire::value_to_double(r.packet.rows[0][0]) <= static_cast<double>(now))
+                        ended.insert(token);
+                }
+                return 0;
+            });
+        } catch (const ServerError &) {
+            // The database is out of reach: the tokens are checked again at the next sweep.
+        }
+    }
+
     std::vector<std::shared_ptr<Session>> expired;
     {
         std::lock_guard lock(impl_->mutex);
         const auto now = std::chrono::steady_clock::now();
         for (auto it = impl_->sessions.begin(); it != impl_->sessions.end();) {
-            if (it->second->users == 0 && now - it->second->last_used >= impl_->timeout) {
+            const auto &session = *it->second;
+            // A session of an ended token goes even while a request of it runs:
+            // closing waits for that request and then rolls back.
+            if (ended.count(session.caller.token_id) ||
+                (session.users == 0 && now - session.last_used >= impl_->timeout)) {
                 expired.push_back(it->second);
                 it = impl_->sessions.erase(it);
             } else {
@@ -342,6 +472,120 @@ std::size_t AppServer::expire_idle_sessions()
     }
     for (auto &s : expired) Impl::close(*s);
     return expired.size();
+}
+
+SignIn AppServer::login(const std::string &user, const std::string &password, const std::string &address)
+{
+    // The throttle comes before any hashing: a flood of guesses costs nothing.
+    if (!impl_->throttle.allows(user, address)) {
+        log_line("sign-in throttled: account=" + user + " address=" + address);
+        throw ServerError(Kind::Throttled, kTooManyFailures);
+    }
+    std::call_once(impl_->dummy_once, [&] { impl_->dummy_hash = hash_password(random_hex(16)); });
+
+    auto stored = impl_->with_db([&](Connection &db) {
+        const auto r = db.run(std::string("SELECT MMHX00,YHJS00 FROM ") + kAccountTable + " WHERE YHMC00=?", {user});
+        std::optional<std::pair<std::string, std::string>> found;
+        if (!r.packet.rows.empty())
+            found.emplace(wire::value_to_text(r.packet.rows[0][0]), wire::value_to_text(r.packet.rows[0][1]));
+        return found;
+    });
+
+    if (!impl_->hash_slots.acquire(std::chrono::seconds(5))) {
+        log_line("sign-in refused, too many at once: account=" + user + " address=" + address);
+        throw ServerError(Kind::Throttled, kTooManySignIns);
+    }
+    bool good = false;
+    try {
+        // An unknown account is verified against a hash of its own, so that
+        // the answer takes as long and says the same as for a wrong password.
+        good = verify_password(stored ? stored->first : impl_->dummy_hash, password) && stored.has_value();
+    } catch (...) {
+        impl_->hash_slots.release();
+        throw;
+    }
+    impl_->hash_slots.release();
+    const auto role = stored ? role_from_name(stored->second) : std::nullopt;
+    if (!good || !role) {
+        impl_->throttle.record_failure(user, address);
+        log_line("sign-in failed: account=" + user + " address=" + address);
+        throw ServerError(Kind::Unauthorized, kWrongPassword);
+    }
+
+    SignIn in;
+    in.token = random_hex(32);
+    in.account = user;
+    in.role = *role;
+    const auto now = std::chrono::system_clock::now();
+    in.expires = std::chrono::time_point_cast<std::chrono::seconds>(now + impl_->token_lifetime);
+    impl_->with_db([&](Connection &db) {
+        db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE YHMC00=? AND GQSJ00<=?", {user, wire::Value(static_cast<double>(epoch_seconds(now)))});
+        db.run(std::string("INSERT INTO ") + kTokenTable + " (LPHX00,YHMC00,GQSJ00,CJSJ00) VALUES (?,?,?,?)",
+               {token_hash(in.token), user, wire::Value(static_cast<double>(epoch_seconds(in.expires))), iso_utc(now)});
+        return 0;
+    });
+    log_line("signed in: account=" + user + " role=" + role_name(in.role) + " address=" + address);
+    return in;
+}
+
+void AppServer::logout(const Caller &caller)
+{
+    if (caller.token_id.empty()) return;
+    impl_->with_db([&](Connection &db) {
+        db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE LPHX00=?", {caller.token_id});
+        return 0;
+    });
+    // Its sessions go now, their open transactions rolled back.
+    std::vector<std::shared_ptr<Session>> ended;
+    {
+        std::lock_guard lock(impl_->mutex);
+        for (auto it = impl_->sessions.begin(); it != impl_->sessions.end();) {
+            if (it->second->caller.token_id == caller.token_id) {
+                ended.push_back(it->second);
+                it = impl_->sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto &s : ended) Impl::close(*s);
+}
+
+Caller AppServer::caller_of_token(const std::string &token, const std::string &address)
+{
+    const bool well_formed = token.size() == 64 && token.find_first_not_of("0123456789abcdef") == std::string::npos;
+    if (!well_formed) throw ServerError(Kind::Unauthorized, kSignInExpired);
+    Caller caller;
+    caller.token_id = token_hash(token);
+    caller.address = address;
+    const bool valid = impl_->with_db([&](Connection &db) {
+        const auto r = db.run(std::string("SELECT t.YHMC00,t.GQSJ00,a.YHJS00 FROM ") + kTokenTable + " t JOIN " +
+                                  kAccountTable + " a ON a.YHMC00=t.YHMC00 WHERE t.LPHX00=?",
+                              {caller.token_id});
+        if (r.packet.rows.empty()) return false;
+        const auto &row = r.packet.rows[0];
+        const auto expires = static_cast<std::int64_t>(wire::value_to_double(row[1]));
+        const auto role = role_from_name(wire::value_to_text(row[2]));
+        if (!role || expires <= epoch_seconds(std::chrono::system_clock::now())) return false;
+        caller.account = wire::value_to_text(row[0]);
+        caller.role = *role;
+        caller.expires = std::chrono::system_clock::time_point(std::chrono::seconds(expires));
+        return true;
+    });
+    if (!valid) throw ServerError(Kind::Unauthorized, kSignInExpired);
+    return caller;
+}
+
+bool AppServer::database_reachable()
+{
+    try {
+        return impl_->with_db([](Connection &db) {
+            db.run("SELECT 1");
+            return true;
+        });
+    } catch (const ServerError &) {
+        return false;
+    }
 }
 
 std::size_t AppServer::session_count() const

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "wire.h"
 
@@ -29,6 +31,9 @@ public:
         BadRequest,   // a request the server cannot take as it stands -> 400
         Database,     // the database rejected a statement              -> 422
         Unavailable,  // the database cannot be reached or opened       -> 503
+        Unauthorized, // no sign-in, or its token is unknown or expired  -> 401
+        Forbidden,    // the caller may not do this                      -> 403
+        Throttled,    // too many failed sign-ins, or too many at once   -> 429
     };
     ServerError(Kind kind, const std::string &message) : std::runtime_error(message), kind_(kind) {}
     Kind kind() const { return kind_; }
@@ -37,19 +42,76 @@ private:
     Kind kind_;
 };
 
+// What a signed-in account may do: a planner everything the module does, a
+// viewer read only.
+enum class Role { Planner, Viewer };
+const char *role_name(Role role);  // "planner" or "viewer"
+// The role of a name ("planner", "viewer"); nothing for any other text.
+std::optional<Role> role_from_name(const std::string &name);
+
+// Who makes a call. With --auth none (and through the old entry points) every
+// caller is the anonymous planner; with --auth accounts the HTTP front end
+// fills it in from the bearer token. token_id is the stored hash of the
+// token, never the token itself.
+struct Caller {
+    std::string account = "anonymous";
+    Role role = Role::Planner;
+    std::string address;
+    std::string token_id;
+    std::chrono::system_clock::time_point expires{};  // signed-in callers only
+};
+
+// What a sign-in gives.
+struct SignIn {
+    std::string token;  // 64 hex digits; only its hash is stored
+    std::chrono::system_clock::time_point expires;
+    std::string account;
+    Role role = Role::Planner;
+};
+
+// Account administration (the "user" commands), on a database made by --init.
+struct AccountInfo {
+    std::string name;
+    Role role = Role::Planner;
+    std::string created;  // UTC, ISO-8601
+};
+void add_account(const std::string &connection_string, const std::string &name, Role role, const std::string &password);
+void set_account_password(const std::string &connection_string, const std::string &name, const std::string &password);
+// Removes the account and every token it holds. Unknown name: NotFound.
+void remove_account(const std::string &connection_string, const std::string &name);
+std::vector<AccountInfo> list_accounts(const std::string &connection_string);
+
+// Time as ISO-8601 UTC text ("2024-05-01T08:00:00Z").
+std::string iso_utc(std::chrono::system_clock::time_point t);
+
+// The connection string with the value of every password= replaced by "***",
+// for log lines and messages.
+std::string redact_connection_string(const std::string &connection_string);
+
 // "sqlite" or "postgresql", from a SOCI connection string
 // ("sqlite3://db=FILE", "postgresql://dbname=... host=... port=...").
 std::string database_kind_of(const std::string &connection_string);
 
+// PostgreSQL only: the login role the server connects as, created or updated
+// by --init with exactly the rights the server needs.
+struct ServerRole {
+    std::string name;
+    std::string password;
+};
+
 // Creates the schema where it is missing (--init); with demo, loads the demo
-// data into an empty database (--demo). Throws ServerError with a clear
-// message on failure (for PostgreSQL: the owner must be a superuser).
-void init_database(const std::string &connection_string, bool demo);
+// data into an empty database (--demo); with a server role (PostgreSQL),
+// creates or updates that role and its grants. Throws ServerError with a
+// clear message on failure (for PostgreSQL: the connecting role must be a
+// superuser).
+void init_database(const std::string &connection_string, bool demo,
+                   const std::optional<ServerRole> &server_role = std::nullopt);
 
 class AppServer {
 public:
     explicit AppServer(std::string connection_string,
-                       std::chrono::seconds session_timeout = std::chrono::seconds(600));
+                       std::chrono::seconds session_timeout = std::chrono::seconds(600),
+                       std::chrono::seconds token_lifetime = std::chrono::hours(12));
     ~AppServer();
     AppServer(const AppServer &) = delete;
     AppServer &operator=(const AppServer &) = delete;
@@ -59,20 +121,50 @@ public:
     // Opens a session on a server object ("VendrixServer.CoCompanyInfo" or
     // "VendrixServer.CoCustObj"); an empty class id is accepted, a wrong one is
     // refused (BadRequest), an unknown object is NotFound.
+    //
+    // Every call takes the caller; the forms without one act as the anonymous
+    // planner. A session belongs to the caller's token: used with another
+    // token it is answered as unknown (NotFound). A viewer is refused
+    // (Forbidden) every changing statement, every apply and the transaction
+    // methods.
     std::string open_session(const std::string &object, const std::string &class_id = {});
+    std::string open_session(const Caller &caller, const std::string &object, const std::string &class_id = {});
     // Rolls back the session's open transaction and closes it. Unknown id: NotFound.
     void close_session(const std::string &session);
+    void close_session(const Caller &caller, const std::string &session);
 
     wire::DataPacket get_records(const std::string &session, const std::string &provider,
                                  const std::string &command_text);
+    wire::DataPacket get_records(const Caller &caller, const std::string &session, const std::string &provider,
+                                 const std::string &command_text);
     std::int64_t execute(const std::string &session, const std::string &provider,
+                         const std::string &command_text);
+    std::int64_t execute(const Caller &caller, const std::string &session, const std::string &provider,
                          const std::string &command_text);
     wire::ApplyResult apply(const std::string &session, const std::string &provider,
                             const wire::Delta &delta, int max_errors);
+    wire::ApplyResult apply(const Caller &caller, const std::string &session, const std::string &provider,
+                            const wire::Delta &delta, int max_errors);
     void call_method(const std::string &session, const std::string &method);
+    void call_method(const Caller &caller, const std::string &session, const std::string &method);
 
-    // Closes the sessions idle for longer than the timeout, rolling back their
-    // open transactions. Returns how many were closed. The server calls it
+    // Signs an account in from a client address. A wrong user or password is
+    // Unauthorized with one message for both; more than five failed sign-ins
+    // a minute for the account or from the address are Throttled before any
+    // password is hashed. Accounts and tokens live in the database, so every
+    // server instance on it accepts the token.
+    SignIn login(const std::string &user, const std::string &password, const std::string &address);
+    // Ends the token (and, at the next sweep, every session opened with it).
+    void logout(const Caller &caller);
+    // The caller a bearer token stands for; Unauthorized when the token is
+    // unknown, logged out or expired.
+    Caller caller_of_token(const std::string &token, const std::string &address);
+    // Whether the database answers (GET /v1/health).
+    bool database_reachable();
+
+    // Closes the sessions idle for longer than the timeout, and the sessions
+    // whose token expired or was logged out, rolling back their open
+    // transactions. Returns how many were closed. The server calls it
     // periodically; tests call it directly.
     std::size_t expire_idle_sessions();
     std::size_t session_count() const;
@@ -82,10 +174,21 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+enum class AuthMode { None, Accounts };
+
+struct FrontEndOptions {
+    AuthMode auth = AuthMode::None;
+    std::string tls_cert, tls_key;  // both set: HTTPS
+};
+
+// Why the server may not listen on host with these options (--auth none off
+// loopback, or off loopback without TLS); nothing when it may.
+std::optional<std::string> listen_refusal(const std::string &host, const FrontEndOptions &options);
+
 // The HTTP/JSON front end of an AppServer (the /v1 API in the README).
 class HttpFrontEnd {
 public:
-    HttpFrontEnd(AppServer &server, std::string host, int port);
+    HttpFrontEnd(AppServer &server, std::string host, int port, FrontEndOptions options = {});
     ~HttpFrontEnd();
     // Binds and serves on a background thread; returns once it accepts
     // connections. port 0 picks a free port. Throws ServerError when it cannot bind.

@@ -289,6 +289,16 @@ Connection::Connection(const std::string &connection_string, bool create_missing
 
 Connection::~Connection() = default;
 
+std::string Connection::encrypt_password(const std::string &password, const std::string &role)
+{
+    if (!backend_->pg) throw ServerError(ServerError::Kind::Database, "only PostgreSQL has login roles");
+    char *encrypted = PQencryptPasswordConn(backend_->pg, password.c_str(), role.c_str(), "scram-sha-256");
+    if (!encrypted) throw ServerError(ServerError::Kind::Database, trimmed(PQerrorMessage(backend_->pg)));
+    std::string out = encrypted;
+    PQfreemem(encrypted);
+    return out;
+}
+
 StatementResult Connection::run(const std::string &sql, const std::vector<wire::Value> &params)
 {
     return kind_ == DatabaseKind::Sqlite ? backend_->run_sqlite(sql, params) : backend_->run_pg(sql, params);

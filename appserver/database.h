@@ -50,6 +50,11 @@ public:
     // database rejects throws ServerError(Database) with its message.
     StatementResult run(const std::string &sql, const std::vector<wire::Value> &params = {});
 
+    // PostgreSQL: the password in the form the server stores it (SCRAM), so
+    // that the password itself never stands in a statement. Throws
+    // ServerError(Database) on SQLite.
+    std::string encrypt_password(const std::string &password, const std::string &role);
+
     bool in_transaction() const;
     void begin();
     // Commits the open transaction. A PostgreSQL transaction in which a

@@ -1,6 +1,7 @@
 // The /v1 HTTP/JSON API over an AppServer. Every answer is JSON; every failed
 // call answers {"error": "..."} with the status of its ServerError kind.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -28,6 +29,9 @@ int status_of(ServerError::Kind kind)
     case ServerError::Kind::BadRequest: return 400;
     case ServerError::Kind::Database: return 422;
     case ServerError::Kind::Unavailable: return 503;
+    case ServerError::Kind::Unauthorized: return 401;
+    case ServerError::Kind::Forbidden: return 403;
+    case ServerError::Kind::Throttled: return 429;
     }
     return 500;
 }
@@ -53,9 +57,10 @@ std::string text_member(const json &body, const char *name)
 
 std::mutex log_mutex;
 
-// One line per request: time, session, call, target, duration, outcome.
-void log_request(const std::string &session, const std::string &call, const std::string &target,
-                 std::chrono::steady_clock::duration took, int status, const std::string &error)
+// One line per request: time, session, account, call, target, duration, outcome.
+void log_request(const std::string &session, const std::string &account, const std::string &call,
+                 const std::string &target, std::chrono::steady_clock::duration took, int status,
+                 const std::string &error)
 {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -64,16 +69,38 @@ void log_request(const std::string &session, const std::string &call, const std:
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
     const double ms = std::chrono::duration<double, std::milli>(took).count();
     std::lock_guard lock(log_mutex);
-    std::fprintf(stderr, "%s session=%s call=%s target=%s %.1fms %d%s%s\n", when,
-                 session.empty() ? "-" : session.c_str(), call.c_str(), target.empty() ? "-" : target.c_str(), ms,
-                 status, error.empty() ? "" : " ", error.c_str());
+    std::fprintf(stderr, "%s session=%s user=%s call=%s target=%s %.1fms %d%s%s\n", when,
+                 session.empty() ? "-" : session.c_str(), account.empty() ? "-" : account.c_str(), call.c_str(),
+                 target.empty() ? "-" : target.c_str(), ms, status, error.empty() ? "" : " ", error.c_str());
     std::fflush(stderr);
+}
+
+constexpr const char *kSignInNeeded = "请先登录";
+constexpr const char *kNoSignIn = "sign-in is not in use: this server runs with --auth none";
+
+bool loopback(const std::string &host)
+{
+    return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
+}
+
+// The token of an "Authorization: Bearer TOKEN" header; empty without one.
+std::string bearer_token(const httplib::Request &req)
+{
+    const std::string h = req.get_header_value("Authorization");
+    if (h.size() < 7) return {};
+    std::string scheme = h.substr(0, 7);
+    for (char &c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme != "bearer ") return {};
+    const auto start = h.find_first_not_of(' ', 7);
+    if (start == std::string::npos) return {};
+    const auto end = h.find_last_not_of(" \t");
+    return h.substr(start, end + 1 - start);
 }
 
 // Runs one call: turns its result or its failure into the answer, and logs it.
 template <class F>
 void serve(httplib::Response &res, const std::string &session, const std::string &call, const std::string &target,
-           F &&f)
+           F &&f, const std::string *account = nullptr)
 {
     const auto start = std::chrono::steady_clock::now();
     std::string error;
@@ -94,21 +121,67 @@ void serve(httplib::Response &res, const std::string &session, const std::string
     }
     if (!error.empty()) res.set_content(dump(wire::error_to_json(error)), kJson);
     else if (res.status == -1) res.status = 200;
-    log_request(session, call, target, std::chrono::steady_clock::now() - start, res.status, error);
+    if (res.status == 401) res.set_header("WWW-Authenticate", "Bearer");
+    log_request(session, account ? *account : std::string(), call, target, std::chrono::steady_clock::now() - start,
+                res.status, error);
 }
 
 }  // namespace
+
+std::optional<std::string> listen_refusal(const std::string &host, const FrontEndOptions &options)
+{
+    if (loopback(host)) return std::nullopt;
+    if (options.auth != AuthMode::Accounts)
+        return "listening on " + host +
+               " needs --auth accounts and --tls-cert FILE --tls-key FILE; --auth none is only for a loopback "
+               "address such as 127.0.0.1";
+    if (options.tls_cert.empty() || options.tls_key.empty())
+        return "listening on " + host + " needs TLS: give --tls-cert FILE and --tls-key FILE";
+    return std::nullopt;
+}
 
 struct HttpFrontEnd::Impl {
     AppServer &server;
     std::string host;
     int port;
-    httplib::Server http;
+    FrontEndOptions options;
+    std::unique_ptr<httplib::Server> server_holder;
+    httplib::Server &http;
     std::thread thread;
     int bound_port = 0;
 
-    Impl(AppServer &s, std::string h, int p) : server(s), host(std::move(h)), port(p) {}
+    static std::unique_ptr<httplib::Server> make_server(const FrontEndOptions &o)
+    {
+        if (o.tls_cert.empty() && o.tls_key.empty()) return std::make_unique<httplib::Server>();
+        if (o.tls_cert.empty() || o.tls_key.empty())
+            throw ServerError(ServerError::Kind::BadRequest, "TLS needs both --tls-cert FILE and --tls-key FILE");
+        auto ssl = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
+        if (!ssl->is_valid())
+            throw ServerError(ServerError::Kind::BadRequest, "the TLS certificate \"" + o.tls_cert + "\" or key \"" +
+                                                                 o.tls_key + "\" cannot be read or do not match");
+        return ssl;
+    }
+
+    Impl(AppServer &s, std::string h, int p, FrontEndOptions o)
+        : server(s), host(std::move(h)), port(p), options(std::move(o)), server_holder(make_server(options)),
+          http(*server_holder)
+    {
+    }
     void routes();
+
+    // The caller of a request: the anonymous planner at the client's address
+    // with --auth none, else the account of its bearer token.
+    Caller caller_of(const httplib::Request &req) const
+    {
+        if (options.auth == AuthMode::None) {
+            Caller c;
+            c.address = req.remote_addr;
+            return c;
+        }
+        const std::string token = bearer_token(req);
+        if (token.empty()) throw ServerError(ServerError::Kind::Unauthorized, kSignInNeeded);
+        return server.caller_of_token(token, req.remote_addr);
+    }
 };
 
 void HttpFrontEnd::Impl::routes()
@@ -118,36 +191,104 @@ void HttpFrontEnd::Impl::routes()
     http.set_payload_max_length(kMaxBodyBytes);
     http.new_task_queue = [] { return new httplib::ThreadPool(16); };
 
+    http.Post("/v1/login", [this](const httplib::Request &req, httplib::Response &res) {
+        std::string user;
+        serve(
+            res, {}, "login", {},
+            [&] {
+                if (options.auth == AuthMode::None) throw ServerError(ServerError::Kind::NotFound, kNoSignIn);
+                const json body = body_object(req);
+                user = text_member(body, "user");
+                const std::string password = text_member(body, "password");
+                if (user.empty() || password.empty())
+                    throw ServerError(ServerError::Kind::BadRequest, "a sign-in needs \"user\" and \"password\"");
+                const SignIn in = server.login(user, password, req.remote_addr);
+                res.set_content(dump({{"token", in.token},
+                                      {"expires", iso_utc(in.expires)},
+                                      {"user", in.account},
+                                      {"role", role_name(in.role)}}),
+                                kJson);
+            },
+            &user);
+    });
+
+    http.Post("/v1/logout", [this](const httplib::Request &req, httplib::Response &res) {
+        std::string account;
+        serve(
+            res, {}, "logout", {},
+            [&] {
+                if (options.auth == AuthMode::None) throw ServerError(ServerError::Kind::NotFound, kNoSignIn);
+                const Caller caller = caller_of(req);
+                account = caller.account;
+                server.logout(caller);
+                res.status = 204;
+            },
+            &account);
+    });
+
+    http.Get("/v1/account", [this](const httplib::Request &req, httplib::Response &res) {
+        std::string account;
+        serve(
+            res, {}, "account", {},
+            [&] {
+                if (options.auth == AuthMode::None) {
+                    res.set_content(dump({{"user", "anonymous"}, {"role", "planner"}, {"auth", "none"}}), kJson);
+                    return;
+                }
+                const Caller caller = caller_of(req);
+                account = caller.account;
+                res.set_content(dump({{"user", caller.account},
+                                      {"role", role_name(caller.role)},
+                                      {"expires", iso_utc(caller.expires)}}),
+                                kJson);
+            },
+            &account);
+    });
+
     http.Post("/v1/sessions", [this](const httplib::Request &req, httplib::Response &res) {
-        std::string object;
-        serve(res, {}, "open", object, [&] {
-            const json body = body_object(req);
-            object = text_member(body, "object");
-            if (object.empty()) throw ServerError(ServerError::Kind::BadRequest, "\"object\" names no server object");
-            const std::string id = server.open_session(object, text_member(body, "clsid"));
-            res.status = 201;
-            res.set_content(dump({{"session", id}}), kJson);
-        });
+        std::string object, account;
+        serve(
+            res, {}, "open", object,
+            [&] {
+                const Caller caller = caller_of(req);
+                account = caller.account;
+                const json body = body_object(req);
+                object = text_member(body, "object");
+                if (object.empty()) throw ServerError(ServerError::Kind::BadRequest, "\"object\" names no server object");
+                const std::string id = server.open_session(caller, object, text_member(body, "clsid"));
+                res.status = 201;
+                res.set_content(dump({{"session", id}}), kJson);
+            },
+            &account);
     });
 
     http.Delete(R"(/v1/sessions/([^/]+))", [this](const httplib::Request &req, httplib::Response &res) {
         const std::string id = req.matches[1];
-        serve(res, id, "close", {}, [&] {
-            server.close_session(id);
-            res.status = 204;
-        });
+        std::string account;
+        serve(
+            res, id, "close", {},
+            [&] {
+                const Caller caller = caller_of(req);
+                account = caller.account;
+                server.close_session(caller, id);
+                res.status = 204;
+            },
+            &account);
     });
 
     http.Post(R"(/v1/sessions/([^/]+)/providers/([^/]+)/(records|execute|apply))",
               [this](const httplib::Request &req, httplib::Response &res) {
                   const std::string id = req.matches[1], provider = req.matches[2], call = req.matches[3];
+                  std::string account;
                   serve(res, id, call, provider, [&] {
+                      const Caller caller = caller_of(req);
+                      account = caller.account;
                       const json body = body_object(req);
                       if (call == "records") {
-                          auto packet = server.get_records(id, provider, text_member(body, "commandText"));
+                          auto packet = server.get_records(caller, id, provider, text_member(body, "commandText"));
                           res.set_content(dump(wire::packet_to_json(packet)), kJson);
                       } else if (call == "execute") {
-                          auto n = server.execute(id, provider, text_member(body, "commandText"));
+                          auto n = server.execute(caller, id, provider, text_member(body, "commandText"));
                           res.set_content(dump({{"rowsAffected", n}}), kJson);
                       } else {
                           int max_errors = 0;
@@ -158,23 +299,29 @@ void HttpFrontEnd::Impl::routes()
                           }
                           auto it = body.find("delta");
                           if (it == body.end()) throw ServerError(ServerError::Kind::BadRequest, "the request has no \"delta\"");
-                          auto result = server.apply(id, provider, wire::delta_from_json(*it), max_errors);
+                          auto result = server.apply(caller, id, provider, wire::delta_from_json(*it), max_errors);
                           res.set_content(dump(wire::apply_result_to_json(result)), kJson);
                       }
-                  });
+                  }, &account);
               });
 
     http.Post(R"(/v1/sessions/([^/]+)/methods/([^/]+))", [this](const httplib::Request &req, httplib::Response &res) {
         const std::string id = req.matches[1], method = req.matches[2];
+        std::string account;
         serve(res, id, "method", method, [&] {
+            const Caller caller = caller_of(req);
+            account = caller.account;
             body_object(req);  // a body, when there is one, must still be JSON
-            server.call_method(id, method);
+            server.call_method(caller, id, method);
             res.set_content("{}", kJson);
-        });
+        }, &account);
     });
 
+    // Open to everyone, so that a monitor sees a database out of reach (503).
     http.Get("/v1/health", [this](const httplib::Request &, httplib::Response &res) {
         serve(res, {}, "health", {}, [&] {
+            if (!server.database_reachable())
+                throw ServerError(ServerError::Kind::Unavailable, "the database cannot be reached");
             res.set_content(dump({{"status", "ok"}, {"database", server.database_kind()}}), kJson);
         });
     });
@@ -195,13 +342,13 @@ void HttpFrontEnd::Impl::routes()
             message = "the request could not be read (HTTP status " + std::to_string(res.status) + ")";
         }
         res.set_content(dump(wire::error_to_json(message)), kJson);
-        log_request({}, "-", req.path, {}, res.status, message);
+        log_request({}, {}, "-", req.path, {}, res.status, message);
         return httplib::Server::HandlerResponse::Handled;
     }));
 }
 
-HttpFrontEnd::HttpFrontEnd(AppServer &server, std::string host, int port)
-    : impl_(std::make_unique<Impl>(server, std::move(host), port))
+HttpFrontEnd::HttpFrontEnd(AppServer &server, std::string host, int port, FrontEndOptions options)
+    : impl_(std::make_unique<Impl>(server, std::move(host), port, std::move(options)))
 {
     impl_->routes();
 }
@@ -211,6 +358,8 @@ HttpFrontEnd::~HttpFrontEnd() { stop(); }
 void HttpFrontEnd::start()
 {
     if (impl_->thread.joinable()) return;
+    // Checked before anything is bound.
+    if (auto refusal = listen_refusal(impl_->host, impl_->options)) throw ServerError(ServerError::Kind::BadRequest, *refusal);
     auto &http = impl_->http;
     if (impl_->port == 0) {
         impl_->bound_port = http.bind_to_any_port(impl_->host);

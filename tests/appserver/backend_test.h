@@ -37,7 +37,10 @@ protected:
     }
 
     bool postgres() const { return GetParam() == Backend::Postgresql; }
+    // The database's owner (setting up data) and the connection the server
+    // runs with (on PostgreSQL the server role made by --init).
     std::string cs() const { return pg_ ? pg_->connection_string() : sqlite_->connection_string(); }
+    std::string server_cs() const { return testsupport::server_connection_for(cs()); }
 
     std::vector<std::vector<std::string>> query(const std::string &sql) const { return testsupport::query_sql(cs(), sql); }
     void exec(const std::string &sql) const { testsupport::exec_sql(cs(), sql); }
@@ -45,6 +48,7 @@ protected:
 
 private:
     std::unique_ptr<testsupport::SqliteDb> sqlite_;
+protected:
     std::unique_ptr<testsupport::PgDb> pg_;
 };
 

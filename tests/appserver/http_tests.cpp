@@ -65,7 +65,7 @@ protected:
     {
         apptest::BackendTest::SetUp();
         if (IsSkipped()) return;
-        server_ = std::make_unique<appserver::AppServer>(cs(), std::chrono::seconds(0));
+        server_ = std::make_unique<appserver::AppServer>(server_cs(), std::chrono::seconds(0));
         front_ = std::make_unique<appserver::HttpFrontEnd>(*server_, "127.0.0.1", 0);
         front_->start();
         http_ = std::make_unique<Http>(front_->port());
@@ -262,7 +262,11 @@ TEST(HttpUnavailable, ADatabaseThatCannotBeOpenedAnswers503AndTheServerGoesOn)
     auto a = http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}});
     EXPECT_EQ(a.status, 503);
     EXPECT_NE(error_of(a).find("/nonexistent-folder/saleplan.db"), std::string::npos) << error_of(a);
-    EXPECT_EQ(http.get("/v1/health").status, 200);
+    // A monitor sees it too; the server itself goes on answering.
+    auto health = http.get("/v1/health");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_NE(error_of(health).find("database"), std::string::npos) << error_of(health);
+    EXPECT_EQ(http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}}).status, 503);
 }
 
 // The vendrix-server program: options, --init --demo, and serving.
@@ -303,6 +307,7 @@ TEST(ServerProgram, InitDemoCreatesAServedDemoDatabase)
     testsupport::ServerProcess server("sqlite3://db=" + file);
     Http http(server.port());
     EXPECT_EQ(http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}}).status, 503);
+    EXPECT_EQ(http.get("/v1/health").status, 503);
     for (const char *suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
 }
 

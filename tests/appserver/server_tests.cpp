@@ -41,7 +41,7 @@ const char *kCountDept = "SELECT COUNT(*) FROM GSTCKGL0 WHERE CKDM00='07'";
 
 TEST_P(Sessions, AStatementBetweenStartAndRollbackIsGoneAndBetweenStartAndCommitStays)
 {
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     const auto other = server.open_session(kInfo);
 
@@ -62,7 +62,7 @@ TEST_P(Sessions, AStatementBetweenStartAndRollbackIsGoneAndBetweenStartAndCommit
 
 TEST_P(Sessions, WithoutATransactionAStatementIsCommittedAtOnce)
 {
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     server.execute(s, "dsp_temp", kInsertDept);
     server.call_method(s, "CompanydbRollback");
@@ -71,7 +71,7 @@ TEST_P(Sessions, WithoutATransactionAStatementIsCommittedAtOnce)
 
 TEST_P(Sessions, CommitOrRollbackWithoutAnOpenTransactionSucceedAndDoNothing)
 {
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     EXPECT_NO_THROW(server.call_method(s, "CompanydbTranCommit"));
     EXPECT_NO_THROW(server.call_method(s, "CompanydbRollback"));
@@ -84,7 +84,7 @@ TEST_P(Sessions, CommitOrRollbackWithoutAnOpenTransactionSucceedAndDoNothing)
 
 TEST_P(Sessions, ASecondStartWhileATransactionIsOpenIsRefused)
 {
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     server.call_method(s, "CompanydbTranStart");
     server.execute(s, "dsp_temp", kInsertDept);
@@ -95,7 +95,7 @@ TEST_P(Sessions, ASecondStartWhileATransactionIsOpenIsRefused)
 
 TEST_P(Sessions, ClosingASessionRollsBackItsTransaction)
 {
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     server.call_method(s, "CompanydbTranStart");
     server.execute(s, "dsp_temp", kInsertDept);
@@ -108,7 +108,7 @@ TEST_P(Sessions, ClosingASessionRollsBackItsTransaction)
 
 TEST_P(Sessions, AnIdleSessionIsClosedAndItsTransactionRolledBack)
 {
-    AppServer patient(cs(), std::chrono::seconds(600));
+    AppServer patient(server_cs(), std::chrono::seconds(600));
     const auto kept = patient.open_session(kInfo);
     patient.call_method(kept, "CompanydbTranStart");
     patient.execute(kept, "dsp_temp", kInsertDept);
@@ -116,7 +116,7 @@ TEST_P(Sessions, AnIdleSessionIsClosedAndItsTransactionRolledBack)
     patient.call_method(kept, "CompanydbTranCommit");
     EXPECT_EQ(scalar(kCountDept), "1");
 
-    AppServer strict(cs(), std::chrono::seconds(0));  // every session is idle past the timeout
+    AppServer strict(server_cs(), std::chrono::seconds(0));  // every session is idle past the timeout
     const auto lost = strict.open_session(kInfo);
     strict.call_method(lost, "CompanydbTranStart");
     strict.execute(lost, "dsp_temp", "DELETE GSTCKGL0 WHERE CKDM00='07'");
@@ -128,7 +128,7 @@ TEST_P(Sessions, AnIdleSessionIsClosedAndItsTransactionRolledBack)
 
 TEST_P(Sessions, RequestsOfOneSessionRunOneAtATimeAndSessionsRunSideBySide)
 {
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto shared = server.open_session(kInfo);
     std::vector<std::string> own;
     for (int i = 0; i < 3; ++i) own.push_back(server.open_session(kInfo));
@@ -156,7 +156,7 @@ TEST_P(Sessions, RequestsOfOneSessionRunOneAtATimeAndSessionsRunSideBySide)
 
 TEST_P(Sessions, AFailedStatementInATransactionNeverLeavesHalfOfItBehind)
 {
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     server.call_method(s, "CompanydbTranStart");
     server.execute(s, "dsp_temp", kInsertDept);
@@ -181,7 +181,7 @@ BACKEND_TEST_SUITE(Objects);
 
 TEST_P(Objects, SessionsOpenOnKnownObjectsWithTheirClassIds)
 {
-    AppServer server(cs());
+    AppServer server(server_cs());
     EXPECT_NO_THROW(server.open_session(kInfo, appserver::kCompanyInfoClassId));
     EXPECT_NO_THROW(server.open_session(kCust, appserver::kCustClassId));
     EXPECT_NO_THROW(server.open_session("vendrixserver.cocustobj"));
@@ -193,7 +193,7 @@ TEST_P(Objects, SessionsOpenOnKnownObjectsWithTheirClassIds)
 
 TEST_P(Objects, ProvidersAndMethodsBelongToTheirObject)
 {
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto info = server.open_session(kInfo);
     const auto cust = server.open_session(kCust);
     EXPECT_EQ(error_kind([&] { server.get_records(cust, "dsp_temp", "SELECT 1"); }), Kind::NotFound);
@@ -226,7 +226,7 @@ TEST_P(TempProvider, ASelectGivesItsColumnsWithTypesSizesAndValues)
 {
     exec("INSERT INTO XSTYZB01 (NYUE00,CKDM00,XHAO00,ZBLB00,ZBMC00,ZBSL00) VALUES ('200303','01',1,'1','卷烟销售总量',1200.5)");
     exec("INSERT INTO XSTYZB01 (NYUE00,CKDM00,XHAO00,ZBLB00,ZBMC00,ZBSL00) VALUES ('200303','01',2,'2','一类卷烟',NULL)");
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     const auto p = server.get_records(s, "dsp_temp",
                                       "SELECT NYUE00,ZBMC00,XHAO00,ZBSL00 FROM XSTYZB01 WHERE CKDM00='01' ORDER BY XHAO00");
@@ -245,7 +245,7 @@ TEST_P(TempProvider, ComputedColumnsComeBackAsNumbers)
 {
     exec("INSERT INTO XSTYZB01 (NYUE00,CKDM00,XHAO00,ZBSL00) VALUES ('200303','01',1,10.25)");
     exec("INSERT INTO XSTYZB01 (NYUE00,CKDM00,XHAO00,ZBSL00) VALUES ('200303','01',2,20)");
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     const auto p = server.get_records(
         s, "dsp_temp", "SELECT COUNT(*) SL, SUM(ZBSL00) TOTAL, MAX(NYUE00) LAST FROM XSTYZB01 WHERE CKDM00='01'");
@@ -264,7 +264,7 @@ TEST_P(TempProvider, ExecuteCountsChangedRowsAndRecordsOfAChangingStatementRunsI
 {
     exec("INSERT INTO GSTCKGL0 (CKDM00,CKMC00,WDBJ00) VALUES ('01','城东访销部','F')");
     exec("INSERT INTO GSTCKGL0 (CKDM00,CKMC00,WDBJ00) VALUES ('02','城西访销部','F')");
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     EXPECT_EQ(server.execute(s, "dsp_temp", "UPDATE GSTCKGL0 SET WDBJ00='T'"), 2);
     EXPECT_EQ(server.execute(s, "dsp_temp", "SELECT * FROM GSTCKGL0"), 0);  // a SELECT changes nothing
@@ -277,7 +277,7 @@ TEST_P(TempProvider, ExecuteCountsChangedRowsAndRecordsOfAChangingStatementRunsI
 TEST_P(TempProvider, ARejectedStatementGivesTheDatabaseMessageAndChangesNothing)
 {
     exec("INSERT INTO GSTCKGL0 (CKDM00,CKMC00,WDBJ00) VALUES ('01','城东访销部','F')");
-    AppServer server(cs());
+    AppServer server(server_cs());
     const auto s = server.open_session(kInfo);
     std::string message;
     EXPECT_EQ(error_kind([&] { server.get_records(s, "dsp_temp", "SELECT * FROM XSTYZB99"); }, &message),
@@ -302,7 +302,7 @@ protected:
             exec("INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC) VALUES "
                  "('200303'," + std::to_string(x) + ",'2','二类卷烟'," + std::to_string(x * 100) +
                  ",'01','0007','10020001',NULL,'结构指标')");
-        server_ = std::make_unique<AppServer>(cs());
+        server_ = std::make_unique<AppServer>(server_cs());
         session_ = server_->open_session(kCust);
         packet_ = server_->get_records(session_, "dsp_xstyzb02cys", "");
     }

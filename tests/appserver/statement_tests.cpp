@@ -84,7 +84,7 @@ protected:
     {
         apptest::BackendTest::SetUp();
         if (IsSkipped()) return;
-        server_ = std::make_unique<AppServer>(cs());
+        server_ = std::make_unique<AppServer>(server_cs());
         info_ = server_->open_session(appserver::kCompanyInfoObject);
     }
     wire::DataPacket open(const std::string &sql) { return server_->get_records(info_, "dsp_temp", sql); }
