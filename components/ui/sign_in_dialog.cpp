@@ -176,6 +176,7 @@ public:
 };
 
 TokenStore *test_store = nullptr;
+testing::SignInDriver test_driver;
 // Servers whose remembered token was looked up in this process, and the
 // token the keyring gave, so that one the server refuses is removed.
 std::set<std::string> keyring_tried;
@@ -227,7 +228,16 @@ bool sign_in_on_demand(const std::string &computer_name, const std::string &reas
             return QString::fromUtf8(e.what());
         }
     }, parent);
-    if (show_modal(&dialog) != QDialog::Accepted) return false;
+    int result = QDialog::Rejected;
+    if (test_driver) {
+        dialog.show();
+        test_driver(dialog);
+        result = dialog.isVisible() ? QDialog::Rejected : dialog.result();
+        dialog.hide();
+    } else {
+        result = show_modal(&dialog);
+    }
+    if (result != QDialog::Accepted) return false;
 
     auto token = remote::token_for(key);
     if (!token) return false;
@@ -243,6 +253,8 @@ bool sign_in_on_demand(const std::string &computer_name, const std::string &reas
 namespace testing {
 
 void set_token_store(TokenStore *store) { test_store = store; }
+
+void set_sign_in_driver(SignInDriver driver) { test_driver = std::move(driver); }
 
 void reset_sign_in()
 {

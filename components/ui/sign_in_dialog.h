@@ -71,6 +71,12 @@ namespace testing {
 void set_token_store(TokenStore *store);
 // Forgets which servers' remembered tokens were tried and every token of the process.
 void reset_sign_in();
+// While set, the dialog is shown without a modal loop of its own and the
+// driver works it (types, clicks 确定 or 取消, presses Enter or Escape); a
+// dialog still open when the driver returns is cancelled. A modal loop
+// would run the test hooks' pending actions in the middle of an activation.
+using SignInDriver = std::function<void(SignInDialog &dialog)>;
+void set_sign_in_driver(SignInDriver driver);
 }  // namespace testing
 
 }  // namespace ui
