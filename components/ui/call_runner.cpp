@@ -51,6 +51,19 @@ protected:
     bool eventFilter(QObject *, QEvent *event) override { return is_user_input(event->type()); }
 };
 
+// A window closed from its title bar while a call runs would go away under
+// the handler that made the call: the close is refused, the planner may
+// close it again once the call is over.
+class CloseRefuser : public QObject {
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::Close || !event->spontaneous()) return false;
+        event->ignore();
+        return true;
+    }
+};
+
 }  // namespace
 
 void run_remote_call(const std::function<void()> &job)
@@ -80,7 +93,12 @@ void run_remote_call(const std::function<void()> &job)
     });
     // Under the test hooks the wait pumps nothing: they drive modal windows
     // from timers, which must not run in the middle of an activation.
-    if (!testing::hooks_active()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!testing::hooks_active()) {
+        CloseRefuser refuser;
+        app->installEventFilter(&refuser);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        app->removeEventFilter(&refuser);
+    }
     worker.join();
 
     if (!testing::hooks_active()) {

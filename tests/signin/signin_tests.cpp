@@ -18,6 +18,8 @@
 #include <map>
 #include <thread>
 
+#include <unistd.h>
+
 #include "TFlatComboBox.h"
 #include "TFlatSpeedButton.h"
 #include "TdxDBGrid.h"
@@ -145,7 +147,7 @@ protected:
         delete saleplan::settings_reader;
         saleplan::settings_reader = new TGETFORMSETTING(QStringLiteral("/nonexistent/mis_system.ini"));
         remote::set_link_factory({});
-        settings_file = testing::TempDir() + "signin_mis_system.ini";
+        settings_file = testing::TempDir() + "signin_mis_system." + std::to_string(::getpid()) + ".ini";
         write_settings("[preform]\ntop=0\n[connection]\nca_file=" + tls->cert() + "\n");
         remote::set_settings_file(settings_file);
         ui::testing::reset_sign_in();
@@ -344,7 +346,7 @@ TEST(SignInExpiry, ASignInThatRunsOutMidShowingAsksAgainAndTheCallGoesOn)
     testsupport::add_account(db.connection_string(), kPlanner, "planner", kPlannerPassword);
     testsupport::ServerProcess server(db.connection_string(), {"--auth", "accounts", "--token-lifetime", "2",
                                                                "--tls-cert", tls.cert(), "--tls-key", tls.key()});
-    const std::string settings = testing::TempDir() + "expiry_mis_system.ini";
+    const std::string settings = testing::TempDir() + "expiry_mis_system." + std::to_string(::getpid()) + ".ini";
     std::ofstream(settings) << "[connection]\nca_file=" << tls.cert() << "\n";
     remote::set_settings_file(settings);
     delete saleplan::settings_reader;
