@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include <httplib.h>
+#include <openssl/x509_vfy.h>
 #include <nlohmann/json.hpp>
 
 #include "remote_connection.h"
@@ -39,8 +40,7 @@ int parse_port(const std::string &text, const std::string &computer_name)
     const char *last = text.data() + text.size();
     auto res = std::from_chars(first, last, port);
     if (text.empty() || res.ec != std::errc() || res.ptr != last || port < 1 || port > 65535)
-        throw RemoteError("invalid port \"" + text + "\" in the computer name \"" + computer_name +
-                          "\": a port is a number from 1 to 65535");
+        throw RemoteError("计算机名“" + computer_name + "”中的端口“" + text + "”无效：端口是 1 到 65535 之间的整数");
     return port;
 }
 
@@ -62,6 +62,21 @@ std::string escape_segment(const std::string &s)
     return out;
 }
 
+std::string errno_reason(int err)
+{
+    switch (err) {
+    case ECONNREFUSED: return "连接被拒绝";
+    case ETIMEDOUT: return std::to_string(kConnectTimeoutSeconds) + " 秒内没有应答";
+    case EHOSTUNREACH: return "主机不可达";
+    case ENETUNREACH: return "网络不可达";
+    case ECONNRESET: return "连接被对方重置";
+    case EADDRNOTAVAIL: return "地址不可用";
+    case EACCES:
+    case EPERM: return "连接不被允许";
+    default: return "连接失败（错误码 " + std::to_string(err) + "）";
+    }
+}
+
 // httplib reports a failed connect without its cause. Finding the cause
 // again is cheap for the common case (nothing listens: refused at once) and
 // gives the person the reason instead of "it failed".
@@ -73,13 +88,13 @@ std::string connect_failure_reason(const Endpoint &ep)
     addrinfo *found = nullptr;
     const std::string port = std::to_string(ep.port);
     if (int rc = ::getaddrinfo(ep.host.c_str(), port.c_str(), &hints, &found); rc != 0)
-        return std::string("unknown host (") + ::gai_strerror(rc) + ")";
+        return rc == EAI_AGAIN ? "暂时无法解析主机名" : "找不到该主机";
 
-    std::string reason = "connection failed";
+    std::string reason = "连接失败";
     for (addrinfo *ai = found; ai; ai = ai->ai_next) {
         int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) {
-            reason = std::strerror(errno);
+            reason = errno_reason(errno);
             continue;
         }
         int err = 0;
@@ -99,98 +114,213 @@ std::string connect_failure_reason(const Endpoint &ep)
         ::close(fd);
         if (err == 0) {
             // It answers now; it did not a moment ago.
-            reason = "the connection was refused or dropped";
+            reason = "连接被拒绝或中断";
             break;
         }
-        if (err == ETIMEDOUT)
-            reason = "no answer within " + std::to_string(kConnectTimeoutSeconds) + " seconds";
-        else if (err == ECONNREFUSED)
-            reason = "connection refused";
-        else
-            reason = std::strerror(err);
+        reason = errno_reason(err);
     }
     ::freeaddrinfo(found);
-    // strerror capitalises; the message reads as one sentence.
-    if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
     return reason;
 }
 
-std::string where_of(const Endpoint &ep)
+// Why OpenSSL did not accept the server's certificate, for the person.
+std::string certificate_reason(long verify_result)
 {
-    if (ep.host.find(':') != std::string::npos) return "[" + ep.host + "]:" + std::to_string(ep.port);
-    return ep.host + ":" + std::to_string(ep.port);
+    switch (verify_result) {
+    case X509_V_OK: return "证书不属于这台主机";
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN: return "证书是自签名的，不受信任";
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE: return "签发证书的机构不受信任";
+    case X509_V_ERR_CERT_HAS_EXPIRED: return "证书已过期";
+    case X509_V_ERR_CERT_NOT_YET_VALID: return "证书尚未生效";
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH: return "证书不属于这台主机";
+    case X509_V_ERR_CERT_REVOKED: return "证书已被吊销";
+    default: return "证书无效（验证结果 " + std::to_string(verify_result) + "）";
+    }
 }
 
-class HttpLink final : public Link {
+// One client to the server, plain or TLS. The token of the server's sign-in
+// goes with every request made through request().
+class ServerClient {
 public:
-    HttpLink(ServerObject object, const Endpoint &ep)
-        : object_(std::move(object)), endpoint_(ep), where_(where_of(ep)), client_(ep.host, ep.port)
+    explicit ServerClient(const Endpoint &ep)
+        : endpoint_(ep), where_(where_of(ep)), client_(scheme_host_port(ep))
     {
         client_.set_connection_timeout(kConnectTimeoutSeconds, 0);
         client_.set_read_timeout(kReadTimeoutSeconds, 0);
         client_.set_write_timeout(kReadTimeoutSeconds, 0);
         client_.set_tcp_nodelay(true);
         client_.set_keep_alive(true);
+        if (ep.tls) {
+            // No fallback: a certificate that does not verify ends the call.
+            client_.enable_server_certificate_verification(true);
+            const std::string ca = ca_file_setting();
+            if (!ca.empty()) {
+                if (::access(ca.c_str(), R_OK) != 0)
+                    throw RemoteError("无法读取设置文件 [connection] 中 ca_file 指定的证书文件 " + ca +
+                                      "，无法验证应用服务器 " + where_ + " 的证书");
+                client_.set_ca_cert_path(ca);
+            }
+        }
+    }
 
+    const std::string &where() const { return where_; }
+    httplib::Client &client() { return client_; }
+
+    // Sends one request; a transport failure becomes a RemoteError that
+    // names the server and the cause. `unreachable` is set when nothing
+    // answered at all.
+    httplib::Result send(const std::string &method, const std::string &path, const std::string &body,
+                         const httplib::Headers &headers, const std::string &what, bool *unreachable = nullptr)
+    {
+        const auto started = std::chrono::steady_clock::now();
+        httplib::Result res = method == "GET" ? client_.Get(path, headers)
+                                              : client_.Post(path, headers, body, "application/json");
+        if (res) return res;
+
+        const httplib::Error err = res.error();
+        if (err == httplib::Error::Connection || err == httplib::Error::ConnectionTimeout) {
+            if (unreachable) *unreachable = true;
+            std::string reason = err == httplib::Error::ConnectionTimeout
+                                     ? std::to_string(kConnectTimeoutSeconds) + " 秒内没有应答"
+                                     : connect_failure_reason(endpoint_);
+            throw RemoteError("无法连接应用服务器 " + where_ + "：" + reason);
+        }
+        if (err == httplib::Error::SSLServerVerification) {
+            if (unreachable) *unreachable = true;
+            throw RemoteError("应用服务器 " + where_ + " 的证书未通过验证：" +
+                              certificate_reason(client_.get_openssl_verify_result()));
+        }
+        if (err == httplib::Error::SSLConnection || err == httplib::Error::SSLLoadingCerts) {
+            if (unreachable) *unreachable = true;
+            throw RemoteError("无法与应用服务器 " + where_ + " 建立加密连接" +
+                              (err == httplib::Error::SSLLoadingCerts ? "：无法载入受信任的证书"
+                                                                      : "（对方可能不是 HTTPS 服务）"));
+        }
+        if (err == httplib::Error::Read) {
+            const auto waited = std::chrono::steady_clock::now() - started;
+            if (waited >= std::chrono::seconds(kReadTimeoutSeconds))
+                throw RemoteError("应用服务器 " + where_ + " 在 " + std::to_string(kReadTimeoutSeconds) +
+                                  " 秒内没有应答（" + what + "）");
+            throw RemoteError("应用服务器 " + where_ + " 断开了连接（" + what + "）");
+        }
+        throw RemoteError("与应用服务器 " + where_ + " 的连接失败（" + what + "，" + httplib::to_string(err) + "）");
+    }
+
+    // The server's own message of a refused call, if it gave one.
+    static std::optional<std::string> server_message(const httplib::Response &res)
+    {
+        try {
+            return wire::error_from_json(wire::parse_json(res.body));
+        } catch (const wire::WireError &) {
+            return std::nullopt;
+        }
+    }
+
+    RemoteError malformed(const std::string &what, const std::string &detail) const
+    {
+        return RemoteError("应用服务器 " + where_ + " 的应答无法识别（" + what + "）：" + detail);
+    }
+
+    json object_of(const httplib::Response &res, const std::string &what) const
+    {
+        if (res.status == 204 && res.body.empty()) return json::object();
+        try {
+            json answer = wire::parse_json(res.body);
+            if (!answer.is_object()) throw malformed(what, "应答不是 JSON 对象");
+            return answer;
+        } catch (const wire::WireError &e) {
+            throw malformed(what, e.what());
+        }
+    }
+
+private:
+    static std::string scheme_host_port(const Endpoint &ep)
+    {
+        return std::string(ep.tls ? "https://" : "http://") + where_of(ep);
+    }
+
+    Endpoint endpoint_;
+    std::string where_;
+    httplib::Client client_;
+};
+
+httplib::Headers bearer(const std::optional<std::string> &token)
+{
+    httplib::Headers headers;
+    if (token) headers.emplace("Authorization", "Bearer " + *token);
+    return headers;
+}
+
+class HttpLink final : public Link {
+public:
+    HttpLink(ServerObject object, const Endpoint &ep)
+        : object_(std::move(object)), key_(std::string(ep.tls ? "https://" : "http://") + where_of(ep)), server_(ep)
+    {
         json body{{"object", object_.prog_id}};
         if (!object_.class_id.empty()) body["clsid"] = object_.class_id;
-        json answer = post("/v1/sessions", body, "opening a session on " + object_.prog_id);
+        const std::string what = "在 " + object_.prog_id + " 上打开会话";
+        json answer = post("/v1/sessions", body, what);
         auto it = answer.find("session");
         if (it == answer.end() || !it->is_string() || it->get<std::string>().empty())
-            throw malformed("opening a session on " + object_.prog_id, "it names no session");
+            throw server_.malformed(what, "应答中没有会话");
         session_ = it->get<std::string>();
         base_ = "/v1/sessions/" + escape_segment(session_);
     }
 
     ~HttpLink() override
     {
-        // Nothing listens where the session was: it is gone with its server.
-        if (session_.empty() || unreachable_) return;
+        // Nothing listens where the session was: it is gone with its server;
+        // a session of a sign-in the server no longer takes cannot be closed.
+        if (session_.empty() || unreachable_ || signed_out_) return;
         try {
             // A session that cannot be closed is rolled back by the server's idle timeout.
-            client_.set_read_timeout(kConnectTimeoutSeconds, 0);
-            client_.Delete(base_);
+            server_.client().set_read_timeout(kConnectTimeoutSeconds, 0);
+            server_.client().Delete(base_, bearer(token_for(key_)));
         } catch (...) {
         }
     }
 
     wire::DataPacket get_records(const std::string &provider, const std::string &command_text) override
     {
-        const std::string what = "reading " + provider;
+        const std::string what = "读取 " + provider;
         json answer = post(provider_path(provider, "records"), json{{"commandText", command_text}}, what);
         try {
             return wire::packet_from_json(answer);
         } catch (const wire::WireError &e) {
-            throw malformed(what, e.what());
+            throw server_.malformed(what, e.what());
         }
     }
 
     std::int64_t execute(const std::string &provider, const std::string &command_text) override
     {
-        const std::string what = "executing a statement on " + provider;
+        const std::string what = "在 " + provider + " 上执行语句";
         json answer = post(provider_path(provider, "execute"), json{{"commandText", command_text}}, what);
         auto it = answer.find("rowsAffected");
         if (it == answer.end() || !it->is_number_integer())
-            throw malformed(what, "it gives no whole rowsAffected count");
+            throw server_.malformed(what, "没有给出整数的 rowsAffected");
         return it->get<std::int64_t>();
     }
 
     wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta,
                                     int max_errors) override
     {
-        const std::string what = "applying updates to " + provider;
+        const std::string what = "向 " + provider + " 提交修改";
         json body{{"maxErrors", max_errors}, {"delta", wire::delta_to_json(delta)}};
         json answer = post(provider_path(provider, "apply"), body, what);
         try {
             return wire::apply_result_from_json(answer);
         } catch (const wire::WireError &e) {
-            throw malformed(what, e.what());
+            throw server_.malformed(what, e.what());
         }
     }
 
     void call_method(const std::string &name) override
     {
-        post(base_ + "/methods/" + escape_segment(name), json::object(), "calling " + name);
+        post(base_ + "/methods/" + escape_segment(name), json::object(), "调用 " + name);
     }
 
     bool broken() const override { return broken_; }
@@ -201,90 +331,94 @@ private:
         return base_ + "/providers/" + escape_segment(provider) + "/" + call;
     }
 
-    RemoteError malformed(const std::string &what, const std::string &detail) const
-    {
-        return RemoteError("the application server at " + where_ + " gave a malformed answer when " + what +
-                           ": " + detail);
-    }
-
     // Sends one request and returns the JSON of a successful answer; every
     // other outcome becomes a RemoteError.
     json post(const std::string &path, const json &body, const std::string &what)
     {
-        const auto started = std::chrono::steady_clock::now();
-        httplib::Result res = client_.Post(path, body.dump(), "application/json");
-        if (!res) {
-            broken_ = true;
-            const httplib::Error err = res.error();
-            if (err == httplib::Error::Connection || err == httplib::Error::ConnectionTimeout) {
-                unreachable_ = true;
-                std::string reason = err == httplib::Error::ConnectionTimeout
-                                         ? "no answer within " + std::to_string(kConnectTimeoutSeconds) + " seconds"
-                                         : connect_failure_reason(endpoint_);
-                throw RemoteError("cannot reach the application server at " + where_ + ": " + reason);
+        httplib::Result res = [&] {
+            try {
+                return server_.send("POST", path, body.dump(), bearer(token_for(key_)), what, &unreachable_);
+            } catch (const RemoteError &) {
+                broken_ = true;
+                throw;
             }
-            if (err == httplib::Error::Read) {
-                const auto waited = std::chrono::steady_clock::now() - started;
-                if (waited >= std::chrono::seconds(kReadTimeoutSeconds))
-                    throw RemoteError("the application server at " + where_ + " did not answer within " +
-                                      std::to_string(kReadTimeoutSeconds) + " seconds when " + what);
-                throw RemoteError("the application server at " + where_ + " closed the connection when " + what);
-            }
-            throw RemoteError("the connection to the application server at " + where_ + " failed when " + what +
-                              " (" + httplib::to_string(err) + ")");
-        }
+        }();
 
         const int status = res->status;
         if (status < 200 || status > 299) {
             // The server's own message says best what went wrong.
-            try {
-                if (auto message = wire::error_from_json(wire::parse_json(res->body))) {
-                    if (status == 404 && detail::session_gone(*message)) broken_ = true;
-                    throw RemoteError(*message);
-                }
-            } catch (const wire::WireError &) {
+            std::optional<std::string> message = ServerClient::server_message(*res);
+            if (status == 401) {
+                signed_out_ = true;
+                broken_ = true;
+                throw SignInRequired(message ? *message : "应用服务器 " + server_.where() + " 要求登录");
             }
-            throw RemoteError("the application server at " + where_ + " refused " + what + " (HTTP status " +
-                              std::to_string(status) + ")");
+            if (message) {
+                if (status == 404 && detail::session_gone(*message)) broken_ = true;
+                throw RemoteError(*message);
+            }
+            throw RemoteError("应用服务器 " + server_.where() + " 拒绝了请求（" + what + "，HTTP 状态 " +
+                              std::to_string(status) + "）");
         }
-        if (status == 204 && res->body.empty()) return json::object();
-        try {
-            json answer = wire::parse_json(res->body);
-            if (!answer.is_object()) throw malformed(what, "expected a JSON object");
-            return answer;
-        } catch (const wire::WireError &e) {
-            throw malformed(what, e.what());
-        }
+        return server_.object_of(*res, what);
     }
 
     ServerObject object_;
-    Endpoint endpoint_;
-    std::string where_;
-    httplib::Client client_;
+    std::string key_;
+    ServerClient server_;
     std::string session_;
     std::string base_;
     bool broken_ = false;
     bool unreachable_ = false;
+    bool signed_out_ = false;
 };
+
+std::string text_of(const json &answer, const char *name)
+{
+    auto it = answer.find(name);
+    if (it == answer.end() || it->is_null()) return {};
+    return it->is_string() ? it->get<std::string>() : it->dump();
+}
 
 }  // namespace
 
 Endpoint parse_computer_name(const std::string &computer_name)
 {
-    const std::string name = trimmed(computer_name);
-    Endpoint ep{"127.0.0.1", kDefaultPort};
-    if (name.empty()) return ep;
+    std::string name = trimmed(computer_name);
+    Endpoint ep{"127.0.0.1", kDefaultPort, false};
+    auto starts_with_nocase = [&](const char *prefix) {
+        const std::size_t n = std::strlen(prefix);
+        if (name.size() < n) return false;
+        for (std::size_t i = 0; i < n; ++i)
+            if (std::tolower(static_cast<unsigned char>(name[i])) != prefix[i]) return false;
+        return true;
+    };
+    if (starts_with_nocase("https://")) {
+        ep.tls = true;
+        name.erase(0, 8);
+    } else if (starts_with_nocase("http://")) {
+        name.erase(0, 7);
+    } else if (name.find("://") != std::string::npos) {
+        throw RemoteError("计算机名“" + computer_name + "”无效：只能以 http:// 或 https:// 开头");
+    }
+    if (!name.empty() && name.back() == '/') name.pop_back();
+    if (name.find('/') != std::string::npos)
+        throw RemoteError("计算机名“" + computer_name + "”无效：只能写主机和端口，不能带路径");
+    if (name.empty()) {
+        if (ep.tls) throw RemoteError("计算机名“" + computer_name + "”无效：https:// 后面缺少主机名");
+        return ep;
+    }
 
     if (name.front() == '[') {
         // "[v6-address]" or "[v6-address]:port"
         auto close = name.find(']');
         if (close == std::string::npos || close == 1)
-            throw RemoteError("invalid computer name \"" + computer_name + "\": an IPv6 address is written as [address]:port");
+            throw RemoteError("计算机名“" + computer_name + "”无效：IPv6 地址写作 [地址]:端口");
         ep.host = name.substr(1, close - 1);
         std::string rest = name.substr(close + 1);
         if (rest.empty()) return ep;
         if (rest.front() != ':')
-            throw RemoteError("invalid computer name \"" + computer_name + "\": an IPv6 address is written as [address]:port");
+            throw RemoteError("计算机名“" + computer_name + "”无效：IPv6 地址写作 [地址]:端口");
         ep.port = parse_port(rest.substr(1), computer_name);
         return ep;
     }
@@ -304,9 +438,69 @@ Endpoint parse_computer_name(const std::string &computer_name)
     return ep;
 }
 
+std::string where_of(const Endpoint &ep)
+{
+    if (ep.host.find(':') != std::string::npos) return "[" + ep.host + "]:" + std::to_string(ep.port);
+    return ep.host + ":" + std::to_string(ep.port);
+}
+
+std::string server_key(const std::string &computer_name)
+{
+    const Endpoint ep = parse_computer_name(computer_name);
+    return std::string(ep.tls ? "https://" : "http://") + where_of(ep);
+}
+
 std::unique_ptr<Link> make_http_link(const ServerObject &object, const std::string &computer_name)
 {
     return std::make_unique<HttpLink>(object, parse_computer_name(computer_name));
 }
+
+namespace detail {
+
+std::pair<std::string, Account> post_login(const std::string &computer_name, const std::string &user,
+                                           const std::string &password)
+{
+    ServerClient server(parse_computer_name(computer_name));
+    const std::string what = "登录";
+    const json body{{"user", user}, {"password", password}};
+    httplib::Result res = server.send("POST", "/v1/login", body.dump(), {}, what);
+    if (res->status == 401 || res->status == 429 || res->status == 403) {
+        // The server's refusal is what the person reads and acts on.
+        if (auto message = ServerClient::server_message(*res)) throw SignInRefused(*message);
+        throw SignInRefused(res->status == 429 ? "登录尝试过于频繁，请稍后再试" : "用户名或密码不正确");
+    }
+    if (res->status < 200 || res->status > 299) {
+        if (auto message = ServerClient::server_message(*res)) throw RemoteError(*message);
+        throw RemoteError("应用服务器 " + server.where() + " 拒绝了登录（HTTP 状态 " + std::to_string(res->status) +
+                          "）");
+    }
+    const json answer = server.object_of(*res, what);
+    const std::string token = text_of(answer, "token");
+    if (token.empty()) throw server.malformed(what, "应答中没有令牌");
+    Account account{text_of(answer, "user"), text_of(answer, "role"), text_of(answer, "expires")};
+    if (account.user.empty()) account.user = user;
+    return {token, account};
+}
+
+void post_logout(const std::string &computer_name, const std::string &token)
+{
+    ServerClient server(parse_computer_name(computer_name));
+    server.client().set_read_timeout(kConnectTimeoutSeconds, 0);
+    server.send("POST", "/v1/logout", "", bearer(token), "退出登录");
+}
+
+Account get_account(const std::string &computer_name, const std::string &token)
+{
+    ServerClient server(parse_computer_name(computer_name));
+    const std::string what = "查询登录账户";
+    httplib::Result res = server.send("GET", "/v1/account", "", bearer(token), what);
+    if (res->status == 401) throw SignInRequired("应用服务器 " + server.where() + " 要求登录");
+    if (res->status < 200 || res->status > 299)
+        throw RemoteError("应用服务器 " + server.where() + " 拒绝了" + what);
+    const json answer = server.object_of(*res, what);
+    return Account{text_of(answer, "user"), text_of(answer, "role"), text_of(answer, "expires")};
+}
+
+}  // namespace detail
 
 }  // namespace remote

@@ -1,7 +1,11 @@
 #include "remote_connection.h"
 
 #include <charconv>
+#include <map>
+#include <utility>
 #include <mutex>
+
+#include <INIReader.h>
 
 namespace remote {
 
@@ -10,6 +14,13 @@ namespace {
 struct Globals {
     LinkFactory factory;
     std::function<void(bool)> busy_hook;
+    SignInHook sign_in_hook;
+    CallRunner runner;
+    // Read by links on the worker thread while the GUI thread may sign in.
+    std::mutex mutex;
+    std::string settings_file = kDefaultSettingsFile;
+    std::map<std::string, std::string> tokens;
+    std::map<std::string, Account> accounts;
 };
 
 Globals &globals()
@@ -37,7 +48,136 @@ public:
     BusyScope &operator=(const BusyScope &) = delete;
 };
 
+// Runs the network part of a call through the installed runner and hands
+// back its result (or its error) on the calling thread.
+template <class F> auto run_job(F &&f)
+{
+    using R = decltype(f());
+    CallRunner runner = globals().runner;
+    if (!runner) return f();
+    std::optional<R> result;
+    runner([&] { result.emplace(f()); });
+    if (!result) throw RemoteError("远程调用没有执行");
+    return std::move(*result);
+}
+
 }  // namespace
+
+void set_settings_file(const std::string &path)
+{
+    std::lock_guard lock(globals().mutex);
+    globals().settings_file = path;
+}
+
+std::string ca_file_setting()
+{
+    std::string file;
+    {
+        std::lock_guard lock(globals().mutex);
+        file = globals().settings_file;
+    }
+    // The placement settings reader keeps its own strict reading of the
+    // form sections; this one key belongs to the connection.
+    const INIReader reader(file);
+    if (reader.ParseError() != 0) return {};
+    return reader.Get("connection", "ca_file", "");
+}
+
+std::optional<std::string> token_for(const std::string &key)
+{
+    std::lock_guard lock(globals().mutex);
+    auto it = globals().tokens.find(key);
+    if (it == globals().tokens.end()) return std::nullopt;
+    return it->second;
+}
+
+void set_token(const std::string &key, const std::string &token)
+{
+    std::lock_guard lock(globals().mutex);
+    globals().tokens[key] = token;
+    globals().accounts.erase(key);
+}
+
+void forget_token(const std::string &key)
+{
+    std::lock_guard lock(globals().mutex);
+    globals().tokens.erase(key);
+    globals().accounts.erase(key);
+}
+
+std::optional<Account> known_account(const std::string &key)
+{
+    std::lock_guard lock(globals().mutex);
+    auto it = globals().accounts.find(key);
+    if (it == globals().accounts.end()) return std::nullopt;
+    return it->second;
+}
+
+namespace detail {
+void remember_account(const std::string &key, const std::string &token, const Account &account)
+{
+    std::lock_guard lock(globals().mutex);
+    globals().tokens[key] = token;
+    globals().accounts[key] = account;
+}
+void remember_account_of_token(const std::string &key, const std::string &token, const Account &account)
+{
+    std::lock_guard lock(globals().mutex);
+    // Only if the token asked about is still the one in use.
+    auto it = globals().tokens.find(key);
+    if (it != globals().tokens.end() && it->second == token) globals().accounts[key] = account;
+}
+// Network parts of the sign-in calls, in http_link.cpp.
+std::pair<std::string, Account> post_login(const std::string &computer_name, const std::string &user,
+                                           const std::string &password);
+void post_logout(const std::string &computer_name, const std::string &token);
+Account get_account(const std::string &computer_name, const std::string &token);
+}  // namespace detail
+
+Account sign_in(const std::string &computer_name, const std::string &user, const std::string &password)
+{
+    BusyScope busy;
+    auto [token, account] = run_job([&] { return detail::post_login(computer_name, user, password); });
+    detail::remember_account(server_key(computer_name), token, account);
+    return account;
+}
+
+void sign_out(const std::string &computer_name)
+{
+    const std::string key = server_key(computer_name);
+    auto token = token_for(key);
+    forget_token(key);
+    if (!token) return;
+    try {
+        BusyScope busy;
+        run_job([&] {
+            detail::post_logout(computer_name, *token);
+            return 0;
+        });
+    } catch (const RemoteError &) {
+        // The token ends with its expiry anyway.
+    }
+}
+
+bool account_is_viewer(const std::string &computer_name)
+{
+    try {
+        const std::string key = server_key(computer_name);
+        if (auto account = known_account(key)) return account->role == "viewer";
+        auto token = token_for(key);
+        if (!token) return false;
+        BusyScope busy;
+        Account account = run_job([&] { return detail::get_account(computer_name, *token); });
+        detail::remember_account_of_token(key, *token, account);
+        return account.role == "viewer";
+    } catch (const RemoteError &) {
+        return false;
+    }
+}
+
+void set_sign_in_hook(SignInHook hook) { globals().sign_in_hook = std::move(hook); }
+
+void set_call_runner(CallRunner runner) { globals().runner = std::move(runner); }
 
 bool detail::session_gone(const std::string &server_message)
 {
@@ -93,29 +233,51 @@ Link &RemoteConnection::link()
     if (!link_) {
         const auto &factory = globals().factory;
         link_ = factory ? factory(object_, computer_name_) : make_http_link(object_, computer_name_);
-        if (!link_) throw RemoteError("no connection could be opened to " + object_.prog_id);
+        if (!link_) throw RemoteError("无法打开到 " + object_.prog_id + " 的连接");
     }
     return *link_;
+}
+
+bool RemoteConnection::ask_sign_in(const std::string &reason)
+{
+    const SignInHook &hook = globals().sign_in_hook;
+    return hook && hook(computer_name_, reason);
 }
 
 template <class F> auto RemoteConnection::call(F &&f)
 {
     BusyScope busy;
-    try {
-        return f(link());
-    } catch (const RemoteError &e) {
-        // A session the server closed while the form stood idle: the call did
-        // not run, so it goes once more on a new session, unless a
-        // transaction was open on the lost one.
-        if (!detail::session_gone(e.what())) throw;
-        if (transaction_open_) {
+    bool session_renewed = false;
+    // A sign-in that the server refuses again at once is not asked for forever.
+    int sign_ins = 0;
+    for (;;) {
+        try {
+            return run_job([&] { return f(link()); });
+        } catch (const SignInRequired &e) {
+            // The session belongs to the sign-in the server no longer takes.
+            const bool lost_transaction = transaction_open_;
             close();
-            throw RemoteError(std::string("the application server no longer had this session (it had been idle too "
-                                          "long, or the server restarted); the open transaction was rolled back: ") +
-                              e.what());
+            if (lost_transaction)
+                throw RemoteError("应用服务器 " + where_of(parse_computer_name(computer_name_)) +
+                                  " 的登录已失效，未提交的事务已撤销：" + e.what());
+            if (++sign_ins > 3 || !ask_sign_in(e.what()))
+                throw RemoteError("未登录应用服务器 " + where_of(parse_computer_name(computer_name_)) +
+                                  "：登录已取消");
+            // Nothing of the refused call ran: it goes again, signed in.
+        } catch (const RemoteError &e) {
+            // A session the server closed while the form stood idle: the call
+            // did not run, so it goes once more on a new session, unless a
+            // transaction was open on the lost one.
+            if (!detail::session_gone(e.what()) || session_renewed) throw;
+            if (transaction_open_) {
+                close();
+                throw RemoteError(std::string("应用服务器已不再保留此会话（空闲过久，或服务器已重启），"
+                                              "未提交的事务已撤销：") +
+                                  e.what());
+            }
+            close();
+            session_renewed = true;
         }
-        close();
-        return f(link());
     }
 }
 

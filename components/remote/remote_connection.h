@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -17,6 +18,20 @@ namespace remote {
 class RemoteError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The server refused a call for want of a valid sign-in (none given, expired
+// or signed out: HTTP 401). Nothing of the refused call ran.
+class SignInRequired : public RemoteError {
+public:
+    using RemoteError::RemoteError;
+};
+
+// The server refused a sign-in (wrong user or password, too many attempts).
+// The message is the server's own.
+class SignInRefused : public RemoteError {
+public:
+    using RemoteError::RemoteError;
 };
 
 struct ServerObject {
@@ -56,12 +71,74 @@ inline constexpr int kDefaultPort = 7411;
 
 // The computer name as the user gives it: empty = this machine at the
 // default port, "host" = that host at the default port, "host:port" as given,
-// "[v6-address]:port" for IPv6. Surrounding blanks are ignored.
+// "[v6-address]:port" for IPv6; any of them after "http://" (the same: plain
+// HTTP) or "https://" (TLS, the certificate checked). Surrounding blanks and
+// one trailing "/" are ignored.
 struct Endpoint {
     std::string host;
     int port = 0;
+    bool tls = false;
 };
-Endpoint parse_computer_name(const std::string &computer_name);  // throws RemoteError on a bad port
+Endpoint parse_computer_name(const std::string &computer_name);  // throws RemoteError on a bad name
+
+// "host:port" ("[v6]:port"), as messages name the server.
+std::string where_of(const Endpoint &endpoint);
+// The server a sign-in belongs to: "http://host:port" or "https://host:port".
+// Different spellings of one server give the same key.
+std::string server_key(const std::string &computer_name);
+
+// Certificates of an https server are checked against the system's trusted
+// authorities, or against the CA file that the settings file names in its
+// section [connection], key ca_file. The settings file is read when a link
+// opens; tests point it elsewhere.
+inline constexpr const char *kDefaultSettingsFile = "/etc/mis_system.ini";
+void set_settings_file(const std::string &path);
+// The CA file named by the settings file, empty when none is named.
+std::string ca_file_setting();
+
+// ---------------------------------------------------------------------------
+// Sign-in. One token per server serves every connection of the process.
+
+struct Account {
+    std::string user;
+    std::string role;     // "planner" or "viewer"
+    std::string expires;  // as the server gives it
+};
+
+// Signs in through POST /v1/login and keeps the token for the server.
+// Throws SignInRefused with the server's message when it refuses the user
+// or password (or throttles), RemoteError when it cannot be reached.
+Account sign_in(const std::string &computer_name, const std::string &user, const std::string &password);
+// Signs out (best effort) and forgets the token.
+void sign_out(const std::string &computer_name);
+
+// The token in use for a server (by server_key), if any.
+std::optional<std::string> token_for(const std::string &key);
+// Uses a token found elsewhere (a remembered one); its account is not known yet.
+void set_token(const std::string &key, const std::string &token);
+void forget_token(const std::string &key);
+// The account signed in, when known (a sign-in of this process, or asked of the server).
+std::optional<Account> known_account(const std::string &key);
+
+// True when the process holds a token for the server and the account behind
+// it is a viewer; asks the server (GET /v1/account) when the account is not
+// known yet. Without a token (a server without accounts) or when the server
+// cannot tell, false: the server refuses what the account may not do anyway.
+bool account_is_viewer(const std::string &computer_name);
+
+// Asked when the server refuses a call for want of a sign-in, on the thread
+// that made the call; `reason` is the server's refusal. Returns true once a
+// token is in place (the refused call is then repeated), false when the
+// person gave up. Without a hook the refusal is an error.
+using SignInHook = std::function<bool(const std::string &computer_name, const std::string &reason)>;
+void set_sign_in_hook(SignInHook hook);
+
+// Runs the network part of every remote call. The GUI installs one that runs
+// the job on a worker thread while its own thread waits in a local event
+// loop; the runner must return only when the job has ended and pass on its
+// exception. Without one, calls run on the caller's thread.
+using CallRunner = std::function<void(const std::function<void()> &job)>;
+void set_call_runner(CallRunner runner);
 
 // Timeouts of the HTTP link: connecting, and waiting for an answer (a long
 // statement on a large plan may take a while; a server that is not running
@@ -112,6 +189,7 @@ public:
 private:
     Link &link();
     template <class F> auto call(F &&f);
+    bool ask_sign_in(const std::string &reason);
 
     ServerObject object_;
     std::string computer_name_;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "Unit_saleplan.h"
+#include "call_runner.h"
 #include "module_state.h"
 #include "remote_connection.h"
 #include "ui.h"
@@ -81,6 +82,7 @@ void show_module(std::intptr_t app_window, const char *mode, const char *server)
         app = std::make_unique<ApplicationScope>();
         ui::install_font_substitutions();
         remote::set_busy_hook(&ui::set_busy);
+        ui::install_remote_services();
 
         set_application_window(app_window);
         open_mode = mode;

@@ -175,7 +175,8 @@ void TFm_saleplan::FormActivate()
     salesman_code = code_of(text_of(cb_fxy));
     apply_plan_filter(*dm_yearplan);
 
-    if (is_browse_mode(open_mode))
+    // A viewer account may change nothing: the same commands as browse mode.
+    if (is_browse_mode(open_mode) || remote::account_is_viewer(server_name))
         for (TFlatSpeedButton *command : {tbedit, tbdel, tbok, tbcancel, tbnew}) command->setEnabled(false);
 }
 

@@ -61,6 +61,10 @@ FakeApi::FakeApi()
     };
     server_.Post(R"(/v1/sessions/([^/]+)/providers/([^/]+)/(records|execute|apply))", call);
     server_.Post(R"(/v1/sessions/([^/]+)/methods/([^/]+))", call);
+    // The sign-in calls go to on_call as well.
+    server_.Post("/v1/login", call);
+    server_.Post("/v1/logout", call);
+    server_.Get("/v1/account", call);
 
     port_ = server_.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("the fake server cannot bind a loopback port");

@@ -160,8 +160,7 @@ TEST(HttpLink, ErrorStatusWithoutAMessageSaysWhatFailedAndWhere)
     RemoteConnection conn(remote::company_info_object());
     conn.set_computer_name(api.computer_name());
     EXPECT_EQ(error_of([&] { conn.execute("dsp_temp", "x"); }),
-              "the application server at " + api.computer_name() +
-                  " refused executing a statement on dsp_temp (HTTP status 503)");
+              "应用服务器 " + api.computer_name() + " 拒绝了请求（在 dsp_temp 上执行语句，HTTP 状态 503）");
 }
 
 TEST(HttpLink, RefusedSessionOpenCarriesTheServersMessage)
@@ -184,24 +183,24 @@ TEST(HttpLink, MalformedAnswersAreErrorsNotCrashes)
     api.set_on_call([&](const httplib::Request &, httplib::Response &res) { FakeApi::answer(res, 200, body); });
     RemoteConnection conn(remote::cust_object());
     conn.set_computer_name(api.computer_name());
-    const std::string prefix = "the application server at " + api.computer_name() + " gave a malformed answer when ";
+    const std::string prefix = "应用服务器 " + api.computer_name() + " 的应答无法识别（";
 
     for (const char *bad : {"{not json", "", "[1,2]", R"({"fields":"x","rows":[]})",
                             R"({"fields":[{"name":"A","type":"string"}],"rows":[[1,2]]})"}) {
         SCOPED_TRACE(bad);
         body = bad;
         std::string m = error_of([&] { conn.get_records("dsp_xstyzb02cys", ""); });
-        EXPECT_EQ(m.rfind(prefix + "reading dsp_xstyzb02cys: ", 0), 0u) << m;
+        EXPECT_EQ(m.rfind(prefix + "读取 dsp_xstyzb02cys）：", 0), 0u) << m;
     }
     for (const char *bad : {"{}", R"({"rowsAffected":"4"})", R"({"rowsAffected":1.5})"}) {
         SCOPED_TRACE(bad);
         body = bad;
         std::string m = error_of([&] { conn.execute("dsp_temp", "x"); });
-        EXPECT_EQ(m.rfind(prefix + "executing a statement on dsp_temp", 0), 0u) << m;
+        EXPECT_EQ(m.rfind(prefix + "在 dsp_temp 上执行语句）：", 0), 0u) << m;
     }
     body = R"({"errorCount":"many"})";
     std::string m = error_of([&] { conn.apply_updates("dsp_xstyzb02cys", {}, 0); });
-    EXPECT_EQ(m.rfind(prefix + "applying updates to dsp_xstyzb02cys", 0), 0u) << m;
+    EXPECT_EQ(m.rfind(prefix + "向 dsp_xstyzb02cys 提交修改）：", 0), 0u) << m;
 }
 
 TEST(HttpLink, SessionAnswerWithoutASessionIsMalformed)
@@ -211,7 +210,7 @@ TEST(HttpLink, SessionAnswerWithoutASessionIsMalformed)
     RemoteConnection conn(remote::cust_object());
     conn.set_computer_name(api.computer_name());
     std::string m = error_of([&] { conn.call_method("m"); });
-    EXPECT_NE(m.find("malformed answer when opening a session on VendrixServer.CoCustObj"), std::string::npos) << m;
+    EXPECT_NE(m.find("的应答无法识别（在 VendrixServer.CoCustObj 上打开会话）：应答中没有会话"), std::string::npos) << m;
     EXPECT_FALSE(conn.connected());
 }
 
@@ -221,7 +220,7 @@ TEST(HttpLink, AServerThatIsNotRunningFailsAtTheFirstCall)
     RemoteConnection conn(remote::company_info_object());
     conn.set_computer_name("127.0.0.1:" + std::to_string(port));
     EXPECT_EQ(error_of([&] { conn.get_records("dsp_temp", "select 1"); }),
-              "cannot reach the application server at 127.0.0.1:" + std::to_string(port) + ": connection refused");
+              "无法连接应用服务器 127.0.0.1:" + std::to_string(port) + "：连接被拒绝");
     EXPECT_FALSE(conn.connected());
 }
 
@@ -230,7 +229,7 @@ TEST(HttpLink, AnUnknownHostIsNamed)
     RemoteConnection conn(remote::company_info_object());
     conn.set_computer_name("no-such-host.invalid:7411");
     std::string m = error_of([&] { conn.call_method("CompanydbTranStart"); });
-    EXPECT_EQ(m.rfind("cannot reach the application server at no-such-host.invalid:7411: unknown host", 0), 0u) << m;
+    EXPECT_EQ(m, "无法连接应用服务器 no-such-host.invalid:7411：找不到该主机");
 }
 
 TEST(HttpLink, ServerClosingTheConnectionMidCallIsAnErrorAndTheNextCallReconnects)
@@ -251,8 +250,7 @@ TEST(HttpLink, ServerClosingTheConnectionMidCallIsAnErrorAndTheNextCallReconnect
     conn.set_computer_name(raw.computer_name());
 
     EXPECT_EQ(error_of([&] { conn.execute("dsp_temp", "x"); }),
-              "the application server at " + raw.computer_name() +
-                  " closed the connection when executing a statement on dsp_temp");
+              "应用服务器 " + raw.computer_name() + " 断开了连接（在 dsp_temp 上执行语句）");
     EXPECT_EQ(conn.execute("dsp_temp", "x"), 1);
     // The old session is closed if the server still has it, then a new one is opened.
     EXPECT_EQ(lines, (std::vector<std::string>{"POST /v1/sessions HTTP/1.1",

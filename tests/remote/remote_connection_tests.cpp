@@ -65,7 +65,7 @@ TEST(ComputerName, BadPortsAreRefusedWithTheNameInTheMessage)
             parse_computer_name(bad);
             ADD_FAILURE() << "accepted";
         } catch (const RemoteError &e) {
-            EXPECT_NE(std::string(e.what()).find(std::string("\"") + bad + "\""), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(std::string("计算机名“") + bad + "”"), std::string::npos) << e.what();
         }
     }
 }
@@ -298,7 +298,7 @@ TEST_F(RemoteConnectionTest, ASessionLostInsideATransactionIsReportedAndNotRepea
         conn.execute("dsp_temp", "delete x");
         FAIL() << "the call went on without its transaction";
     } catch (const RemoteError &e) {
-        EXPECT_NE(std::string(e.what()).find("rolled back"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("未提交的事务已撤销"), std::string::npos) << e.what();
     }
     EXPECT_EQ(log.opened, 1);
     // The roll-back that follows goes to a new session; after it, an expired

@@ -1,0 +1,22 @@
+// The window stays alive while a remote call runs: the call goes to a worker
+// thread and the GUI thread waits for it in a local event loop that takes no
+// user input, so the window repaints and the wait cursor shows while nothing
+// the planner clicks or types is acted on. For the handler that made it, the
+// call stays synchronous, and calls run one at a time.
+#pragma once
+
+#include <functional>
+
+namespace ui {
+
+// Runs `job` to its end and passes on its exception. On the GUI thread the job
+// runs on a worker thread while this thread waits; anywhere else, and for a
+// call made while another one is waited for, it runs on the calling thread
+// after the running one has ended.
+void run_remote_call(const std::function<void()> &job);
+
+// Installs run_remote_call and the sign-in dialog (sign_in_dialog.h) into the
+// remote connections. Safe to call more than once.
+void install_remote_services();
+
+}  // namespace ui
