@@ -1,5 +1,7 @@
 #include "schema.h"
 
+#include "schema_version.h"
+
 #include <cmath>
 #include <ctime>
 #include <vector>
@@ -223,9 +225,13 @@ void init_database(const std::string &connection_string, bool demo)
     // Readers and one writer at a time without blocking each other; the
     // setting stays with the file.
     if (db.kind() == DatabaseKind::Sqlite) db.run("PRAGMA journal_mode=WAL");
+    // An older or newer layout is not "missing tables": creating what seems
+    // missing would leave tables that every read then fails on.
+    if (const int version = schema_version(db); version != 0 && version != kSchemaVersion) check_schema_version(db);
     try {
         db.begin();
         create_schema(db);
+        record_schema_version(db);
         create_dialect_objects(db);
         if (demo && plan_tables_empty(db)) load_demo_data(db);
         db.commit();
