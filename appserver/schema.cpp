@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "auth.h"
+#include "schema_version.h"
 
 namespace appserver {
 
@@ -274,6 +275,8 @@ void create_server_role(Connection &db, const ServerRole &role)
     db.run("GRANT USAGE ON SEQUENCE " + sequence + " TO " + who);
     db.run(std::string("GRANT SELECT ON ") + kAccountTable + " TO " + who);
     db.run(std::string("GRANT SELECT, INSERT, DELETE ON ") + kTokenTable + " TO " + who);
+    // The server checks the layout's version before it serves.
+    db.run("GRANT SELECT ON XTBBXX00 TO " + who);
 }
 
 }  // namespace
@@ -284,10 +287,14 @@ void init_database(const std::string &connection_string, bool demo, const std::o
     // Readers and one writer at a time without blocking each other; the
     // setting stays with the file.
     if (db.kind() == DatabaseKind::Sqlite) db.run("PRAGMA journal_mode=WAL");
+    // An older or newer layout is not "missing tables": creating what seems
+    // missing would leave tables that every read then fails on.
+    if (const int version = schema_version(db); version != 0 && version != kSchemaVersion) check_schema_version(db);
     try {
         db.begin();
         create_schema(db);
         create_account_tables(db);
+        record_schema_version(db);
         create_dialect_objects(db);
         if (server_role) {
             if (db.kind() != DatabaseKind::Postgresql)

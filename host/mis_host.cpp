@@ -3,6 +3,7 @@
 // it with its own window, an open mode and the application server's address.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
@@ -15,6 +16,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "saleplan_version.h"
 
 namespace {
 
@@ -26,21 +32,80 @@ int fail(const QString &message)
     return 1;
 }
 
+// --help and --version need no display: they are answered before any window
+// system is opened.
+bool asks_only_for_text(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h") || !std::strcmp(a, "-?") ||
+            !std::strcmp(a, "--help-all") || !std::strcmp(a, "--version") || !std::strcmp(a, "-v"))
+            return true;
+    }
+    return false;
+}
+
+// The module to load when --library is not given: next to mis-host (a build
+// folder), else the installed one, found relative to mis-host first so that a
+// copy unpacked elsewhere (a scratch root) loads its own module.
+QString default_library()
+{
+    const QDir here(QCoreApplication::applicationDirPath());
+    const QString candidates[] = {
+        here.filePath("libsaleplan.so"),
+        QDir::cleanPath(here.filePath("../" SALEPLAN_INSTALL_REL_LIBDIR "/libsaleplan.so")),
+        QStringLiteral(SALEPLAN_INSTALL_LIBDIR "/libsaleplan.so"),
+    };
+    for (const QString &c : candidates)
+        if (QFileInfo::exists(c)) return c;
+    return candidates[0];
+}
+
+// Watches for the module's main form: the host reports a failure when the
+// module returned without ever showing it (it shows its own error first).
+class FormWatch : public QObject {
+public:
+    bool shown = false;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && watched->objectName() == QLatin1String("Fm_saleplan")) shown = true;
+        return false;
+    }
+};
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("mis-host");
+    std::unique_ptr<QCoreApplication> app_holder;
+    const bool text_only = asks_only_for_text(argc, argv);
+    if (!text_only && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
+        !(std::getenv("QT_QPA_PLATFORM") && *std::getenv("QT_QPA_PLATFORM"))) {
+        std::fprintf(stderr, "mis-host: no display to show the module on (DISPLAY is not set; "
+                             "QT_QPA_PLATFORM=offscreen runs without one)\n");
+        return 1;
+    }
+    if (text_only) app_holder = std::make_unique<QCoreApplication>(argc, argv);
+    else app_holder = std::make_unique<QApplication>(argc, argv);
+    QCoreApplication &app = *app_holder;
+    QCoreApplication::setApplicationName("mis-host");
+    QCoreApplication::setApplicationVersion(QStringLiteral(SALEPLAN_VERSION " (commit " SALEPLAN_COMMIT ")"));
 
     QCommandLineParser cli;
     cli.setApplicationDescription("Loads the monthly sales plan module and shows it.");
     cli.addHelpOption();
-    QCommandLineOption library_opt("library", "The module to load (default: libsaleplan.so next to mis-host).",
+    cli.addVersionOption();
+    QCommandLineOption library_opt("library",
+                                   "The module to load (default: libsaleplan.so next to mis-host, else the "
+                                   "installed one).",
                                    "PATH");
     QCommandLineOption mode_opt("mode", "Open mode passed to the module (\"B\" or \"b\": browse only).", "MODE",
                                 "");
-    QCommandLineOption server_opt("server", "Application server: empty = this machine, host or host:port.",
+    QCommandLineOption server_opt("server",
+                                  "Application server: empty = this machine, host[:port], http://host[:port] or "
+                                  "https://host[:port].",
                                   "ADDRESS", "");
     QCommandLineOption shot_opt("screenshot",
                                 "Save a picture of the screen to FILE once the module's form shows, then close it.",
@@ -52,7 +117,7 @@ int main(int argc, char **argv)
 
     const QString library = cli.isSet(library_opt)
                                 ? cli.value(library_opt)
-                                : QDir(QCoreApplication::applicationDirPath()).filePath("libsaleplan.so");
+                                : default_library();
     if (!QFileInfo::exists(library)) return fail(QString("module not found: %1").arg(library));
 
     void *handle = dlopen(QFile::encodeName(library).constData(), RTLD_NOW | RTLD_LOCAL);
@@ -88,9 +153,13 @@ int main(int argc, char **argv)
         });
     }
 
+    FormWatch watch;
+    app.installEventFilter(&watch);
     const QByteArray mode = cli.value(mode_opt).toLocal8Bit();
     const QByteArray server = cli.value(server_opt).toLocal8Bit();
     showdll(static_cast<std::intptr_t>(window.winId()), 0, 0, mode.constData(), 0, server.constData());
+    app.removeEventFilter(&watch);
     // The stand-in host has nothing else to offer: it ends when the module returns.
+    if (!watch.shown) return fail(QStringLiteral("the module could not show its form"));
     return 0;
 }

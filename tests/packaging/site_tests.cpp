@@ -1,0 +1,199 @@
+// What a site administrator relies on: the config file, schema versions with
+// their migration, and consistent backups of a live SQLite database.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "backup.h"
+#include "database.h"
+#include "schema.h"
+#include "schema_version.h"
+#include "server_config.h"
+#include "server_fixture.h"
+
+namespace {
+
+using appserver::Connection;
+using testsupport::exec_sql;
+using testsupport::query_sql;
+
+std::string temp_path(const char *suffix)
+{
+    static int n = 0;
+    return (std::filesystem::temp_directory_path() /
+            ("saleplan-site-" + std::to_string(getpid()) + "-" + std::to_string(++n) + suffix))
+        .string();
+}
+
+struct TempFile {
+    std::string path;
+    explicit TempFile(const char *suffix = ".txt") : path(temp_path(suffix)) {}
+    ~TempFile()
+    {
+        for (const char *extra : {"", "-wal", "-shm", ".partial"}) std::remove((path + extra).c_str());
+    }
+    void write(const std::string &text) const { std::ofstream(path) << text; }
+};
+
+// --- the config file ----------------------------------------------------------------
+
+const std::vector<std::string> kOptions = {"listen", "database", "session-timeout"};
+const std::vector<std::string> kFlags = {"init", "demo"};
+
+TEST(ConfigFile, OptionsAndFlagsBecomeArgumentsInTheFilesOrder)
+{
+    TempFile f;
+    f.write("# comment\n; another\n\n  Listen = 0.0.0.0:7500 \ndatabase=sqlite3://db=/var/lib/x.db\n"
+            "init = yes\ndemo = false\nsession-timeout = 30\n");
+    EXPECT_EQ(appserver::config_arguments(f.path, kOptions, kFlags),
+              (std::vector<std::string>{"--listen", "0.0.0.0:7500", "--database", "sqlite3://db=/var/lib/x.db",
+                                        "--init", "--session-timeout", "30"}));
+}
+
+TEST(ConfigFile, MistakesNameTheFileAndLine)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"listen = 1\nportt = 7\n", "line 2: \"portt\" is no option"},
+        {"listen 127.0.0.1\n", "line 1: expected \"key = value\""},
+        {"\ninit = maybe\n", "line 2: \"init\" takes true or false"},
+    };
+    for (const auto &[text, expected] : cases) {
+        TempFile f;
+        f.write(text);
+        try {
+            appserver::config_arguments(f.path, kOptions, kFlags);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const std::runtime_error &e) {
+            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(f.path), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_THROW(appserver::config_arguments("/nonexistent/vendrix.conf", kOptions, kFlags), std::runtime_error);
+}
+
+// --- schema versions ------------------------------------------------------------------
+
+// The five tables as the releases before versions created them, with rows.
+void make_old_layout(const std::string &cs)
+{
+    exec_sql(cs, "CREATE TABLE XSTYZB01 (NYUE00 VARCHAR(6) NOT NULL, CKDM00 VARCHAR(2) NOT NULL, XHAO00 DOUBLE "
+                 "PRECISION, ZBLB00 VARCHAR(1), ZBMC00 VARCHAR(50), ZBSL00 DOUBLE PRECISION, SPDM00 VARCHAR(8), "
+                 "SPDM01 VARCHAR(8), ZBLBMC VARCHAR(8))");
+    exec_sql(cs, "CREATE TABLE XSTYZB02 (NYUE00 VARCHAR(6) NOT NULL, XHAO00 DOUBLE PRECISION, ZBLB00 VARCHAR(1), "
+                 "ZBMC00 VARCHAR(50), ZBSL00 DOUBLE PRECISION, CKDM00 VARCHAR(2) NOT NULL, RYDM00 VARCHAR(4) NOT "
+                 "NULL, SPDM00 VARCHAR(8), SPDM01 VARCHAR(8), ZBLBMC VARCHAR(8), ROWID00 INTEGER PRIMARY KEY "
+                 "AUTOINCREMENT)");
+    exec_sql(cs, "CREATE TABLE XSTYXSZB (NYUE00 VARCHAR(6) NOT NULL, XHAO00 DOUBLE PRECISION, ZBLB00 VARCHAR(1), "
+                 "ZBMC00 VARCHAR(50), SPDM00 VARCHAR(8), XSSL00 DOUBLE PRECISION, XSJE00 DOUBLE PRECISION)");
+    exec_sql(cs, "CREATE TABLE GSTCKGL0 (CKDM00 VARCHAR(2) NOT NULL PRIMARY KEY, CKMC00 VARCHAR(40), WDBJ00 "
+                 "VARCHAR(1), ZZRQ00 DATE)");
+    exec_sql(cs, "CREATE TABLE GSTRYGL0 (RYDM00 VARCHAR(4) NOT NULL PRIMARY KEY, RYMC00 VARCHAR(20), FXY000 "
+                 "VARCHAR(1), CKDM00 VARCHAR(2))");
+    exec_sql(cs, "INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBMC00,ZBSL00,CKDM00,RYDM00) "
+                 "VALUES ('200303',1,'卷烟销售总量',1200,'01','0001')");
+}
+
+std::string expect_unavailable(Connection &db)
+{
+    try {
+        appserver::check_schema_version(db);
+    } catch (const appserver::ServerError &e) {
+        EXPECT_EQ(e.kind(), appserver::ServerError::Kind::Unavailable);
+        return e.what();
+    }
+    ADD_FAILURE() << "the layout was accepted";
+    return {};
+}
+
+TEST(SchemaVersion, FreshDatabaseIsCurrentAndAcceptedEmptyOneNamesInit)
+{
+    testsupport::SqliteDb fresh;
+    Connection db(fresh.connection_string());
+    EXPECT_EQ(appserver::schema_version(db), appserver::kSchemaVersion);
+    EXPECT_NO_THROW(appserver::check_schema_version(db));
+
+    TempFile empty(".db");
+    Connection none("sqlite3://db=" + empty.path, true);
+    EXPECT_EQ(appserver::schema_version(none), 0);
+    EXPECT_NE(expect_unavailable(none).find("--init"), std::string::npos);
+    EXPECT_THROW(appserver::migrate_schema(none), appserver::ServerError);
+}
+
+TEST(SchemaVersion, OlderLayoutIsRefusedNamingMigrateThenMigratedWithItsRows)
+{
+    TempFile file(".db");
+    const std::string cs = "sqlite3://db=" + file.path;
+    { Connection create(cs, true); }
+    make_old_layout(cs);
+    Connection db(cs);
+    EXPECT_EQ(appserver::schema_version(db), 1);
+    EXPECT_NE(expect_unavailable(db).find("vendrix-server migrate"), std::string::npos);
+
+    EXPECT_EQ(appserver::migrate_schema(db), 1);
+    EXPECT_EQ(appserver::schema_version(db), appserver::kSchemaVersion);
+    EXPECT_NO_THROW(appserver::check_schema_version(db));
+    EXPECT_EQ(query_sql(cs, "SELECT ZBSL00, RYDM00 FROM XSTYZB02"),
+              (std::vector<std::vector<std::string>>{{"1200", "0001"}}));
+    // A second run finds it current and changes nothing.
+    EXPECT_EQ(appserver::migrate_schema(db), appserver::kSchemaVersion);
+}
+
+TEST(SchemaVersion, NewerDatabaseIsRefusedAndLeftAsItWas)
+{
+    testsupport::SqliteDb newer;
+    exec_sql(newer.connection_string(), "UPDATE XTBBXX00 SET BBHAO0=99");
+    Connection db(newer.connection_string());
+    EXPECT_NE(expect_unavailable(db).find("newer"), std::string::npos);
+    EXPECT_THROW(appserver::migrate_schema(db), appserver::ServerError);
+    EXPECT_EQ(query_sql(newer.connection_string(), "SELECT BBHAO0 FROM XTBBXX00"),
+              (std::vector<std::vector<std::string>>{{"99"}}));
+}
+
+// --- backup and restore -------------------------------------------------------------
+
+std::string plan_total(const std::string &cs) { return query_sql(cs, "SELECT SUM(ZBSL00) FROM XSTYZB02")[0][0]; }
+
+TEST(Backup, LiveCopyIsConsistentAndRestoreUndoesLaterChanges)
+{
+    testsupport::SqliteDb live(true);
+    const std::string cs = live.connection_string();
+    const std::string total = plan_total(cs);
+    // A planner's transaction is open while the copy is made: the copy holds
+    // what was committed, not the half-done change.
+    Connection planner(cs);
+    planner.begin();
+    planner.run("UPDATE XSTYZB02 SET ZBSL00 = ZBSL00 + 1000");
+
+    TempFile copy(".db");
+    appserver::backup_sqlite(cs, copy.path);
+    planner.rollback();
+    const std::string copy_cs = "sqlite3://db=" + copy.path;
+    EXPECT_EQ(plan_total(copy_cs), total);
+    EXPECT_FALSE(std::filesystem::exists(copy.path + ".partial"));
+
+    exec_sql(cs, "DELETE FROM XSTYZB02");
+    EXPECT_EQ(query_sql(cs, "SELECT COUNT(*) FROM XSTYZB02")[0][0], "0");
+    appserver::restore_sqlite(cs, copy.path);
+    EXPECT_EQ(plan_total(cs), total);
+}
+
+TEST(Backup, RestoreOfAFileThatIsNoBackupChangesNothing)
+{
+    testsupport::SqliteDb live(true);
+    const std::string cs = live.connection_string();
+    const std::string total = plan_total(cs);
+    TempFile not_db(".db");
+    not_db.write("these are not the plans you are looking for\n");
+    EXPECT_THROW(appserver::restore_sqlite(cs, not_db.path), appserver::ServerError);
+    TempFile empty(".db");
+    { Connection create("sqlite3://db=" + empty.path, true); }
+    EXPECT_THROW(appserver::restore_sqlite(cs, empty.path), appserver::ServerError);
+    EXPECT_THROW(appserver::restore_sqlite(cs, "/nonexistent/backup.db"), appserver::ServerError);
+    EXPECT_EQ(plan_total(cs), total);
+    EXPECT_THROW(appserver::backup_sqlite("postgresql://dbname=x", "/tmp/x.db"), appserver::ServerError);
+}
+
+}  // namespace
