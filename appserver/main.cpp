@@ -7,12 +7,22 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <optional>
+#include <vector>
 #include <string>
 
+#include <fcntl.h>
+#include <systemd/sd-daemon.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "app_server.h"
+#include "backup.h"
+#include "database.h"
+#include "saleplan_version.h"
+#include "schema_version.h"
+#include "server_config.h"
 
 namespace {
 
@@ -24,7 +34,13 @@ void print_help()
         "Usage: vendrix-server [OPTIONS]\n"
         "       vendrix-server user add NAME --role planner|viewer [--database ...]\n"
         "       vendrix-server user passwd NAME | user list | user remove NAME [--database ...]\n"
-        "Serves the monthly sales plan objects over HTTP/JSON (HTTPS with --tls-cert).\n\n"
+        "       vendrix-server init [--demo] [--server-role NAME ...] [--database ...]\n"
+        "       vendrix-server migrate | backup FILE | restore FILE [--database ...]\n"
+        "       vendrix-server --version\n"
+        "Serves the monthly sales plan objects over HTTP/JSON (HTTPS with --tls-cert).\n"
+        "Every command reads the config file first (--config FILE, default %s\n"
+        "when it exists); options on the command line win over it.\n\n"
+        "  --config FILE            the config file: every option below as \"key = value\"\n"
         "  --listen ADDR:PORT       address and port to listen on (default 127.0.0.1:%d;\n"
         "                           a bare PORT keeps 127.0.0.1); an address other than\n"
         "                           loopback needs --auth accounts and --tls-cert/--tls-key\n"
@@ -50,10 +66,16 @@ void print_help()
         "                           (implies --init)\n"
         "  --session-timeout SECONDS  close sessions idle this long, rolling back their\n"
         "                           open transaction (default 600)\n"
+        "  --log-file FILE          append the log to FILE instead of standard error;\n"
+        "                           SIGHUP reopens it (log rotation)\n"
+        "  --version                the version and the commit it was built from\n"
         "  --help                   show this text\n"
+        "Commands: init creates the current layout and stops; migrate brings a database\n"
+        "of an older release up to date in one transaction; backup FILE copies a live\n"
+        "SQLite database consistently; restore FILE puts such a copy back (server stopped).\n"
         "Passwords are never taken from the command line: user add and user passwd read\n"
         "them from the terminal without echo, or one line from standard input.\n",
-        appserver::kDefaultPort, kDefaultDatabaseFile);
+        appserver::kDefaultConfigFile, appserver::kDefaultPort, kDefaultDatabaseFile);
 }
 
 [[noreturn]] void usage_error(const std::string &message)
@@ -209,10 +231,170 @@ int user_command(int argc, char **argv)
     return 0;
 }
 
+// The options a config file may hold: every option of the command line.
+const std::vector<std::string> kValueOptions = {
+    "listen", "database", "database-password-file", "auth", "token-lifetime", "tls-cert", "tls-key",
+    "server-role", "server-role-password-file", "session-timeout", "log-file"};
+const std::vector<std::string> kFlagOptions = {"init", "demo"};
+
+// The arguments as the command line and the config file give them together:
+// the file's options first, so that the command line's win. A command
+// (user, init, ...) takes only the database options of the file.
+std::vector<std::string> arguments_with_config(int argc, char **argv, bool command)
+{
+    std::vector<std::string> given;
+    std::string file;
+    bool named = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--config") {
+            if (i + 1 >= argc) usage_error("--config needs a value");
+            file = argv[++i];
+            named = true;
+        } else {
+            given.push_back(arg);
+        }
+    }
+    std::error_code ec;
+    if (!named && std::filesystem::exists(appserver::kDefaultConfigFile, ec)) file = appserver::kDefaultConfigFile;
+    std::vector<std::string> args;
+    if (!file.empty()) {
+        std::vector<std::string> from_file;
+        try {
+            from_file = appserver::config_arguments(file, kValueOptions, kFlagOptions);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "vendrix-server: %s\n", e.what());
+            std::exit(2);
+        }
+        for (std::size_t i = 0; i < from_file.size(); ++i) {
+            const bool has_value = i + 1 < from_file.size() && from_file[i + 1].rfind("--", 0) != 0;
+            const bool database_option = from_file[i] == "--database" || from_file[i] == "--database-password-file";
+            if (!command || database_option) {
+                args.push_back(from_file[i]);
+                if (has_value) args.push_back(from_file[i + 1]);
+            }
+            if (has_value) ++i;
+        }
+    }
+    // A command's name stays in front of everything.
+    std::size_t at = 0;
+    if (command && !given.empty()) args.insert(args.begin(), given[at++]);
+    args.insert(args.end(), given.begin() + static_cast<std::ptrdiff_t>(at), given.end());
+    return args;
+}
+
+// The database options of a command: --database CONNECTION and
+// --database-password-file FILE, with the rest of its words.
+struct CommandArguments {
+    std::string database, password_file;
+    std::vector<std::string> words;
+    bool demo = false;
+    std::string server_role, server_role_password_file;
+};
+
+CommandArguments command_arguments(const std::vector<std::string> &args, const std::string &command)
+{
+    CommandArguments c;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= args.size()) usage_error(arg + " needs a value");
+            return args[++i];
+        };
+        if (arg == "--database") c.database = value();
+        else if (arg == "--database-password-file") c.password_file = value();
+        else if (command == "init" && arg == "--demo") c.demo = true;
+        else if (command == "init" && arg == "--server-role") c.server_role = value();
+        else if (command == "init" && arg == "--server-role-password-file") c.server_role_password_file = value();
+        else if (arg.rfind("--", 0) == 0) usage_error("unknown option \"" + arg + "\" of " + command);
+        else c.words.push_back(arg);
+    }
+    if (c.database.empty()) c.database = default_database();
+    warn_about_password_in_argv(c.database);
+    c.database = with_password(c.database, c.password_file);
+    return c;
+}
+
+// vendrix-server init | migrate | backup FILE | restore FILE
+int database_command(const std::vector<std::string> &args)
+{
+    const std::string what = args[0];
+    CommandArguments c = command_arguments(args, what);
+    const std::size_t files = (what == "backup" || what == "restore") ? 1 : 0;
+    if (c.words.size() != files)
+        usage_error(what + (files ? " takes one file name" : " takes no file name"));
+    if (!c.server_role_password_file.empty() && c.server_role.empty())
+        usage_error("--server-role-password-file needs --server-role");
+    try {
+        if (what == "init") {
+            std::optional<appserver::ServerRole> role;
+            if (!c.server_role.empty())
+                role = appserver::ServerRole{
+                    c.server_role, c.server_role_password_file.empty()
+                                       ? read_password("Password for the server role " + c.server_role + ": ", true)
+                                       : first_line_of(c.server_role_password_file, "server role password")};
+            appserver::init_database(c.database, c.demo, role);
+            std::fprintf(stderr, "vendrix-server: database ready (schema version %d)\n", appserver::kSchemaVersion);
+        } else if (what == "migrate") {
+            appserver::Connection db(c.database);
+            const int was = appserver::migrate_schema(db);
+            if (was == appserver::kSchemaVersion)
+                std::fprintf(stderr, "vendrix-server: the database is up to date (schema version %d)\n", was);
+            else
+                std::fprintf(stderr, "vendrix-server: database migrated from schema version %d to %d\n", was,
+                             appserver::kSchemaVersion);
+        } else if (what == "backup") {
+            appserver::backup_sqlite(c.database, c.words[0]);
+            std::fprintf(stderr, "vendrix-server: backup written to %s\n", c.words[0].c_str());
+        } else {
+            appserver::restore_sqlite(c.database, c.words[0]);
+            std::fprintf(stderr, "vendrix-server: database restored from %s\n", c.words[0].c_str());
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vendrix-server: %s\n", appserver::redact_connection_string(e.what()).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// Sends the log (standard error) to the file; called again on SIGHUP so that
+// a rotated file is let go of. False when the file cannot be opened (the log
+// then stays where it was).
+bool open_log_file(const std::string &file)
+{
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        std::fprintf(stderr, "vendrix-server: cannot open the log file %s: %s\n", file.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::fflush(stderr);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    return true;
+}
+
 }  // namespace
 
-int main(int argc, char **argv)
+int main(int raw_argc, char **raw_argv)
 {
+    for (int i = 1; i < raw_argc; ++i)
+        if (std::strcmp(raw_argv[i], "--version") == 0) {
+            std::printf("vendrix-server %s (commit %s)\n", SALEPLAN_VERSION, SALEPLAN_COMMIT);
+            return 0;
+        }
+    static const char *const kCommands[] = {"user", "init", "migrate", "backup", "restore"};
+    const bool command = raw_argc > 1 && std::any_of(std::begin(kCommands), std::end(kCommands),
+                                                     [&](const char *c) { return std::strcmp(raw_argv[1], c) == 0; });
+    std::vector<std::string> args = arguments_with_config(raw_argc, raw_argv, command);
+    if (command && args[0] != "user") return database_command(args);
+    // The parsers below read a program name and the arguments.
+    args.insert(args.begin(), raw_argv[0]);
+    std::vector<char *> pointers;
+    for (auto &a : args) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    int argc = static_cast<int>(args.size());
+    char **argv = pointers.data();
+
     if (argc > 1 && std::strcmp(argv[1], "user") == 0) return user_command(argc, argv);
 
     std::string host = "127.0.0.1";
@@ -221,7 +403,7 @@ int main(int argc, char **argv)
     bool init = false, demo = false;
     long long timeout = 600;
     long long token_lifetime = 12 * 3600;
-    std::string password_file, server_role, server_role_password_file;
+    std::string password_file, server_role, server_role_password_file, log_file;
     appserver::FrontEndOptions front_options;
 
     for (int i = 1; i < argc; ++i) {
@@ -266,6 +448,8 @@ int main(int argc, char **argv)
         } else if (arg == "--session-timeout") {
             const std::string v = value();
             if (!parse_int(v, 0, 100000000, timeout)) usage_error("bad --session-timeout value \"" + v + "\"");
+        } else if (arg == "--log-file") {
+            log_file = value();
         } else {
             usage_error("unknown option \"" + arg + "\"");
         }
@@ -292,13 +476,16 @@ int main(int argc, char **argv)
                                                       : first_line_of(server_role_password_file, "server role password")};
     }
 
-    // SIGINT and SIGTERM are taken by the main loop below; a client that
-    // hangs up while an answer is written must not end the server.
+    if (!log_file.empty() && !open_log_file(log_file)) return 1;
+
+    // SIGINT, SIGTERM and SIGHUP are taken by the main loop below; a client
+    // that hangs up while an answer is written must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     try {
@@ -306,6 +493,17 @@ int main(int argc, char **argv)
             appserver::init_database(database, demo, role);
             std::fprintf(stderr, "vendrix-server: database ready%s%s\n", demo ? " (demo data loaded when empty)" : "",
                          role ? (", server role " + role->name + " granted").c_str() : "");
+        }
+        // A layout this server does not know is refused before anything is
+        // served (a database that cannot be reached yet is served with 503s).
+        std::unique_ptr<appserver::Connection> probe;
+        try {
+            probe = std::make_unique<appserver::Connection>(database);
+        } catch (const appserver::ServerError &) {
+        }
+        if (probe) {
+            if (appserver::schema_version(*probe) != 0) appserver::check_schema_version(*probe);
+            probe.reset();
         }
         appserver::AppServer server(database, std::chrono::seconds(timeout), std::chrono::seconds(token_lifetime));
         appserver::HttpFrontEnd front(server, host, static_cast<int>(port), front_options);
@@ -317,6 +515,7 @@ int main(int argc, char **argv)
                      server.database_kind().c_str(), shown_database.c_str(), timeout, accounts ? "accounts" : "none",
                      accounts ? (", tokens last " + std::to_string(token_lifetime) + "s").c_str() : "");
         std::fflush(stderr);
+        sd_notify(0, "READY=1");
 
         // Sweep idle sessions between signals.
         const long long sweep = std::clamp(timeout / 4, 1LL, 30LL);
@@ -324,10 +523,21 @@ int main(int argc, char **argv)
             timespec wait{static_cast<time_t>(sweep), 0};
             const int sig = sigtimedwait(&stop_signals, nullptr, &wait);
             if (sig == SIGINT || sig == SIGTERM) break;
+            if (sig == SIGHUP) {
+                // Nothing else can change while serving: options need a restart.
+                if (!log_file.empty() && open_log_file(log_file))
+                    std::fprintf(stderr, "vendrix-server: SIGHUP: log file %s reopened\n", log_file.c_str());
+                else if (log_file.empty())
+                    std::fprintf(stderr, "vendrix-server: SIGHUP: logging to standard error, nothing to reopen; "
+                                         "other options take effect on restart\n");
+                std::fflush(stderr);
+                continue;
+            }
             if (auto closed = server.expire_idle_sessions())
                 std::fprintf(stderr, "vendrix-server: closed %zu idle session(s), open transactions rolled back\n",
                              closed);
         }
+        sd_notify(0, "STOPPING=1");
         std::fprintf(stderr, "vendrix-server: stopping\n");
         front.stop();
     } catch (const std::exception &e) {

@@ -11,6 +11,8 @@ pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 pkg_check_modules(INIREADER REQUIRED IMPORTED_TARGET INIReader)
 # Password hashes, tokens and session ids of the application server.
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+# Readiness and stop notices to systemd (Type=notify).
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 
 # SOCI ships neither a CMake package nor a pkg-config file.
 find_library(SOCI_CORE_LIB soci_core REQUIRED)
