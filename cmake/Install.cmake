@@ -28,9 +28,14 @@ target_compile_definitions(saleplan_version INTERFACE
 function(saleplan_install_rules)
   install(TARGETS vendrix-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/vendrix-server.conf
-          DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/saleplan COMPONENT server)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/vendrix-server.service
-          DESTINATION lib/systemd/system COMPONENT server)
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/saleplan COMPONENT server)
+  # Debian 12 keeps system units under /lib; another prefix keeps its own.
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(unit_dir /lib/systemd/system)
+  else()
+    set(unit_dir lib/systemd/system)
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/vendrix-server.service DESTINATION ${unit_dir} COMPONENT server)
   install(FILES ${PROJECT_SOURCE_DIR}/appserver/README.md
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/saleplan-server COMPONENT server)
 

@@ -100,6 +100,12 @@ start_server --init --demo
 curl -sf "http://127.0.0.1:$port/v1/health" | grep -q '"status":"ok"' || fail "/v1/health"
 step "installed server serves from its config file on 127.0.0.1:$port"
 
+# The installed host finds the installed module (no --library) and shows it.
+QT_QPA_PLATFORM=offscreen timeout 60 "$root/usr/bin/mis-host" --server "127.0.0.1:$port" \
+  --screenshot "$scratch/form.png" --screenshot-delay 300 >"$scratch/host.log" 2>&1 \
+  || { cat "$scratch/host.log" >&2; fail "the installed mis-host did not show the installed module"; }
+step "installed mis-host loaded the installed module and showed its form"
+
 # SIGHUP does not end it.
 kill -HUP "$server_pid"; sleep 0.3
 kill -0 "$server_pid" 2>/dev/null || fail "SIGHUP ended the server"
