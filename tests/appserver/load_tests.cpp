@@ -20,6 +20,7 @@
 #include "app_server.h"
 #include "backend_test.h"
 #include "database.h"
+#include "dialect.h"
 #include "module_statements.h"
 #include "schema.h"
 
@@ -410,6 +411,27 @@ TEST(TwoInstances, OnePostgresqlDatabaseServedByTwoServersAgreesOnTokensAndData)
     // Signing out on the second ends the token on the first too.
     ASSERT_EQ(post(b, "/v1/logout", json::object())->status, 204);
     EXPECT_EQ(a.Get("/v1/account")->status, 401);
+}
+
+// The subquery naming of a large text: every subquery named once, in the
+// order of its closing parenthesis, nested ones and quoted look-alikes as
+// for a small text.
+TEST(DialectRewrite, ALargeTextWithManySubqueriesIsNamedLikeASmallOne)
+{
+    const std::string one = "SELECT * FROM (SELECT * FROM (SELECT 1 X) WHERE X=1 AND Y='FROM (SELECT') ";
+    const std::string expected_one =
+        "SELECT * FROM (SELECT * FROM (SELECT 1 X) AS subquery_N1 WHERE X=1 AND Y='FROM (SELECT') AS subquery_N2 ";
+    std::string text, expected;
+    for (int k = 0; k < 4000; ++k) {
+        text += (k ? "UNION ALL " : "") + one;
+        std::string e = expected_one;
+        e.replace(e.find("N1"), 2, std::to_string(2 * k + 1));
+        e.replace(e.find("N2"), 2, std::to_string(2 * k + 2));
+        expected += (k ? "UNION ALL " : "") + e;
+    }
+    ASSERT_GT(text.size(), 300000u);
+    EXPECT_EQ(appserver::adapt_statement(text, appserver::DatabaseKind::Postgresql), expected);
+    EXPECT_EQ(appserver::adapt_statement(text, appserver::DatabaseKind::Sqlite), text);
 }
 
 }  // namespace
