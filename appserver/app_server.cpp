@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <condition_variable>
 #include <map>
 #include <cstdio>
 #include <mutex>
@@ -126,12 +127,114 @@ struct Session {
     Caller caller;  // who opened it; only the same token may use it
     ObjectKind object = ObjectKind::CompanyInfo;
     std::mutex mutex;  // one request of the session at a time
+    // From the pool while a call runs, and between calls while its
+    // transaction is open; empty otherwise.
     std::unique_ptr<Connection> db;
     bool closed = false;
     int savepoints = 0;
     // Guarded by AppServer::Impl::mutex:
     int users = 0;
+    bool holds_connection = false;  // db kept between calls
     std::chrono::steady_clock::time_point last_used;
+};
+
+static std::string seconds_text(std::chrono::milliseconds t)
+{
+    char b[32];
+    std::snprintf(b, sizeof b, "%g", static_cast<double>(t.count()) / 1000.0);
+    return b;
+}
+
+// The database connections of the sessions' calls: at most a fixed number
+// open, reused; a call waits its turn for one, up to a time limit.
+class ConnectionPool {
+public:
+    void configure(std::string connection_string, const ServerLimits &limits)
+    {
+        std::lock_guard lock(mutex_);
+        connection_string_ = std::move(connection_string);
+        limits_ = limits;
+    }
+
+    std::unique_ptr<Connection> acquire()
+    {
+        std::unique_lock lock(mutex_);
+        const auto deadline = std::chrono::steady_clock::now() + limits_.connection_wait;
+        const std::uint64_t ticket = next_ticket_++;
+        // First come, first served: a caller waits until every earlier one has its connection.
+        for (;;) {
+            if (ticket == serving_ && (!idle_.empty() || open_ < limits_.max_connections)) break;
+            if (cv_.wait_until(lock, deadline) == std::cv_status::timeout &&
+                !(ticket == serving_ && (!idle_.empty() || open_ < limits_.max_connections))) {
+                given_up_.insert(ticket);
+                skip_given_up();
+                cv_.notify_all();
+                throw ServerError(ServerError::Kind::Unavailable,
+                                  "all " + std::to_string(limits_.max_connections) +
+                                      " database connections of the server are in use: waited " +
+                                      seconds_text(limits_.connection_wait) +
+                                      " s for one; try again in a moment");
+            }
+        }
+        ++serving_;
+        skip_given_up();
+        cv_.notify_all();
+        if (!idle_.empty()) {
+            auto c = std::move(idle_.back());
+            idle_.pop_back();
+            return c;
+        }
+        ++open_;
+        const std::string cs = connection_string_;
+        const auto limit = limits_.statement_timeout;
+        lock.unlock();
+        try {
+            auto c = std::make_unique<Connection>(cs);
+            c->set_time_limit(limit);
+            return c;
+        } catch (...) {
+            lock.lock();
+            --open_;
+            cv_.notify_all();
+            throw;
+        }
+    }
+
+    // Gives a connection back; one that failed or is still in a transaction is closed.
+    void release(std::unique_ptr<Connection> c)
+    {
+        if (!c) return;
+        bool keep = false;
+        try {
+            keep = c->usable() && !c->in_transaction();
+        } catch (...) {
+        }
+        if (!keep) c.reset();
+        std::lock_guard lock(mutex_);
+        if (keep) idle_.push_back(std::move(c));
+        else --open_;
+        cv_.notify_all();
+    }
+
+    int open() const
+    {
+        std::lock_guard lock(mutex_);
+        return open_;
+    }
+
+private:
+    void skip_given_up()
+    {
+        while (given_up_.erase(serving_)) ++serving_;
+    }
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::string connection_string_;
+    ServerLimits limits_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+    int open_ = 0;
+    std::uint64_t next_ticket_ = 0, serving_ = 0;
+    std::set<std::uint64_t> given_up_;
 };
 
 struct AppServer::Impl {
@@ -141,32 +244,55 @@ struct AppServer::Impl {
     std::chrono::seconds token_lifetime;
     mutable std::mutex mutex;
     std::map<std::string, std::shared_ptr<Session>> sessions;
+    ServerLimits limits;
+    ConnectionPool connections;
 
     LoginThrottle throttle;
     HashSlots hash_slots{2, 4};
     std::once_flag dummy_once;
     std::string dummy_hash;  // verified against for an unknown account, so that it takes as long
 
-    // Connections for sign-in, token checks and health, apart from the sessions'.
+    // Connections for sign-in, token checks and health, apart from the
+    // sessions': these never wait behind a session's lock.
     std::mutex pool_mutex;
+    std::condition_variable pool_cv;
     std::vector<std::unique_ptr<Connection>> pool;
+    int pool_open = 0;
     template <class F>
     auto with_db(F &&f)
     {
         std::unique_ptr<Connection> c;
         {
-            std::lock_guard lock(pool_mutex);
+            std::unique_lock lock(pool_mutex);
+            if (!pool_cv.wait_for(lock, limits.connection_wait,
+                                  [&] { return !pool.empty() || pool_open < kAuxiliaryConnections; }))
+                throw ServerError(Kind::Unavailable, "the server is too busy to check sign-ins: try again in a moment");
             if (!pool.empty()) {
                 c = std::move(pool.back());
                 pool.pop_back();
+            } else {
+                ++pool_open;
             }
         }
-        if (!c) c = std::make_unique<Connection>(connection_string);
-        // A connection that failed is dropped, not given back.
-        auto result = f(*c);
-        std::lock_guard lock(pool_mutex);
-        if (pool.size() < 4) pool.push_back(std::move(c));
-        return result;
+        struct Giveback {
+            Impl &impl;
+            std::unique_ptr<Connection> &c;
+            ~Giveback()
+            {
+                // A connection that failed is dropped, not given back.
+                const bool keep = c && c->usable() && !c->in_transaction();
+                if (!keep) c.reset();
+                std::lock_guard lock(impl.pool_mutex);
+                if (keep) impl.pool.push_back(std::move(c));
+                else --impl.pool_open;
+                impl.pool_cv.notify_one();
+            }
+        } giveback{*this, c};
+        if (!c) {
+            c = std::make_unique<Connection>(connection_string);
+            c->set_time_limit(limits.statement_timeout);
+        }
+        return f(*c);
     }
 
     static void refuse_viewer(const Session &s)
@@ -191,7 +317,8 @@ struct AppServer::Impl {
         }
         if (m->changes_data) refuse_viewer(s);
         const std::vector<wire::Value> params(m->values.begin(), m->values.end());
-        return s.db->run(adapt_statement(m->sql, kind), params);
+        const AnswerLimit limit{limits.max_answer_rows, limits.max_answer_bytes};
+        return s.db->run(adapt_statement(m->sql, kind), params, &limit);
     }
 
     // Holds a session for one request: it cannot expire meanwhile, and no
@@ -214,6 +341,14 @@ struct AppServer::Impl {
                 release();
                 throw ServerError(Kind::NotFound, "the session \"" + id + "\" has been closed");
             }
+            if (!session_->db) {
+                try {
+                    session_->db = impl.connections.acquire();
+                } catch (...) {
+                    release();
+                    throw;
+                }
+            }
         }
         ~Lease() { release(); }
         Lease(const Lease &) = delete;
@@ -225,8 +360,22 @@ struct AppServer::Impl {
         void release()
         {
             if (!session_) return;
-            if (lock_.owns_lock()) lock_.unlock();
+            bool holds = false;
+            if (lock_.owns_lock()) {
+                // The connection stays with the session only while its transaction is open.
+                if (session_->db) {
+                    bool keep = false;
+                    try {
+                        keep = session_->db->usable() && session_->db->in_transaction();
+                    } catch (...) {
+                    }
+                    if (!keep) impl_.connections.release(std::move(session_->db));
+                }
+                holds = session_->db != nullptr;
+                lock_.unlock();
+            }
             std::lock_guard lock(impl_.mutex);
+            session_->holds_connection = holds;
             --session_->users;
             session_->last_used = std::chrono::steady_clock::now();
             session_.reset();
@@ -236,7 +385,7 @@ struct AppServer::Impl {
         std::unique_lock<std::mutex> lock_;
     };
 
-    static void close(Session &s)
+    void close(Session &s)
     {
         std::lock_guard lock(s.mutex);
         if (s.closed) return;
@@ -244,9 +393,9 @@ struct AppServer::Impl {
         try {
             if (s.db) s.db->rollback();
         } catch (const ServerError &) {
-            // Dropping the connection below ends the transaction in the database.
+            // The pool drops a connection still in a transaction: that ends it in the database.
         }
-        s.db.reset();
+        connections.release(std::move(s.db));
     }
 
     [[noreturn]] static void unknown_provider(const Session &s, const std::string &provider)
@@ -268,7 +417,26 @@ AppServer::AppServer(std::string connection_string, std::chrono::seconds session
     impl_->kind = parse_connection_string(connection_string).kind;
     impl_->connection_string = std::move(connection_string);
     impl_->timeout = session_timeout;
+    impl_->connections.configure(impl_->connection_string, impl_->limits);
 }
+
+void AppServer::set_limits(const ServerLimits &limits)
+{
+    impl_->limits = limits;
+    impl_->limits.max_connections = std::max(1, limits.max_connections);
+    impl_->connections.configure(impl_->connection_string, impl_->limits);
+}
+
+const ServerLimits &AppServer::limits() const { return impl_->limits; }
+
+bool AppServer::session_holds_connection(const std::string &id) const
+{
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->sessions.find(id);
+    return it != impl_->sessions.end() && it->second->holds_connection;
+}
+
+int AppServer::open_connection_count() const { return impl_->connections.open(); }
 
 AppServer::~AppServer()
 {
@@ -277,7 +445,7 @@ AppServer::~AppServer()
         std::lock_guard lock(impl_->mutex);
         sessions.swap(impl_->sessions);
     }
-    for (auto &[id, s] : sessions) Impl::close(*s);
+    for (auto &[id, s] : sessions) impl_->close(*s);
 }
 
 std::string AppServer::database_kind() const
@@ -309,9 +477,23 @@ std::string AppServer::open_session(const Caller &caller, const std::string &obj
     auto session = std::make_shared<Session>();
     session->caller = caller;
     session->object = kind;
-    session->db = std::make_unique<Connection>(impl_->connection_string);
     session->last_used = std::chrono::steady_clock::now();
+    // The session takes a connection only for its calls; one database out
+    // of reach is still said at once (503).
+    impl_->with_db([](Connection &) { return 0; });
     std::lock_guard lock(impl_->mutex);
+    if (impl_->sessions.size() >= static_cast<std::size_t>(impl_->limits.max_sessions))
+        throw ServerError(Kind::Unavailable, "the server holds " + std::to_string(impl_->limits.max_sessions) +
+                                                 " sessions, the most it may: try again later");
+    if (!caller.token_id.empty()) {
+        const auto own = std::count_if(impl_->sessions.begin(), impl_->sessions.end(), [&](const auto &e) {
+            return e.second->caller.account == caller.account && !e.second->caller.token_id.empty();
+        });
+        if (own >= impl_->limits.max_sessions_per_account)
+            throw ServerError(Kind::Throttled, "the account " + caller.account + " holds " +
+                                                   std::to_string(impl_->limits.max_sessions_per_account) +
+                                                   " sessions, the most one account may: close some first");
+    }
     do session->id = new_session_id();
     while (impl_->sessions.count(session->id));
     impl_->sessions.emplace(session->id, session);
@@ -330,7 +512,7 @@ void AppServer::close_session(const Caller &caller, const std::string &id)
         session = it->second;
         impl_->sessions.erase(it);
     }
-    Impl::close(*session);  // waits for a request of the session that is still running
+    impl_->close(*session);  // waits for a request of the session that is still running
 }
 
 wire::DataPacket AppServer::get_records(const std::string &id, const std::string &provider,
@@ -481,7 +663,7 @@ std::size_t AppServer::expire_idle_sessions()
             }
         }
     }
-    for (auto &s : expired) Impl::close(*s);
+    for (auto &s : expired) impl_->close(*s);
     return expired.size();
 }
 
@@ -556,7 +738,7 @@ void AppServer::logout(const Caller &caller)
             }
         }
     }
-    for (auto &s : ended) Impl::close(*s);
+    for (auto &s : ended) impl_->close(*s);
     impl_->with_db([&](Connection &db) {
         db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE LPHX00=?", {caller.token_id});
         return 0;

@@ -107,6 +107,27 @@ struct ServerRole {
 void init_database(const std::string &connection_string, bool demo,
                    const std::optional<ServerRole> &server_role = std::nullopt);
 
+// What one server instance may hold at once, and how long anything may take.
+struct ServerLimits {
+    // Database connections of the sessions' calls, open at most at once; a
+    // few more (at most kAuxiliaryConnections) serve sign-in, token checks
+    // and health.
+    int max_connections = 20;
+    // How long a call waits for one of them before it is answered 503.
+    std::chrono::milliseconds connection_wait{std::chrono::seconds(10)};
+    // How long one statement may run, and how long it may wait for a lock
+    // (PostgreSQL statement_timeout and lock_timeout; SQLite progress
+    // handler and busy timeout).
+    std::chrono::milliseconds statement_timeout{std::chrono::seconds(30)};
+    // Sessions open at once on this instance, and per signed-in account.
+    int max_sessions = 1000;
+    int max_sessions_per_account = 40;
+    // The largest answer of dsp_temp, in rows and in bytes of its values.
+    std::size_t max_answer_rows = 200000;
+    std::size_t max_answer_bytes = 64u * 1024 * 1024;
+};
+inline constexpr int kAuxiliaryConnections = 4;
+
 class AppServer {
 public:
     explicit AppServer(std::string connection_string,
@@ -117,6 +138,17 @@ public:
     AppServer &operator=(const AppServer &) = delete;
 
     std::string database_kind() const;
+
+    // Set before the first call.
+    void set_limits(const ServerLimits &limits);
+    const ServerLimits &limits() const;
+    // Whether the session keeps a database connection between calls (its
+    // transaction is open): its calls then run apart from those waiting for
+    // a connection, so that its commit or rollback always gets through.
+    // False for an unknown session.
+    bool session_holds_connection(const std::string &session) const;
+    // Database connections of the sessions open now (idle or in use).
+    int open_connection_count() const;
 
     // Opens a session on a server object ("VendrixServer.CoCompanyInfo" or
     // "VendrixServer.CoCustObj"); an empty class id is accepted, a wrong one is
@@ -179,6 +211,11 @@ enum class AuthMode { None, Accounts };
 struct FrontEndOptions {
     AuthMode auth = AuthMode::None;
     std::string tls_cert, tls_key;  // both set: HTTPS
+    // Threads running the sessions' database work; 0: as many as the
+    // server's database connections.
+    int workers = 0;
+    // Client connections open at once (idle keep-alive ones included).
+    int max_clients = 4000;
 };
 
 // Why the server may not listen on host with these options (--auth none off

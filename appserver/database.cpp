@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <cstdio>
 #include <optional>
 
 #include "soci_fwd.h"
@@ -233,14 +234,68 @@ std::string database_kind_of(const std::string &connection_string)
     return parse_connection_string(connection_string).kind == DatabaseKind::Sqlite ? "sqlite" : "postgresql";
 }
 
+static std::string seconds_text(std::chrono::milliseconds t)
+{
+    char b[32];
+    std::snprintf(b, sizeof b, "%g", static_cast<double>(t.count()) / 1000.0);
+    return b;
+}
+
 struct Connection::Backend {
     std::unique_ptr<soci::session> session;
     sqlite_api::sqlite3 *sqlite = nullptr;
     PGconn *pg = nullptr;
+    std::chrono::milliseconds time_limit{0};
+    std::chrono::steady_clock::time_point deadline;  // SQLite: of the running statement
 
-    StatementResult run_sqlite(const std::string &sql, const std::vector<wire::Value> &params);
-    StatementResult run_pg(const std::string &sql, const std::vector<wire::Value> &params);
+    StatementResult run_sqlite(const std::string &sql, const std::vector<wire::Value> &params,
+                               const AnswerLimit *limit);
+    StatementResult run_pg(const std::string &sql, const std::vector<wire::Value> &params,
+                           const AnswerLimit *limit);
+
+    [[noreturn]] void ran_too_long() const
+    {
+        throw ServerError(ServerError::Kind::Database, "the statement ran longer than the limit of " +
+                                                           seconds_text(time_limit) + " s and was stopped");
+    }
+    [[noreturn]] void locked_too_long() const
+    {
+        throw ServerError(ServerError::Kind::Unavailable,
+                          "the data is locked by another session's open transaction: waited " +
+                              seconds_text(time_limit) + " s for it; try again later");
+    }
 };
+
+namespace {
+
+// Stops a SQLite statement past its deadline.
+int sqlite_past_deadline(void *backend)
+{
+    const auto *b = static_cast<const Connection::Backend *>(backend);
+    return std::chrono::steady_clock::now() > b->deadline ? 1 : 0;
+}
+
+// Counts an answer against its limit, value by value.
+struct AnswerMeter {
+    const AnswerLimit *limit;
+    std::size_t bytes = 0;
+    void row(std::size_t rows_so_far)
+    {
+        if (limit && limit->rows && rows_so_far > limit->rows)
+            throw ServerError(ServerError::Kind::Database, "the answer has more than " + std::to_string(limit->rows) +
+                                                               " rows, the most this server sends: narrow the statement");
+    }
+    void value(std::size_t n)
+    {
+        bytes += n + 8;
+        if (limit && limit->bytes && bytes > limit->bytes)
+            throw ServerError(ServerError::Kind::Database, "the answer is larger than " +
+                                                               std::to_string(limit->bytes) +
+                                                               " bytes, the most this server sends: narrow the statement");
+    }
+};
+
+}  // namespace
 
 Connection::Connection(const std::string &connection_string, bool create_missing)
     : backend_(std::make_unique<Backend>())
@@ -299,14 +354,41 @@ std::string Connection::encrypt_password(const std::string &password, const std:
     return out;
 }
 
-StatementResult Connection::run(const std::string &sql, const std::vector<wire::Value> &params)
+StatementResult Connection::run(const std::string &sql, const std::vector<wire::Value> &params,
+                                const AnswerLimit *limit)
 {
-    return kind_ == DatabaseKind::Sqlite ? backend_->run_sqlite(sql, params) : backend_->run_pg(sql, params);
+    return kind_ == DatabaseKind::Sqlite ? backend_->run_sqlite(sql, params, limit)
+                                         : backend_->run_pg(sql, params, limit);
 }
 
-StatementResult Connection::Backend::run_sqlite(const std::string &sql, const std::vector<wire::Value> &params)
+void Connection::set_time_limit(std::chrono::milliseconds limit)
+{
+    backend_->time_limit = limit;
+    if (backend_->sqlite) {
+        // The busy handler waits for another connection's lock at most this
+        // long; the progress handler stops a statement running longer.
+        sqlite_api::sqlite3_busy_timeout(backend_->sqlite, static_cast<int>(limit.count()));
+        sqlite_api::sqlite3_progress_handler(backend_->sqlite, limit.count() > 0 ? 10000 : 0,
+                                             limit.count() > 0 ? sqlite_past_deadline : nullptr, backend_.get());
+    } else {
+        // A lock wait ends a little before the statement's own limit, so that
+        // it is reported as what it is.
+        run("SET statement_timeout = " + std::to_string(limit.count() + limit.count() / 10 + 100));
+        run("SET lock_timeout = " + std::to_string(limit.count()));
+    }
+}
+
+bool Connection::usable() const
+{
+    if (backend_->pg) return PQstatus(backend_->pg) == CONNECTION_OK;
+    return backend_->sqlite != nullptr;
+}
+
+StatementResult Connection::Backend::run_sqlite(const std::string &sql, const std::vector<wire::Value> &params,
+                                                const AnswerLimit *limit)
 {
     using namespace sqlite_api;
+    deadline = std::chrono::steady_clock::now() + time_limit;
     sqlite3_stmt *stmt = nullptr;
     const char *tail = nullptr;
     if (sqlite3_prepare_v2(sqlite, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) != SQLITE_OK)
@@ -339,10 +421,16 @@ StatementResult Connection::Backend::run_sqlite(const std::string &sql, const st
         result.packet.fields.push_back({name ? name : "", wire::FieldType::String, 0});
     }
     const auto changes_before = sqlite3_total_changes64(sqlite);
+    AnswerMeter meter{limit};
     for (;;) {
         const int rc = sqlite3_step(stmt);
         if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(sqlite));
+        if (rc != SQLITE_ROW) {
+            if (time_limit.count() > 0 && rc == SQLITE_INTERRUPT) ran_too_long();
+            if (time_limit.count() > 0 && (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)) locked_too_long();
+            throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(sqlite));
+        }
+        meter.row(result.packet.rows.size() + 1);
         wire::Row row;
         row.reserve(columns);
         for (int c = 0; c < columns; ++c) {
@@ -355,6 +443,7 @@ StatementResult Connection::Backend::run_sqlite(const std::string &sql, const st
                 row.emplace_back(std::string(text ? text : "", sqlite3_column_bytes(stmt, c)));
             }
             }
+            if (limit) meter.value(sqlite3_column_bytes(stmt, c));
         }
         result.packet.rows.push_back(std::move(row));
     }
@@ -363,7 +452,8 @@ StatementResult Connection::Backend::run_sqlite(const std::string &sql, const st
     return result;
 }
 
-StatementResult Connection::Backend::run_pg(const std::string &sql, const std::vector<wire::Value> &params)
+StatementResult Connection::Backend::run_pg(const std::string &sql, const std::vector<wire::Value> &params,
+                                            const AnswerLimit *limit)
 {
     std::vector<std::string> texts(params.size());
     std::vector<const char *> values(params.size(), nullptr);
@@ -392,6 +482,9 @@ StatementResult Connection::Backend::run_pg(const std::string &sql, const std::v
     case PGRES_TUPLES_OK: result.has_columns = true; break;
     case PGRES_EMPTY_QUERY: throw ServerError(ServerError::Kind::Database, "the command text holds no statement");
     default: {
+        const char *state = PQresultErrorField(res.get(), PG_DIAG_SQLSTATE);
+        if (state && time_limit.count() > 0 && std::string(state) == "57014") ran_too_long();
+        if (state && time_limit.count() > 0 && std::string(state) == "55P03") locked_too_long();
         const char *primary = PQresultErrorField(res.get(), PG_DIAG_MESSAGE_PRIMARY);
         std::string message = primary ? primary : trimmed(PQresultErrorMessage(res.get()));
         throw ServerError(ServerError::Kind::Database, message);
@@ -413,6 +506,8 @@ StatementResult Connection::Backend::run_pg(const std::string &sql, const std::v
         if ((type == 1043 || type == 1042) && mod > 4) widths[c] = mod - 4;  // varchar(n), char(n)
         result.packet.fields.push_back({PQfname(res.get(), c), wire::FieldType::String, 0});
     }
+    AnswerMeter meter{limit};
+    meter.row(static_cast<std::size_t>(rows));
     result.packet.rows.reserve(rows);
     for (int r = 0; r < rows; ++r) {
         wire::Row row;
@@ -420,6 +515,7 @@ StatementResult Connection::Backend::run_pg(const std::string &sql, const std::v
         for (int c = 0; c < columns; ++c) {
             if (PQgetisnull(res.get(), r, c)) row.emplace_back(std::monostate{});
             else row.emplace_back(std::string(PQgetvalue(res.get(), r, c), PQgetlength(res.get(), r, c)));
+            if (limit) meter.value(static_cast<std::size_t>(PQgetlength(res.get(), r, c)));
         }
         result.packet.rows.push_back(std::move(row));
     }

@@ -4,7 +4,9 @@
 // database's own error message reaches the client unchanged.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +35,12 @@ struct StatementResult {
     std::int64_t rows_affected = 0;
 };
 
+// The most rows, and bytes of their values, one answer may carry.
+struct AnswerLimit {
+    std::size_t rows = 0;
+    std::size_t bytes = 0;
+};
+
 class Connection {
 public:
     // Opens the database. A SQLite file that does not exist is created only
@@ -48,7 +56,17 @@ public:
     // Runs exactly one statement as it stands (no dialect adaptation), with
     // optional parameters (written "?" for both databases). A statement the
     // database rejects throws ServerError(Database) with its message.
-    StatementResult run(const std::string &sql, const std::vector<wire::Value> &params = {});
+    // With a limit, an answer larger than it is refused (Database) as soon as
+    // it grows past it.
+    StatementResult run(const std::string &sql, const std::vector<wire::Value> &params = {},
+                        const AnswerLimit *limit = nullptr);
+
+    // Bounds every later statement: one that runs longer is stopped and
+    // refused (Database), one that waits longer for a lock another session
+    // holds is refused (Unavailable). Zero: no bound.
+    void set_time_limit(std::chrono::milliseconds limit);
+    // False once the connection to the database is lost.
+    bool usable() const;
 
     // PostgreSQL: the password in the form the server stores it (SCRAM), so
     // that the password itself never stands in a statement. Throws
@@ -64,8 +82,9 @@ public:
     // Rolls back the open transaction; without one: nothing happens.
     void rollback();
 
+    struct Backend;  // what the database's own interface needs
+
 private:
-    struct Backend;
     DatabaseKind kind_;
     std::unique_ptr<Backend> backend_;
 };

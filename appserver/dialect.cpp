@@ -72,23 +72,6 @@ std::string word_at(const std::string &s, std::size_t i)
     return s.substr(i, e - i);
 }
 
-// Index of the ")" closing the "(" at open, or npos.
-std::size_t matching_paren(const std::string &s, std::size_t open)
-{
-    int depth = 0;
-    for (std::size_t i = open; i < s.size();) {
-        auto next = skip_quoted(s, i);
-        if (next != i) {
-            i = next;
-            continue;
-        }
-        if (s[i] == '(') ++depth;
-        else if (s[i] == ')' && --depth == 0) return i;
-        ++i;
-    }
-    return std::string::npos;
-}
-
 std::string delete_with_from(const std::string &sql)
 {
     std::size_t i = skip_blank(sql, 0);
@@ -118,39 +101,67 @@ bool ends_a_from_item(const std::string &word)
     return std::any_of(std::begin(kWords), std::end(kWords), [&](const char *k) { return same_word(word, k); });
 }
 
+// One pass over the text: every "(" is remembered on a stack, marked when it
+// opens a subquery after FROM or JOIN; its ")" then decides whether the
+// subquery needs a name. Linear in the text's length, however many
+// subqueries it holds.
 std::string alias_subqueries(const std::string &sql)
 {
-    std::vector<std::size_t> inserts;  // positions just after a ")" that needs an alias
+    std::vector<std::size_t> inserts;  // positions just after a ")" that needs an alias, ascending
+    std::vector<bool> open_parens;     // per open "(": whether it opens a subquery of a FROM item
+    bool after_from = false;           // the last word was FROM or JOIN, with only blanks since
     for (std::size_t i = 0; i < sql.size();) {
         auto next = skip_quoted(sql, i);
         if (next != i) {
+            // A comment between FROM and "(" keeps FROM in force; quoted text does not.
+            if (sql[i] == '\'' || sql[i] == '"') after_from = false;
             i = next;
             continue;
         }
-        if (!is_word_char(sql[i])) {
+        const char c = sql[i];
+        if (is_word_char(c)) {
+            std::size_t e = i;
+            while (e < sql.size() && is_word_char(sql[e])) ++e;
+            const std::string word = sql.substr(i, e - i);
+            after_from = same_word(word, "FROM") || same_word(word, "JOIN");
+            i = e;
+            continue;
+        }
+        if (is_space(c)) {
             ++i;
             continue;
         }
-        const std::string word = word_at(sql, i);
-        const std::size_t after_word = i + word.size();
-        i = after_word;
-        if (!same_word(word, "FROM") && !same_word(word, "JOIN")) continue;
-        const std::size_t open = skip_blank(sql, after_word);
-        if (open >= sql.size() || sql[open] != '(') continue;
-        const std::string first = word_at(sql, skip_blank(sql, open + 1));
-        if (!same_word(first, "SELECT") && !same_word(first, "VALUES") && !same_word(first, "WITH")) continue;
-        const std::size_t close = matching_paren(sql, open);
-        if (close == std::string::npos) continue;  // unbalanced: the database will say so
-        const std::size_t follow = skip_blank(sql, close + 1);
-        const std::string follower = follow < sql.size() ? word_at(sql, follow) : std::string();
-        const bool has_alias = !follower.empty() && (same_word(follower, "AS") || !ends_a_from_item(follower));
-        const bool quoted_alias = follow < sql.size() && sql[follow] == '"';
-        if (!has_alias && !quoted_alias) inserts.push_back(close + 1);
+        if (c == '(') {
+            bool subquery = false;
+            if (after_from) {
+                const std::string first = word_at(sql, skip_blank(sql, i + 1));
+                subquery = same_word(first, "SELECT") || same_word(first, "VALUES") || same_word(first, "WITH");
+            }
+            open_parens.push_back(subquery);
+        } else if (c == ')' && !open_parens.empty()) {
+            const bool subquery = open_parens.back();
+            open_parens.pop_back();
+            if (subquery) {
+                const std::size_t follow = skip_blank(sql, i + 1);
+                const std::string follower = follow < sql.size() ? word_at(sql, follow) : std::string();
+                const bool has_alias = !follower.empty() && (same_word(follower, "AS") || !ends_a_from_item(follower));
+                const bool quoted_alias = follow < sql.size() && sql[follow] == '"';
+                if (!has_alias && !quoted_alias) inserts.push_back(i + 1);
+            }
+        }
+        after_from = false;
+        ++i;
     }
-    std::string out = sql;
-    std::sort(inserts.begin(), inserts.end());
-    for (std::size_t k = inserts.size(); k-- > 0;)
-        out.insert(inserts[k], " AS subquery_" + std::to_string(k + 1));
+    // A ")" whose "(" stays unclosed never gets here: the database will say so.
+    std::string out;
+    out.reserve(sql.size() + inserts.size() * 16);
+    std::size_t from = 0;
+    for (std::size_t k = 0; k < inserts.size(); ++k) {
+        out.append(sql, from, inserts[k] - from);
+        out += " AS subquery_" + std::to_string(k + 1);
+        from = inserts[k];
+    }
+    out.append(sql, from, std::string::npos);
     return out;
 }
 

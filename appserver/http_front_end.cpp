@@ -1,14 +1,39 @@
 // The /v1 HTTP/JSON API over an AppServer. Every answer is JSON; every failed
 // call answers {"error": "..."} with the status of its ServerError kind.
+//
+// One event loop (libmicrohttpd, epoll) holds every client connection, idle
+// keep-alive ones included, and reads and writes them; a request is parked
+// (suspended) while its call runs on one of the worker lanes below, and
+// answered when it is resumed:
+//   health   - GET /v1/health, never behind anything else;
+//   control  - sign-in, account, opening sessions: no session's lock;
+//   holder   - the calls of a session whose transaction is open (it keeps
+//              its connection), so that its commit or rollback never queues
+//              behind calls waiting for a connection or a lock;
+//   database - every other session call; it waits for a pooled connection.
 #include <algorithm>
+#include <atomic>
+#include <cstdarg>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <condition_variable>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <vector>
 #include <mutex>
 #include <thread>
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
@@ -19,7 +44,86 @@ namespace {
 
 using nlohmann::json;
 
+// A request as the routes see it.
+struct Request {
+    std::string method, path, body, remote_addr, authorization;
+    std::vector<std::string> matches;  // the route pattern's groups, [0] the whole path
+    std::string get_header_value(const char *name) const
+    {
+        return std::string(name) == "Authorization" ? authorization : std::string();
+    }
+};
+
+// An answer: a body held whole, or one written piece by piece as it is sent
+// (chunked): stream fills the buffer and returns how many bytes it wrote, 0
+// at the end. A stream runs on the event loop, so it only copies what is
+// ready; it must never wait for the database.
+struct Response {
+    int status = -1;
+    std::string body, content_type;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::function<std::size_t(char *, std::size_t)> stream;
+    void set_content(std::string b, const char *type)
+    {
+        body = std::move(b);
+        content_type = type;
+    }
+    void set_header(const std::string &k, const std::string &v) { headers.emplace_back(k, v); }
+};
+
+// A fixed number of threads taking jobs in order.
+class Lane {
+public:
+    Lane(std::string name, int threads) : name_(std::move(name))
+    {
+        for (int i = 0; i < std::max(1, threads); ++i) threads_.emplace_back([this] { run(); });
+    }
+    ~Lane() { stop(); }
+    void submit(std::function<void()> job)
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+        cv_.notify_one();
+    }
+    // Runs what is queued, then ends the threads.
+    void stop()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            cv_.notify_all();
+        }
+        for (auto &t : threads_)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    void run()
+    {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex_);
+                cv_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+    std::string name_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<std::thread> threads_;
+    bool stopping_ = false;
+};
+
+enum class LaneKind { Health, Control, Session };
+
 constexpr std::size_t kMaxBodyBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxUriBytes = 8192;
 constexpr const char *kJson = "application/json; charset=utf-8";
 
 int status_of(ServerError::Kind kind)
@@ -39,7 +143,7 @@ int status_of(ServerError::Kind kind)
 std::string dump(const json &j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 // The request body as a JSON object; an empty body reads as {}.
-json body_object(const httplib::Request &req)
+json body_object(const Request &req)
 {
     if (req.body.find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
     json j = wire::parse_json(req.body);
@@ -84,7 +188,7 @@ bool loopback(const std::string &host)
 }
 
 // The token of an "Authorization: Bearer TOKEN" header; empty without one.
-std::string bearer_token(const httplib::Request &req)
+std::string bearer_token(const Request &req)
 {
     const std::string h = req.get_header_value("Authorization");
     if (h.size() < 7) return {};
@@ -99,7 +203,7 @@ std::string bearer_token(const httplib::Request &req)
 
 // Runs one call: turns its result or its failure into the answer, and logs it.
 template <class F>
-void serve(httplib::Response &res, const std::string &session, const std::string &call, const std::string &target,
+void serve(Response &res, const std::string &session, const std::string &call, const std::string &target,
            F &&f, const std::string *account = nullptr)
 {
     const auto start = std::chrono::steady_clock::now();
@@ -126,8 +230,56 @@ void serve(httplib::Response &res, const std::string &session, const std::string
                 res.status, error);
 }
 
-}  // namespace
+struct Route {
+    std::string method;
+    std::regex pattern;
+    LaneKind lane;
+    std::function<void(const Request &, Response &)> handler;
+};
 
+// One request on its way: read, parked while its call runs, answered.
+struct Exchange {
+    Request req;
+    Response res;
+    const Route *route = nullptr;
+    bool too_big = false;
+    bool started = false;
+    bool answered_inline = false;
+    std::chrono::steady_clock::time_point queued;
+};
+
+std::string read_file(const std::string &file, bool &ok)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    ok = static_cast<bool>(in) && !out.str().empty();
+    return out.str();
+}
+
+std::string address_text(const sockaddr *sa)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    if (!sa) return {};
+    if (sa->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
+    else if (sa->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
+    return text;
+}
+
+void mhd_log(void *, const char *format, va_list ap)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, ap);
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    std::lock_guard lock(log_mutex);
+    std::fprintf(stderr, "vendrix-server: http: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
 std::optional<std::string> listen_refusal(const std::string &host, const FrontEndOptions &options)
 {
     if (loopback(host)) return std::nullopt;
@@ -140,38 +292,51 @@ std::optional<std::string> listen_refusal(const std::string &host, const FrontEn
     return std::nullopt;
 }
 
+
 struct HttpFrontEnd::Impl {
     AppServer &server;
     std::string host;
     int port;
     FrontEndOptions options;
-    std::unique_ptr<httplib::Server> server_holder;
-    httplib::Server &http;
-    std::thread thread;
+    std::string tls_cert_pem, tls_key_pem;
+    std::vector<Route> route_table;
+    std::unique_ptr<Lane> health_lane, control_lane, holder_lane, database_lane;
+    MHD_Daemon *daemon = nullptr;
+    int listen_fd = -1;
     int bound_port = 0;
-
-    static std::unique_ptr<httplib::Server> make_server(const FrontEndOptions &o)
-    {
-        if (o.tls_cert.empty() && o.tls_key.empty()) return std::make_unique<httplib::Server>();
-        if (o.tls_cert.empty() || o.tls_key.empty())
-            throw ServerError(ServerError::Kind::BadRequest, "TLS needs both --tls-cert FILE and --tls-key FILE");
-        auto ssl = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
-        if (!ssl->is_valid())
-            throw ServerError(ServerError::Kind::BadRequest, "the TLS certificate \"" + o.tls_cert + "\" or key \"" +
-                                                                 o.tls_key + "\" cannot be read or do not match");
-        return ssl;
-    }
+    std::atomic<bool> stopping{false};
 
     Impl(AppServer &s, std::string h, int p, FrontEndOptions o)
-        : server(s), host(std::move(h)), port(p), options(std::move(o)), server_holder(make_server(options)),
-          http(*server_holder)
+        : server(s), host(std::move(h)), port(p), options(std::move(o))
     {
+        if (options.tls_cert.empty() && options.tls_key.empty()) return;
+        if (options.tls_cert.empty() || options.tls_key.empty())
+            throw ServerError(ServerError::Kind::BadRequest, "TLS needs both --tls-cert FILE and --tls-key FILE");
+        bool cert_ok = false, key_ok = false;
+        tls_cert_pem = read_file(options.tls_cert, cert_ok);
+        tls_key_pem = read_file(options.tls_key, key_ok);
+        if (!cert_ok || !key_ok) throw bad_tls();
     }
+    ~Impl()
+    {
+        if (listen_fd >= 0) ::close(listen_fd);
+    }
+
+    ServerError bad_tls() const
+    {
+        return ServerError(ServerError::Kind::BadRequest, "the TLS certificate \"" + options.tls_cert + "\" or key \"" +
+                                                              options.tls_key + "\" cannot be read or do not match");
+    }
+
     void routes();
+    void add(const char *method, const char *pattern, LaneKind lane, std::function<void(const Request &, Response &)> h)
+    {
+        route_table.push_back({method, std::regex(pattern), lane, std::move(h)});
+    }
 
     // The caller of a request: the anonymous planner at the client's address
     // with --auth none, else the account of its bearer token.
-    Caller caller_of(const httplib::Request &req) const
+    Caller caller_of(const Request &req) const
     {
         if (options.auth == AuthMode::None) {
             Caller c;
@@ -182,16 +347,200 @@ struct HttpFrontEnd::Impl {
         if (token.empty()) throw ServerError(ServerError::Kind::Unauthorized, kSignInNeeded);
         return server.caller_of_token(token, req.remote_addr);
     }
+
+    // The route of a request; HEAD is answered as GET without the body.
+    const Route *route_of(Request &req) const
+    {
+        const std::string method = req.method == "HEAD" ? std::string("GET") : req.method;
+        for (const auto &r : route_table) {
+            if (r.method != method) continue;
+            std::smatch m;
+            if (!std::regex_match(req.path, m, r.pattern)) continue;
+            req.matches.assign(m.begin(), m.end());
+            return &r;
+        }
+        return nullptr;
+    }
+
+    static void answer_error(Exchange &ex, int status, const std::string &message)
+    {
+        ex.res.status = status;
+        ex.res.set_content(dump(wire::error_to_json(message)), kJson);
+        log_request({}, {}, "-", ex.req.path, {}, status, message);
+    }
+
+    void dispatch(MHD_Connection *connection, Exchange &ex)
+    {
+        if (ex.too_big) {
+            // A body over the limit is a bad request like any other.
+            answer_error(ex, 400, "the request body is larger than the limit of " + std::to_string(kMaxBodyBytes) +
+                                      " bytes");
+            ex.answered_inline = true;
+            return;
+        }
+        if (ex.req.path.size() > kMaxUriBytes) {
+            answer_error(ex, 414, "the request target is longer than " + std::to_string(kMaxUriBytes) + " bytes");
+            ex.answered_inline = true;
+            return;
+        }
+        ex.route = route_of(ex.req);
+        if (stopping) {
+            answer_error(ex, 503, "the server is stopping");
+            ex.answered_inline = true;
+            return;
+        }
+        if (!ex.route) {
+            answer_error(ex, 404, "no such call: " + ex.req.method + " " + ex.req.path);
+            ex.answered_inline = true;
+            return;
+        }
+        Lane *lane = control_lane.get();
+        bool waits_for_connection = false;
+        if (ex.route->lane == LaneKind::Health) {
+            lane = health_lane.get();
+        } else if (ex.route->lane == LaneKind::Session) {
+            if (server.session_holds_connection(ex.req.matches.at(1))) {
+                lane = holder_lane.get();
+            } else {
+                lane = database_lane.get();
+                waits_for_connection = true;
+            }
+        }
+        ex.queued = std::chrono::steady_clock::now();
+        MHD_suspend_connection(connection);
+        lane->submit([this, connection, &ex, waits_for_connection] {
+            const auto waited = std::chrono::steady_clock::now() - ex.queued;
+            if (waits_for_connection && waited > server.limits().connection_wait) {
+                // Its turn came too late: the caller hears so instead of waiting on.
+                serve(ex.res, ex.req.matches.at(1), "-", ex.req.path, [&] {
+                    throw ServerError(ServerError::Kind::Unavailable,
+                                      "the server is busy: every database worker was in use for longer than the "
+                                      "connection wait; try again in a moment");
+                });
+            } else {
+                try {
+                    ex.route->handler(ex.req, ex.res);
+                } catch (const std::exception &e) {
+                    ex.res = Response{};
+                    ex.res.status = 500;
+                    ex.res.set_content(dump(wire::error_to_json(std::string("internal error: ") + e.what())), kJson);
+                }
+            }
+            MHD_resume_connection(connection);
+        });
+    }
+
+    static MHD_Result queue_answer(MHD_Connection *connection, Exchange &ex)
+    {
+        Response &res = ex.res;
+        if (res.status <= 0) res.status = 200;
+        MHD_Response *response = nullptr;
+        if (res.stream) {
+            auto *stream = new std::function<std::size_t(char *, std::size_t)>(std::move(res.stream));
+            response = MHD_create_response_from_callback(
+                MHD_SIZE_UNKNOWN, 64 * 1024,
+                [](void *cls, uint64_t, char *buf, size_t max) -> ssize_t {
+                    auto &f = *static_cast<std::function<std::size_t(char *, std::size_t)> *>(cls);
+                    const std::size_t n = f(buf, max);
+                    return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
+                },
+                stream, [](void *cls) { delete static_cast<std::function<std::size_t(char *, std::size_t)> *>(cls); });
+        } else {
+            response = MHD_create_response_from_buffer(res.body.size(), res.body.data(), MHD_RESPMEM_MUST_COPY);
+        }
+        if (!response) return MHD_NO;
+        if (!res.content_type.empty()) MHD_add_response_header(response, "Content-Type", res.content_type.c_str());
+        for (const auto &[k, v] : res.headers) MHD_add_response_header(response, k.c_str(), v.c_str());
+        const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(res.status), response);
+        MHD_destroy_response(response);
+        return queued;
+    }
+
+    static MHD_Result on_request(void *cls, MHD_Connection *connection, const char *url, const char *method,
+                                 const char *, const char *upload_data, size_t *upload_size, void **context)
+    {
+        auto &self = *static_cast<Impl *>(cls);
+        auto *ex = static_cast<Exchange *>(*context);
+        if (!ex) {
+            ex = new Exchange;
+            *context = ex;
+            ex->req.method = method ? method : "";
+            ex->req.path = url ? url : "";
+            if (const char *auth = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Authorization"))
+                ex->req.authorization = auth;
+            if (const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+                ex->req.remote_addr = address_text(info->client_addr);
+            return MHD_YES;
+        }
+        if (*upload_size > 0) {
+            if (!ex->too_big) {
+                if (ex->req.body.size() + *upload_size > kMaxBodyBytes) {
+                    ex->too_big = true;
+                    std::string().swap(ex->req.body);
+                } else {
+                    ex->req.body.append(upload_data, *upload_size);
+                }
+            }
+            *upload_size = 0;
+            return MHD_YES;
+        }
+        if (!ex->started) {
+            ex->started = true;
+            self.dispatch(connection, *ex);
+            if (!ex->answered_inline) return MHD_YES;  // parked until its call is done
+        }
+        return queue_answer(connection, *ex);
+    }
+
+    static void on_completed(void *, MHD_Connection *, void **context, MHD_RequestTerminationCode)
+    {
+        delete static_cast<Exchange *>(*context);
+        *context = nullptr;
+    }
+
+    // A listening socket of our own: the address and port as given (0: any
+    // free one), a backlog far above what a site's planners open at once.
+    void bind_socket()
+    {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+        addrinfo *found = nullptr;
+        const std::string service = std::to_string(port);
+        const std::string node = host == "[::1]" ? std::string("::1") : host;
+        auto fail = [&] {
+            if (port == 0) throw ServerError(ServerError::Kind::Unavailable, "cannot listen on " + host + " (no free port)");
+            throw ServerError(ServerError::Kind::Unavailable, "cannot listen on " + host + ":" + std::to_string(port) +
+                                                                  " (address in use or not available)");
+        };
+        if (getaddrinfo(node.empty() ? nullptr : node.c_str(), service.c_str(), &hints, &found) != 0 || !found) fail();
+        int fd = -1;
+        for (addrinfo *a = found; a; a = a->ai_next) {
+            fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+            if (fd < 0) continue;
+            const int yes = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, kListenBacklog) == 0) break;
+            ::close(fd);
+            fd = -1;
+        }
+        freeaddrinfo(found);
+        if (fd < 0) fail();
+        sockaddr_storage bound{};
+        socklen_t len = sizeof bound;
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len);
+        bound_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                                       : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+        listen_fd = fd;
+    }
+
+    static constexpr int kListenBacklog = 511;
 };
 
 void HttpFrontEnd::Impl::routes()
 {
-    http.set_tcp_nodelay(true);
-    http.set_keep_alive_max_count(100000);
-    http.set_payload_max_length(kMaxBodyBytes);
-    http.new_task_queue = [] { return new httplib::ThreadPool(16); };
-
-    http.Post("/v1/login", [this](const httplib::Request &req, httplib::Response &res) {
+    add("POST", "/v1/login", LaneKind::Control, [this](const Request &req, Response &res) {
         std::string user;
         serve(
             res, {}, "login", {},
@@ -212,7 +561,7 @@ void HttpFrontEnd::Impl::routes()
             &user);
     });
 
-    http.Post("/v1/logout", [this](const httplib::Request &req, httplib::Response &res) {
+    add("POST", "/v1/logout", LaneKind::Control, [this](const Request &req, Response &res) {
         std::string account;
         serve(
             res, {}, "logout", {},
@@ -226,7 +575,7 @@ void HttpFrontEnd::Impl::routes()
             &account);
     });
 
-    http.Get("/v1/account", [this](const httplib::Request &req, httplib::Response &res) {
+    add("GET", "/v1/account", LaneKind::Control, [this](const Request &req, Response &res) {
         std::string account;
         serve(
             res, {}, "account", {},
@@ -245,7 +594,7 @@ void HttpFrontEnd::Impl::routes()
             &account);
     });
 
-    http.Post("/v1/sessions", [this](const httplib::Request &req, httplib::Response &res) {
+    add("POST", "/v1/sessions", LaneKind::Control, [this](const Request &req, Response &res) {
         std::string object, account;
         serve(
             res, {}, "open", object,
@@ -262,7 +611,7 @@ void HttpFrontEnd::Impl::routes()
             &account);
     });
 
-    http.Delete(R"(/v1/sessions/([^/]+))", [this](const httplib::Request &req, httplib::Response &res) {
+    add("DELETE", R"(/v1/sessions/([^/]+))", LaneKind::Session, [this](const Request &req, Response &res) {
         const std::string id = req.matches[1];
         std::string account;
         serve(
@@ -276,8 +625,8 @@ void HttpFrontEnd::Impl::routes()
             &account);
     });
 
-    http.Post(R"(/v1/sessions/([^/]+)/providers/([^/]+)/(records|execute|apply))",
-              [this](const httplib::Request &req, httplib::Response &res) {
+    add("POST", R"(/v1/sessions/([^/]+)/providers/([^/]+)/(records|execute|apply))", LaneKind::Session,
+              [this](const Request &req, Response &res) {
                   const std::string id = req.matches[1], provider = req.matches[2], call = req.matches[3];
                   std::string account;
                   serve(res, id, call, provider, [&] {
@@ -305,7 +654,7 @@ void HttpFrontEnd::Impl::routes()
                   }, &account);
               });
 
-    http.Post(R"(/v1/sessions/([^/]+)/methods/([^/]+))", [this](const httplib::Request &req, httplib::Response &res) {
+    add("POST", R"(/v1/sessions/([^/]+)/methods/([^/]+))", LaneKind::Session, [this](const Request &req, Response &res) {
         const std::string id = req.matches[1], method = req.matches[2];
         std::string account;
         serve(res, id, "method", method, [&] {
@@ -318,7 +667,7 @@ void HttpFrontEnd::Impl::routes()
     });
 
     // Open to everyone, so that a monitor sees a database out of reach (503).
-    http.Get("/v1/health", [this](const httplib::Request &, httplib::Response &res) {
+    add("GET", "/v1/health", LaneKind::Health, [this](const Request &, Response &res) {
         serve(res, {}, "health", {}, [&] {
             if (!server.database_reachable())
                 throw ServerError(ServerError::Kind::Unavailable, "the database cannot be reached");
@@ -326,26 +675,8 @@ void HttpFrontEnd::Impl::routes()
         });
     });
 
-    // Answers the server library gives by itself (no such path, a body over
-    // the limit, a request it cannot read) in the same JSON form. A body over
-    // the limit is a bad request like any other.
-    http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request &req,
-                                                                   httplib::Response &res) {
-        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        std::string message;
-        if (res.status == 413) {
-            res.status = 400;
-            message = "the request body is larger than the limit of " + std::to_string(kMaxBodyBytes) + " bytes";
-        } else if (res.status == 404) {
-            message = "no such call: " + req.method + " " + req.path;
-        } else {
-            message = "the request could not be read (HTTP status " + std::to_string(res.status) + ")";
-        }
-        res.set_content(dump(wire::error_to_json(message)), kJson);
-        log_request({}, {}, "-", req.path, {}, res.status, message);
-        return httplib::Server::HandlerResponse::Handled;
-    }));
 }
+
 
 HttpFrontEnd::HttpFrontEnd(AppServer &server, std::string host, int port, FrontEndOptions options)
     : impl_(std::make_unique<Impl>(server, std::move(host), port, std::move(options)))
@@ -357,30 +688,73 @@ HttpFrontEnd::~HttpFrontEnd() { stop(); }
 
 void HttpFrontEnd::start()
 {
-    if (impl_->thread.joinable()) return;
+    auto &d = *impl_;
+    if (d.daemon) return;
     // Checked before anything is bound.
-    if (auto refusal = listen_refusal(impl_->host, impl_->options)) throw ServerError(ServerError::Kind::BadRequest, *refusal);
-    auto &http = impl_->http;
-    if (impl_->port == 0) {
-        impl_->bound_port = http.bind_to_any_port(impl_->host);
-        if (impl_->bound_port <= 0)
-            throw ServerError(ServerError::Kind::Unavailable, "cannot listen on " + impl_->host + " (no free port)");
-    } else {
-        if (!http.bind_to_port(impl_->host, impl_->port))
-            throw ServerError(ServerError::Kind::Unavailable, "cannot listen on " + impl_->host + ":" +
-                                                                 std::to_string(impl_->port) +
-                                                                 " (address in use or not available)");
-        impl_->bound_port = impl_->port;
+    if (auto refusal = listen_refusal(d.host, d.options)) throw ServerError(ServerError::Kind::BadRequest, *refusal);
+    const int connections = d.server.limits().max_connections;
+    const int workers = d.options.workers > 0 ? d.options.workers : connections;
+    d.health_lane = std::make_unique<Lane>("health", 2);
+    d.control_lane = std::make_unique<Lane>("control", 4);
+    // A session with an open transaction holds one of the connections, so
+    // this many threads never make such a session's call wait.
+    d.holder_lane = std::make_unique<Lane>("holder", connections);
+    d.database_lane = std::make_unique<Lane>("database", workers);
+    d.bind_socket();
+
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    const bool tls = !d.tls_cert_pem.empty();
+    if (tls) flags |= MHD_USE_TLS;
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(d.listen_fd, reinterpret_cast<sockaddr *>(&bound), &len);
+    if (bound.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+    std::vector<MHD_OptionItem> opts = {
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&mhd_log), nullptr},
+        {MHD_OPTION_LISTEN_SOCKET, d.listen_fd, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, std::max(16, d.options.max_clients), nullptr},
+        // An idle keep-alive connection costs no thread; it is closed after this long.
+        {MHD_OPTION_CONNECTION_TIMEOUT, 300, nullptr},
+        // Room for a request head well past the URI limit below, so that
+        // such a request is answered 414 here (without a body for HEAD).
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 256 * 1024, nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Impl::on_completed), nullptr},
+    };
+    if (tls) {
+        opts.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, d.tls_cert_pem.data()});
+        opts.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, d.tls_key_pem.data()});
     }
-    impl_->thread = std::thread([&http] { http.listen_after_bind(); });
-    while (!http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    opts.push_back({MHD_OPTION_END, 0, nullptr});
+    d.daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Impl::on_request, &d, MHD_OPTION_ARRAY, opts.data(),
+                                MHD_OPTION_END);
+    if (!d.daemon) {
+        ::close(d.listen_fd);
+        d.listen_fd = -1;
+        d.health_lane.reset();
+        d.control_lane.reset();
+        d.holder_lane.reset();
+        d.database_lane.reset();
+        if (tls) throw d.bad_tls();
+        throw ServerError(ServerError::Kind::Unavailable, "cannot serve HTTP on " + d.host);
+    }
+    d.listen_fd = -1;  // the daemon closes it
 }
 
 void HttpFrontEnd::stop()
 {
-    if (!impl_->thread.joinable()) return;
-    impl_->http.stop();
-    impl_->thread.join();
+    auto &d = *impl_;
+    if (!d.daemon) return;
+    d.stopping = true;
+    const int fd = MHD_quiesce_daemon(d.daemon);
+    // The calls still running finish and are answered before the loop ends.
+    d.health_lane->stop();
+    d.control_lane->stop();
+    d.holder_lane->stop();
+    d.database_lane->stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    MHD_stop_daemon(d.daemon);
+    d.daemon = nullptr;
+    if (fd >= 0) ::close(fd);
 }
 
 int HttpFrontEnd::port() const { return impl_->bound_port; }

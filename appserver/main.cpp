@@ -69,6 +69,19 @@ void print_help()
         "  --log-file FILE          append the log to FILE instead of standard error;\n"
         "                           SIGHUP reopens it (log rotation)\n"
         "  --version                the version and the commit it was built from\n"
+        "  --max-connections N      database connections of the sessions' calls, at most\n"
+        "                           (default 20; a few more serve sign-in and health)\n"
+        "  --workers N              threads running the sessions' database work\n"
+        "                           (default: as many as --max-connections)\n"
+        "  --connection-wait TIME   how long a call waits for a connection before it is\n"
+        "                           answered 503 (default 10s)\n"
+        "  --statement-timeout TIME how long one statement may run (422) or wait for a\n"
+        "                           lock (503) (default 30s)\n"
+        "  --max-sessions N         sessions open at once (default 1000; then 503)\n"
+        "  --max-sessions-per-account N  per signed-in account (default 40; then 429)\n"
+        "  --max-answer-rows N      rows of one dsp_temp answer, at most (default 200000)\n"
+        "  --max-answer-bytes N     bytes of one dsp_temp answer, at most (default 64 MiB)\n"
+        "  --max-clients N          client connections open at once (default 4000)\n"
         "  --help                   show this text\n"
         "Commands: init creates the current layout and stops; migrate brings a database\n"
         "of an older release up to date in one transaction; backup FILE copies a live\n"
@@ -234,7 +247,9 @@ int user_command(int argc, char **argv)
 // The options a config file may hold: every option of the command line.
 const std::vector<std::string> kValueOptions = {
     "listen", "database", "database-password-file", "auth", "token-lifetime", "tls-cert", "tls-key",
-    "server-role", "server-role-password-file", "session-timeout", "log-file"};
+    "server-role", "server-role-password-file", "session-timeout", "log-file",
+    "workers", "max-connections", "connection-wait", "statement-timeout", "max-sessions",
+    "max-sessions-per-account", "max-answer-rows", "max-answer-bytes", "max-clients"};
 const std::vector<std::string> kFlagOptions = {"init", "demo"};
 
 // The arguments as the command line and the config file give them together:
@@ -373,6 +388,39 @@ bool open_log_file(const std::string &file)
     return true;
 }
 
+// The options of what one instance may hold at once and how long anything
+// may take (--workers, --max-connections, --statement-timeout, ...). True
+// when arg is one of them (its value taken from argv).
+bool parse_load_option(const std::string &arg, int &i, int argc, char **argv, appserver::ServerLimits &limits,
+                       appserver::FrontEndOptions &front)
+{
+    static const char *const kNames[] = {"--workers",      "--max-connections",          "--connection-wait",
+                                         "--statement-timeout", "--max-sessions",        "--max-sessions-per-account",
+                                         "--max-answer-rows",   "--max-answer-bytes",    "--max-clients"};
+    if (std::find_if(std::begin(kNames), std::end(kNames), [&](const char *n) { return arg == n; }) == std::end(kNames))
+        return false;
+    if (i + 1 >= argc) usage_error(arg + " needs a value");
+    const std::string v = argv[++i];
+    long long n = 0;
+    auto number = [&](long long low, long long high) {
+        if (!parse_int(v, low, high, n)) usage_error("bad " + arg + " value \"" + v + "\"");
+        return n;
+    };
+    if (arg == "--workers") front.workers = static_cast<int>(number(1, 1000));
+    else if (arg == "--max-connections") limits.max_connections = static_cast<int>(number(1, 1000));
+    else if (arg == "--max-clients") front.max_clients = static_cast<int>(number(16, 100000));
+    else if (arg == "--max-sessions") limits.max_sessions = static_cast<int>(number(1, 1000000));
+    else if (arg == "--max-sessions-per-account") limits.max_sessions_per_account = static_cast<int>(number(1, 1000000));
+    else if (arg == "--max-answer-rows") limits.max_answer_rows = static_cast<std::size_t>(number(1, 1LL << 40));
+    else if (arg == "--max-answer-bytes") limits.max_answer_bytes = static_cast<std::size_t>(number(1024, 1LL << 40));
+    else {
+        long long seconds = 0;
+        if (!parse_duration(v, seconds)) usage_error("bad " + arg + " value \"" + v + "\"");
+        (arg == "--connection-wait" ? limits.connection_wait : limits.statement_timeout) = std::chrono::seconds(seconds);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int raw_argc, char **raw_argv)
@@ -405,6 +453,7 @@ int main(int raw_argc, char **raw_argv)
     long long token_lifetime = 12 * 3600;
     std::string password_file, server_role, server_role_password_file, log_file;
     appserver::FrontEndOptions front_options;
+    appserver::ServerLimits limits;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -450,6 +499,7 @@ int main(int raw_argc, char **raw_argv)
             if (!parse_int(v, 0, 100000000, timeout)) usage_error("bad --session-timeout value \"" + v + "\"");
         } else if (arg == "--log-file") {
             log_file = value();
+        } else if (parse_load_option(arg, i, argc, argv, limits, front_options)) {
         } else {
             usage_error("unknown option \"" + arg + "\"");
         }
@@ -506,6 +556,7 @@ int main(int raw_argc, char **raw_argv)
             probe.reset();
         }
         appserver::AppServer server(database, std::chrono::seconds(timeout), std::chrono::seconds(token_lifetime));
+        server.set_limits(limits);
         appserver::HttpFrontEnd front(server, host, static_cast<int>(port), front_options);
         front.start();
         const bool accounts = front_options.auth == appserver::AuthMode::Accounts;

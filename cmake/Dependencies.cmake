@@ -8,6 +8,8 @@ find_package(PostgreSQL REQUIRED)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets PrintSupport Test)
 
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+# The application server's HTTP layer: one event loop for every client connection.
+pkg_check_modules(MHD REQUIRED IMPORTED_TARGET libmicrohttpd)
 pkg_check_modules(INIREADER REQUIRED IMPORTED_TARGET INIReader)
 # Password hashes, tokens and session ids of the application server.
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)

@@ -1,0 +1,309 @@
+// Load on a real vendrix-server over loopback: N concurrent keep-alive
+// clients running the module's typical calls, and one transaction holding a
+// lock while 50 applies wait for it. Bounded in time; never a test.
+//
+//   load_bench [--pg] [--seconds S] [--clients 8,64,200] [-- SERVER ARGS...]
+//
+// --pg runs on a fresh PostgreSQL database of the cluster SALEPLAN_TEST_PG
+// names; without it on a SQLite file. The server arguments go to the
+// vendrix-server it starts (e.g. --workers 20 --statement-timeout 3).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "schema.h"
+#include "server_fixture.h"
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+const std::string kCompany = "VendrixServer.CoCompanyInfo";
+const std::string kCust = "VendrixServer.CoCustObj";
+
+std::string department_statement()
+{
+    return "SELECT CKDM00,CKMC00 FROM GSTCKGL0 WHERE WDBJ00='F' AND ZZRQ00 IS NULL AND CKDM00<>'HZ' AND "
+           "CKDM00<>'0F' AND CKDM00<>'0B' AND CKDM00<>'0P'";
+}
+std::string salesman_statement() { return "SELECT RYDM00,RYMC00 FROM GSTRYGL0 WHERE FXY000='Y' AND CKDM00='01'"; }
+
+std::unique_ptr<httplib::Client> client(int port, int timeout_s)
+{
+    auto c = std::make_unique<httplib::Client>("127.0.0.1", port);
+    c->set_keep_alive(true);
+    c->set_tcp_nodelay(true);
+    c->set_connection_timeout(timeout_s, 0);
+    c->set_read_timeout(timeout_s, 0);
+    c->set_write_timeout(timeout_s, 0);
+    return c;
+}
+
+std::string open_session(httplib::Client &c, const std::string &object)
+{
+    auto r = c.Post("/v1/sessions", json{{"object", object}}.dump(), "application/json");
+    if (!r || r->status != 201) return {};
+    return json::parse(r->body).value("session", "");
+}
+
+struct Stats {
+    std::vector<double> ms;
+    long failures = 0;
+    void add(const Stats &o)
+    {
+        ms.insert(ms.end(), o.ms.begin(), o.ms.end());
+        failures += o.failures;
+    }
+    double pct(double p)
+    {
+        if (ms.empty()) return 0;
+        std::sort(ms.begin(), ms.end());
+        return ms[std::min(ms.size() - 1, static_cast<std::size_t>(p * static_cast<double>(ms.size())))];
+    }
+};
+
+void print_stats(const char *what, Stats s, double seconds)
+{
+    std::printf("    %-22s %7zu ok %5ld failed %8.0f req/s  p50 %7.2f  p95 %7.2f  p99 %7.2f  max %8.2f ms\n", what,
+                s.ms.size(), s.failures, static_cast<double>(s.ms.size()) / seconds, s.pct(0.5), s.pct(0.95),
+                s.pct(0.99), s.pct(1.0));
+}
+
+// N clients, each with its own keep-alive connection and sessions, calling in
+// a loop for the given time: the department statement, the salesman
+// statement, the plan records, and now and then a health check.
+void concurrent_clients(int port, int n, double seconds)
+{
+    std::atomic<int> ready{0}, served{0}, unopened{0};
+    std::atomic<bool> go{false};
+    std::vector<Stats> dept(n), sales(n), plan(n), health(n);
+    std::vector<std::thread> threads;
+    Clock::time_point start;
+    for (int i = 0; i < n; ++i) {
+        threads.emplace_back([&, i] {
+            auto c = client(port, 15);
+            const std::string company = open_session(*c, kCompany);
+            const std::string cust = open_session(*c, kCust);
+            if (company.empty() || cust.empty()) ++unopened;
+            ++ready;
+            while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const auto end = start + std::chrono::duration<double>(seconds);
+            bool any = false;
+            const std::string records = "/v1/sessions/" + company + "/providers/dsp_temp/records";
+            const std::string plan_path = "/v1/sessions/" + cust + "/providers/dsp_xstyzb02cys/records";
+            const std::string dept_body = json{{"commandText", department_statement()}}.dump();
+            const std::string sales_body = json{{"commandText", salesman_statement()}}.dump();
+            for (int k = 0; Clock::now() < end; ++k) {
+                auto call = [&](Stats &st, auto &&f) {
+                    const auto t = Clock::now();
+                    auto r = f();
+                    if (r && r->status / 100 == 2) {
+                        st.ms.push_back(ms_since(t));
+                        if (&st == &dept[i]) any = true;
+                    } else {
+                        ++st.failures;
+                    }
+                };
+                call(dept[i], [&] { return c->Post(records.c_str(), dept_body, "application/json"); });
+                call(sales[i], [&] { return c->Post(records.c_str(), sales_body, "application/json"); });
+                if (k % 4 == 0) call(plan[i], [&] { return c->Post(plan_path.c_str(), "{}", "application/json"); });
+                if (k % 8 == 0) call(health[i], [&] { return c->Get("/v1/health"); });
+            }
+            if (any) ++served;
+            if (!company.empty()) c->Delete(("/v1/sessions/" + company).c_str());
+            if (!cust.empty()) c->Delete(("/v1/sessions/" + cust).c_str());
+        });
+    }
+    const auto setup = Clock::now();
+    while (ready < n && ms_since(setup) < 60000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const double setup_ms = ms_since(setup);
+    start = Clock::now();
+    go = true;
+    for (auto &t : threads) t.join();
+    const double took = ms_since(start) / 1000.0;
+    Stats d, s, p, h;
+    for (int i = 0; i < n; ++i) {
+        d.add(dept[i]);
+        s.add(sales[i]);
+        p.add(plan[i]);
+        h.add(health[i]);
+    }
+    std::printf("  %d clients: %d served (answered the department statement), %d could not open their sessions, setup %.0f ms, %.1f s\n", n,
+                served.load(), unopened.load(), setup_ms, took);
+    print_stats("department statement", d, took);
+    print_stats("salesman statement", s, took);
+    print_stats("plan records", p, took);
+    print_stats("health", h, took);
+}
+
+// One planner holds a transaction that deleted a salesman's plan rows;
+// 50 others apply a change to one of those rows and wait for the lock.
+// Meanwhile: health checks, and then the holder's rollback.
+void lock_holder(int port, double hold_seconds)
+{
+    auto holder = client(port, 10);
+    const std::string company = open_session(*holder, kCompany);
+    const std::string month = appserver::month_key_from_today(0);
+    auto plan_client = client(port, 30);
+    const std::string cust = open_session(*plan_client, kCust);
+    auto rows = plan_client->Post(("/v1/sessions/" + cust + "/providers/dsp_xstyzb02cys/records").c_str(), "{}",
+                                  "application/json");
+    if (!rows || rows->status != 200 || company.empty()) {
+        std::printf("  lock holder: cannot set up (%d)\n", rows ? rows->status : -1);
+        return;
+    }
+    // The packet: fields, rows, row ids; find a row of salesman 0101 in 01 this month.
+    const json packet = json::parse(rows->body);
+    json target;
+    const auto &fields = packet.at("fields");
+    auto index_of = [&](const char *name) {
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (fields[i].at("name") == name) return i;
+        return fields.size();
+    };
+    const auto mi = index_of("NYUE00"), di = index_of("CKDM00"), si = index_of("RYDM00"), qi = index_of("ZBSL00");
+    const auto &data = packet.at("rows");
+    for (std::size_t r = 0; r < data.size(); ++r)
+        if (data[r][mi] == month && data[r][di] == "01" && data[r][si] == "0101") {
+            json original = json::object();
+            original["ZBSL00"] = data[r][qi];
+            target = json{{"kind", "modify"},
+                          {"rowId", packet.at("rowIds")[r]},
+                          {"values", {{"ZBSL00", 7}}},
+                          {"original", original}};
+            break;
+        }
+    if (target.is_null()) {
+        std::printf("  lock holder: no plan row of 0101 this month\n");
+        return;
+    }
+    const std::string base = "/v1/sessions/" + company;
+    holder->Post((base + "/methods/CompanydbTranStart").c_str(), "{}", "application/json");
+    auto del = holder->Post((base + "/providers/dsp_temp/execute").c_str(),
+                            json{{"commandText", "DELETE XSTYZB02 WHERE NYUE00='" + month +
+                                                     "' And Ckdm00='01' And Rydm00='0101'"}}
+                                .dump(),
+                            "application/json");
+    std::printf("  lock holder: delete in its transaction: %d\n", del ? del->status : -1);
+
+    constexpr int kWaiters = 50;
+    std::vector<std::thread> waiters;
+    std::mutex m;
+    std::vector<double> refused_after, applied_after;
+    long no_answer = 0;
+    std::string first_refusal;
+    const std::string apply_body = json{{"delta", json::array({target})}, {"maxErrors", 0}}.dump();
+    for (int i = 0; i < kWaiters; ++i) {
+        waiters.emplace_back([&] {
+            auto c = client(port, 40);
+            const std::string s = open_session(*c, kCust);
+            const auto t = Clock::now();
+            auto r = c->Post(("/v1/sessions/" + s + "/providers/dsp_xstyzb02cys/apply").c_str(), apply_body,
+                             "application/json");
+            const double took = ms_since(t);
+            std::lock_guard lock(m);
+            if (!r) ++no_answer;
+            else if (r->status == 200 && json::parse(r->body).value("errorCount", 0) == 0) applied_after.push_back(took);
+            else {
+                refused_after.push_back(took);
+                if (first_refusal.empty()) first_refusal = std::to_string(r->status) + " " + r->body.substr(0, 160);
+            }
+            c->Delete(("/v1/sessions/" + s).c_str());
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Stats health;
+    auto hc = client(port, 5);
+    const auto hold_start = Clock::now();
+    while (ms_since(hold_start) < hold_seconds * 1000) {
+        const auto t = Clock::now();
+        auto r = hc->Get("/v1/health");
+        if (r && r->status == 200) health.ms.push_back(ms_since(t));
+        else ++health.failures;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    print_stats("health while waiting", health, hold_seconds);
+    const auto t = Clock::now();
+    auto rb = holder->Post((base + "/methods/CompanydbRollback").c_str(), "{}", "application/json");
+    if (rb) std::printf("  holder's rollback: %d after %.1f ms\n", rb->status, ms_since(t));
+    else std::printf("  holder's rollback: no answer within %.0f ms\n", ms_since(t));
+    for (auto &w : waiters) w.join();
+    auto span = [](std::vector<double> v) {
+        if (v.empty()) return std::string("-");
+        std::sort(v.begin(), v.end());
+        char b[64];
+        std::snprintf(b, sizeof b, "%.0f..%.0f ms", v.front(), v.back());
+        return std::string(b);
+    };
+    std::printf("  waiters: %zu applied (%s), %zu refused (%s), %ld no answer\n", applied_after.size(),
+                span(applied_after).c_str(), refused_after.size(), span(refused_after).c_str(), no_answer);
+    if (!first_refusal.empty()) std::printf("  first refusal: %s\n", first_refusal.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    bool pg = false;
+    double seconds = 3, hold = 5;
+    std::vector<int> counts = {8, 64, 200};
+    std::vector<std::string> server_args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--pg") pg = true;
+        else if (a == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
+        else if (a == "--hold" && i + 1 < argc) hold = std::atof(argv[++i]);
+        else if (a == "--clients" && i + 1 < argc) {
+            counts.clear();
+            std::stringstream in(argv[++i]);
+            for (std::string n; std::getline(in, n, ',');) counts.push_back(std::atoi(n.c_str()));
+        } else if (a == "--") {
+            server_args.assign(argv + i + 1, argv + argc);
+            break;
+        } else {
+            std::fprintf(stderr, "usage: load_bench [--pg] [--seconds S] [--hold S] [--clients 8,64,200] [-- ARGS]\n");
+            return 2;
+        }
+    }
+    if (pg && !testsupport::PgDb::available()) {
+        std::fprintf(stderr, "load_bench: --pg needs SALEPLAN_TEST_PG\n");
+        return 2;
+    }
+    std::unique_ptr<testsupport::SqliteDb> sqlite;
+    std::unique_ptr<testsupport::PgDb> postgres;
+    std::string cs;
+    if (pg) {
+        postgres = std::make_unique<testsupport::PgDb>(true);
+        cs = postgres->connection_string();
+    } else {
+        sqlite = std::make_unique<testsupport::SqliteDb>(true);
+        cs = sqlite->connection_string();
+    }
+    std::printf("load_bench on %s, server arguments:", pg ? "PostgreSQL" : "SQLite");
+    for (const auto &a : server_args) std::printf(" %s", a.c_str());
+    std::printf("\n");
+    for (int n : counts) {
+        testsupport::ServerProcess server(cs, server_args);
+        concurrent_clients(server.port(), n, seconds);
+    }
+    {
+        testsupport::ServerProcess server(cs, server_args);
+        lock_holder(server.port(), hold);
+    }
+    return 0;
+}
