@@ -1,5 +1,6 @@
 // vendrix-server: the application server of the monthly sales plan module.
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,8 @@
 #include <unistd.h>
 
 #include "app_server.h"
+#include "audit.h"
+#include "server_config.h"
 
 namespace {
 
@@ -24,6 +27,8 @@ void print_help()
         "Usage: vendrix-server [OPTIONS]\n"
         "       vendrix-server user add NAME --role planner|viewer [--database ...]\n"
         "       vendrix-server user passwd NAME | user list | user remove NAME [--database ...]\n"
+        "       vendrix-server audit [--month YYYYMM] [--department CODE] [--salesman CODE]\n"
+        "                            [--since DATE] [--csv] [--database ...]\n"
         "Serves the monthly sales plan objects over HTTP/JSON (HTTPS with --tls-cert).\n\n"
         "  --listen ADDR:PORT       address and port to listen on (default 127.0.0.1:%d;\n"
         "                           a bare PORT keeps 127.0.0.1); an address other than\n"
@@ -209,11 +214,83 @@ int user_command(int argc, char **argv)
     return 0;
 }
 
+// vendrix-server audit [--month YYYYMM] [--department CODE] [--salesman CODE]
+// [--since DATE] [--csv] [--database ... | --config FILE]: the audit trail of
+// the salesman plans, read with the administrator's connection.
+int audit_command(int argc, char **argv)
+{
+    std::vector<std::string> args;
+    for (int i = 2; i < argc; ++i) args.emplace_back(argv[i]);
+    // Options of a config file come first, so that the command line wins.
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--config") continue;
+        if (i + 1 >= args.size()) usage_error("--config needs a value");
+        try {
+            // The server's own file: of its options only the database counts here.
+            const auto from_file = appserver::config_arguments(
+                args[i + 1],
+                {"listen", "database", "database-password-file", "auth", "token-lifetime", "tls-cert", "tls-key",
+                 "server-role", "server-role-password-file", "session-timeout"},
+                {"init", "demo"});
+            std::vector<std::string> taken;
+            for (std::size_t k = 0; k + 1 < from_file.size(); ++k)
+                if (from_file[k] == "--database" || from_file[k] == "--database-password-file") {
+                    taken.push_back(from_file[k]);
+                    taken.push_back(from_file[++k]);
+                }
+            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+            args.insert(args.begin(), taken.begin(), taken.end());
+        } catch (const std::exception &e) {
+            usage_error(e.what());
+        }
+        break;
+    }
+    appserver::AuditFilter filter;
+    std::string database, password_file;
+    bool csv = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= args.size()) usage_error(arg + " needs a value");
+            return args[++i];
+        };
+        if (arg == "--database") database = value();
+        else if (arg == "--database-password-file") password_file = value();
+        else if (arg == "--month") filter.month = value();
+        else if (arg == "--department") filter.department = value();
+        else if (arg == "--salesman") filter.salesman = value();
+        else if (arg == "--since") filter.since = value();
+        else if (arg == "--csv") csv = true;
+        else usage_error("unknown option \"" + arg + "\" of audit");
+    }
+    if (!filter.month.empty() &&
+        (filter.month.size() != 6 || filter.month.find_first_not_of("0123456789") != std::string::npos))
+        usage_error("--month is YYYYMM, not \"" + filter.month + "\"");
+    const auto &since = filter.since;
+    const bool since_ok = since.size() >= 10 && since[4] == '-' && since[7] == '-' &&
+                          std::isdigit(static_cast<unsigned char>(since[0])) &&
+                          since.find_first_not_of("0123456789-T:Z ") == std::string::npos;
+    if (!since.empty() && !since_ok) usage_error("--since is a date YYYY-MM-DD (UTC), not \"" + since + "\"");
+    if (database.empty()) database = default_database();
+    warn_about_password_in_argv(database);
+    database = with_password(database, password_file);
+    try {
+        const auto records = appserver::read_audit(database, filter);
+        const std::string text = csv ? appserver::audit_csv(records) : appserver::audit_table_text(records);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vendrix-server: %s\n", appserver::redact_connection_string(e.what()).c_str());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "user") == 0) return user_command(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "audit") == 0) return audit_command(argc, argv);
 
     std::string host = "127.0.0.1";
     long long port = appserver::kDefaultPort;
