@@ -15,6 +15,7 @@
 #include "audit.h"
 #include "backend_test.h"
 #include "module_statements.h"
+#include "schema.h"
 
 namespace {
 
@@ -318,6 +319,30 @@ TEST_P(Allocation, EveryAppliedChangeIsRecordedWithItsAccountAndFiguresAndNothin
     EXPECT_TRUE(appserver::read_audit(cs(), filter).empty());
     const std::string csv = appserver::audit_csv(records);
     EXPECT_NE(csv.find(",quantity changed,200303,01,0101,1,卷烟销售总量,0,1500\r\n"), std::string::npos) << csv;
+}
+
+// A database from before the unique key, holding one indicator twice for a
+// salesman: --init names the rows to clean and changes nothing.
+TEST_P(Allocation, InitOnADatabaseWithDuplicatePlanRowsNamesThemAndChangesNothing)
+{
+    generate("0101");
+    exec("DROP INDEX XSTYZB02_PLAN");
+    exec("INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00) "
+         "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,7,CKDM00,RYDM00 FROM XSTYZB02 WHERE XHAO00=2");
+    const auto ids = query("SELECT ROWID00 FROM XSTYZB02 WHERE XHAO00=2 ORDER BY ROWID00");
+    ASSERT_EQ(ids.size(), 2u);
+    try {
+        appserver::init_database(cs(), false);
+        ADD_FAILURE() << "--init took a database with duplicate plan rows";
+    } catch (const appserver::ServerError &e) {
+        const std::string m = e.what();
+        EXPECT_NE(m.find("salesman 0101, sequence number 2"), std::string::npos) << m;
+        EXPECT_NE(m.find("rows (ROWID00) " + ids[0][0] + ", " + ids[1][0]), std::string::npos) << m;
+    }
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB02"), "3");
+    exec("DELETE FROM XSTYZB02 WHERE ROWID00=" + ids[1][0]);
+    EXPECT_NO_THROW(appserver::init_database(cs(), false));
+    EXPECT_THROW(generate("0101"), appserver::ServerError) << "the unique key is back";
 }
 
 // A server killed while planners apply: every change that stayed has its
