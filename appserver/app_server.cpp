@@ -10,9 +10,11 @@
 #include <set>
 #include <vector>
 
+#include "audit.h"
 #include "auth.h"
 #include "database.h"
 #include "dialect.h"
+#include "plan_rules.h"
 #include "statement_catalogue.h"
 
 namespace appserver {
@@ -318,7 +320,8 @@ struct AppServer::Impl {
         if (m->changes_data) refuse_viewer(s);
         const std::vector<wire::Value> params(m->values.begin(), m->values.end());
         const AnswerLimit limit{limits.max_answer_rows, limits.max_answer_bytes};
-        return s.db->run(adapt_statement(m->sql, kind), params, &limit);
+        // The generation and the deletion run with their audit records.
+        return run_recorded(*s.db, s.caller, *m, adapt_statement(m->sql, kind), params, &limit);
     }
 
     // Holds a session for one request: it cannot expire meanwhile, and no
@@ -405,7 +408,7 @@ struct AppServer::Impl {
     }
 
     wire::ApplyResult apply_plan(Session &s, const wire::Delta &delta, int max_errors);
-    std::optional<std::string> apply_change(Connection &db, const wire::Change &change);
+    std::optional<std::string> apply_change(Session &s, const wire::Change &change);
 };
 
 AppServer::AppServer(std::string connection_string, std::chrono::seconds session_timeout,
@@ -819,9 +822,11 @@ wire::ApplyResult AppServer::Impl::apply_plan(Session &s, const wire::Delta &del
     std::vector<const wire::Change *> refused;  // in the order of result.errors
     const wire::Change *current = nullptr;
     try {
+        // No other apply of these departments' plans runs until this one ends.
+        lock_allocations(db, delta);
         for (const auto &change : delta) {
             current = &change;
-            if (auto refusal = apply_change(db, change)) {
+            if (auto refusal = apply_change(s, change)) {
                 ++result.error_count;
                 result.errors.push_back({change.row_id, *refusal});
                 refused.push_back(&change);
@@ -860,8 +865,9 @@ wire::ApplyResult AppServer::Impl::apply_plan(Session &s, const wire::Delta &del
 }
 
 // Applies one change; the reason when it is refused.
-std::optional<std::string> AppServer::Impl::apply_change(Connection &db, const wire::Change &change)
+std::optional<std::string> AppServer::Impl::apply_change(Session &s, const wire::Change &change)
 {
+    Connection &db = *s.db;
     if (change.kind == wire::ChangeKind::Insert)
         return "new plan rows cannot be inserted here: a salesman's plan is generated from the department plan";
     if (!change.row_id) return "the change names no row (rowId is missing)";
@@ -874,15 +880,20 @@ std::optional<std::string> AppServer::Impl::apply_change(Connection &db, const w
         if (!before) return "the original quantity \"" + wire::value_to_text(*original) + "\" is not a number";
     }
 
+    // The row as it is now, for the rule and the audit record.
+    const auto plan_row = read_plan_row(db, row);
     StatementResult done;
-    if (change.kind == wire::ChangeKind::Delete) {
+    std::optional<wire::Value> after;
+    if (!plan_row) {
+        done.rows_affected = 0;  // reported below as deleted since read
+    } else if (change.kind == wire::ChangeKind::Delete) {
         if (!before) done = db.run("DELETE FROM XSTYZB02 WHERE ROWID00=?", {row});
         else if (wire::is_null(*before)) done = db.run("DELETE FROM XSTYZB02 WHERE ROWID00=? AND ZBSL00 IS NULL", {row});
         else done = db.run("DELETE FROM XSTYZB02 WHERE ROWID00=? AND ZBSL00=?", {row, *before});
     } else {
-        std::optional<wire::Value> after;
         for (const auto &[name, value] : change.values) {
             if (equal_ignoring_case(name, "ZBSL00")) {
+                if (auto refusal = quantity_refusal(value)) return refusal;
                 after = quantity_of(value);
                 if (!after) return "the quantity \"" + wire::value_to_text(value) + "\" is not a number";
                 continue;
@@ -896,12 +907,20 @@ std::optional<std::string> AppServer::Impl::apply_change(Connection &db, const w
         }
         if (!before) return "the change does not carry the quantity (ZBSL00) as it was read";
         if (!after) after = before;
+        // The salesmen of a department never hold more than its plan.
+        if (auto refusal = allocation_refusal(db, *plan_row, *before, *after)) return refusal;
         if (wire::is_null(*before))
             done = db.run("UPDATE XSTYZB02 SET ZBSL00=? WHERE ROWID00=? AND ZBSL00 IS NULL", {*after, row});
         else
             done = db.run("UPDATE XSTYZB02 SET ZBSL00=? WHERE ROWID00=? AND ZBSL00=?", {*after, row, *before});
     }
-    if (done.rows_affected == 1) return std::nullopt;
+    if (done.rows_affected == 1) {
+        if (change.kind == wire::ChangeKind::Delete)
+            record_row_change(db, s.caller, kAuditRowDeleted, *plan_row, plan_row->quantity, wire::Value{});
+        else if (!same_value(*before, *after))
+            record_row_change(db, s.caller, kAuditQuantityChanged, *plan_row, *before, *after);
+        return std::nullopt;
+    }
 
     // Nothing matched: the row is gone, or another planner changed it.
     const auto now = db.run("SELECT ZBSL00 FROM XSTYZB02 WHERE ROWID00=?", {row}).packet;

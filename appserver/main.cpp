@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "app_server.h"
+#include "audit.h"
 #include "backup.h"
 #include "database.h"
 #include "saleplan_version.h"
@@ -36,6 +37,8 @@ void print_help()
         "       vendrix-server user passwd NAME | user list | user remove NAME [--database ...]\n"
         "       vendrix-server init [--demo] [--server-role NAME ...] [--database ...]\n"
         "       vendrix-server migrate | backup FILE | restore FILE [--database ...]\n"
+        "       vendrix-server audit [--month YYYYMM] [--department CODE] [--salesman CODE]\n"
+        "                            [--since DATE] [--csv] [--database ...]\n"
         "       vendrix-server --version\n"
         "Serves the monthly sales plan objects over HTTP/JSON (HTTPS with --tls-cert).\n"
         "Every command reads the config file first (--config FILE, default %s\n"
@@ -372,6 +375,53 @@ int database_command(const std::vector<std::string> &args)
     return 0;
 }
 
+// vendrix-server audit [--month YYYYMM] [--department CODE] [--salesman CODE]
+// [--since DATE] [--csv] [--database ...]: the audit trail of
+// the salesman plans, read with the administrator's connection.
+int audit_command(int argc, char **argv)
+{
+    std::vector<std::string> args;
+    for (int i = 2; i < argc; ++i) args.emplace_back(argv[i]);
+    appserver::AuditFilter filter;
+    std::string database, password_file;
+    bool csv = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= args.size()) usage_error(arg + " needs a value");
+            return args[++i];
+        };
+        if (arg == "--database") database = value();
+        else if (arg == "--database-password-file") password_file = value();
+        else if (arg == "--month") filter.month = value();
+        else if (arg == "--department") filter.department = value();
+        else if (arg == "--salesman") filter.salesman = value();
+        else if (arg == "--since") filter.since = value();
+        else if (arg == "--csv") csv = true;
+        else usage_error("unknown option \"" + arg + "\" of audit");
+    }
+    if (!filter.month.empty() &&
+        (filter.month.size() != 6 || filter.month.find_first_not_of("0123456789") != std::string::npos))
+        usage_error("--month is YYYYMM, not \"" + filter.month + "\"");
+    const auto &since = filter.since;
+    const bool since_ok = since.size() >= 10 && since[4] == '-' && since[7] == '-' &&
+                          std::isdigit(static_cast<unsigned char>(since[0])) &&
+                          since.find_first_not_of("0123456789-T:Z ") == std::string::npos;
+    if (!since.empty() && !since_ok) usage_error("--since is a date YYYY-MM-DD (UTC), not \"" + since + "\"");
+    if (database.empty()) database = default_database();
+    warn_about_password_in_argv(database);
+    database = with_password(database, password_file);
+    try {
+        const auto records = appserver::read_audit(database, filter);
+        const std::string text = csv ? appserver::audit_csv(records) : appserver::audit_table_text(records);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vendrix-server: %s\n", appserver::redact_connection_string(e.what()).c_str());
+        return 1;
+    }
+    return 0;
+}
+
 // Sends the log (standard error) to the file; called again on SIGHUP so that
 // a rotated file is let go of. False when the file cannot be opened (the log
 // then stays where it was).
@@ -430,11 +480,11 @@ int main(int raw_argc, char **raw_argv)
             std::printf("vendrix-server %s (commit %s)\n", SALEPLAN_VERSION, SALEPLAN_COMMIT);
             return 0;
         }
-    static const char *const kCommands[] = {"user", "init", "migrate", "backup", "restore"};
+    static const char *const kCommands[] = {"user", "init", "migrate", "backup", "restore", "audit"};
     const bool command = raw_argc > 1 && std::any_of(std::begin(kCommands), std::end(kCommands),
                                                      [&](const char *c) { return std::strcmp(raw_argv[1], c) == 0; });
     std::vector<std::string> args = arguments_with_config(raw_argc, raw_argv, command);
-    if (command && args[0] != "user") return database_command(args);
+    if (command && args[0] != "user" && args[0] != "audit") return database_command(args);
     // The parsers below read a program name and the arguments.
     args.insert(args.begin(), raw_argv[0]);
     std::vector<char *> pointers;
@@ -444,6 +494,7 @@ int main(int raw_argc, char **raw_argv)
     char **argv = pointers.data();
 
     if (argc > 1 && std::strcmp(argv[1], "user") == 0) return user_command(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "audit") == 0) return audit_command(argc, argv);
 
     std::string host = "127.0.0.1";
     long long port = appserver::kDefaultPort;

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <vector>
 
+#include "audit.h"
 #include "auth.h"
 #include "schema_version.h"
 
@@ -126,9 +127,56 @@ std::string month_key_from_today(int months_back)
     return month_key(index / 12, index % 12 + 1);
 }
 
+namespace {
+
+// One plan per salesman and month: one row per distinct indicator, as the
+// generation copies them from the department plan.
+const char *kPlanKey = "NYUE00, CKDM00, RYDM00, XHAO00, ZBLB00, ZBMC00";
+
+// The unique key of the salesman plans. A database that already holds two
+// rows of one indicator for one salesman and month cannot take it: those rows
+// are named for the planners to clean up, and nothing is changed.
+void create_plan_key(Connection &db)
+{
+    const auto duplicates =
+        db.run(std::string("SELECT ") + kPlanKey + ", COUNT(*) FROM XSTYZB02 "
+               "WHERE XHAO00 IS NOT NULL AND ZBLB00 IS NOT NULL AND ZBMC00 IS NOT NULL GROUP BY " + kPlanKey +
+               " HAVING COUNT(*) > 1 ORDER BY " + kPlanKey)
+            .packet;
+    if (!duplicates.rows.empty()) {
+        std::string list;
+        std::size_t shown = 0;
+        for (const auto &r : duplicates.rows) {
+            if (++shown > 20) {
+                list += "\n  ... and " + std::to_string(duplicates.rows.size() - 20) + " more";
+                break;
+            }
+            const auto ids = db.run("SELECT ROWID00 FROM XSTYZB02 WHERE NYUE00=? AND CKDM00=? AND RYDM00=? AND "
+                                    "XHAO00=? AND ZBLB00=? AND ZBMC00=? ORDER BY ROWID00",
+                                    {r[0], r[1], r[2], r[3], r[4], r[5]})
+                                 .packet;
+            std::string rows;
+            for (const auto &id : ids.rows) rows += (rows.empty() ? "" : ", ") + wire::value_to_text(id[0]);
+            list += "\n  month " + wire::value_to_text(r[0]) + ", department " + wire::value_to_text(r[1]) +
+                    ", salesman " + wire::value_to_text(r[2]) + ", sequence number " + wire::value_to_text(r[3]) +
+                    ", indicator " + wire::value_to_text(r[5]) + ": rows (ROWID00) " + rows;
+        }
+        throw ServerError(ServerError::Kind::BadRequest,
+                          "XSTYZB02 holds " + std::to_string(duplicates.rows.size()) +
+                              " indicator(s) twice or more for one salesman and month, so its unique key cannot "
+                              "be created; delete the surplus rows (keep one of each) and run it again; nothing "
+                              "was changed:" + list);
+    }
+    db.run(std::string("CREATE UNIQUE INDEX IF NOT EXISTS XSTYZB02_PLAN ON XSTYZB02 (") + kPlanKey + ")");
+}
+
+}  // namespace
+
 void create_schema(Connection &db)
 {
     for (const char *statement : kTables) db.run(statement ? statement : plan_table(db.kind()));
+    create_plan_key(db);
+    create_audit_table(db);
 }
 
 void create_dialect_objects(Connection &db)
@@ -273,6 +321,12 @@ void create_server_role(Connection &db, const ServerRole &role)
     const std::string sequence =
         wire::value_to_text(db.run("SELECT pg_get_serial_sequence('xstyzb02','rowid00')").packet.rows.at(0).at(0));
     db.run("GRANT USAGE ON SEQUENCE " + sequence + " TO " + who);
+    // The audit trail: the server adds records and can neither read nor
+    // change them (the audit command runs with an administrator's connection).
+    db.run(std::string("GRANT INSERT ON ") + kAuditTable + " TO " + who);
+    const std::string audit_sequence =
+        wire::value_to_text(db.run("SELECT pg_get_serial_sequence('xstyzbrz','jlhao0')").packet.rows.at(0).at(0));
+    db.run("GRANT USAGE ON SEQUENCE " + audit_sequence + " TO " + who);
     db.run(std::string("GRANT SELECT ON ") + kAccountTable + " TO " + who);
     db.run(std::string("GRANT SELECT, INSERT, DELETE ON ") + kTokenTable + " TO " + who);
     // The server checks the layout's version before it serves.

@@ -133,20 +133,20 @@ bool hooks_active() { return state != nullptr; }
 
 namespace detail {
 
-int hooked_message_box(const QString &text, const QString &caption, int flags, int unscripted)
+int hooked_message_box(const QString &text, const QString &caption, int flags, int unscripted, const QString &details)
 {
     int answer = unscripted;
     if (!state->answers.empty()) {
         answer = state->answers.front();
         state->answers.pop_front();
     }
-    state->messages.push_back({text, caption, flags, false, answer});
+    state->messages.push_back({text, caption, flags, false, answer, details});
     return answer;
 }
 
 void hooked_error(const QString &message)
 {
-    state->messages.push_back({message, error_caption(), mb::icon_error, true, 0});
+    state->messages.push_back({message, error_caption(), mb::icon_error, true, 0, QString()});
 }
 
 void prepare_modal(QDialog *dialog)

@@ -43,6 +43,7 @@ struct MessageRecord {
     int flags = 0;
     bool is_error = false;
     int answer = 0;  // what the call returned (0 for show_error)
+    QString details;  // the box's detailed text, empty when it has none
 };
 
 struct ModalRecord {
@@ -88,7 +89,8 @@ bool hooks_active();
 // Used by the services themselves, not by tests.
 namespace ui::testing::detail {
 // Records the box and returns the answer to give.
-int hooked_message_box(const QString &text, const QString &caption, int flags, int unscripted);
+int hooked_message_box(const QString &text, const QString &caption, int flags, int unscripted,
+                       const QString &details = QString());
 void hooked_error(const QString &message);
 // Arranges the queued action (or the safety net) for a dialog about to run.
 void prepare_modal(QDialog *dialog);

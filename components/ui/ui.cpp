@@ -93,13 +93,19 @@ MessageBoxLayout decode_message_box_flags(int flags)
 
 int message_box(QWidget *parent, const QString &text, const QString &caption, int flags)
 {
+    return message_box(parent, text, caption, flags, QString());
+}
+
+int message_box(QWidget *parent, const QString &text, const QString &caption, int flags, const QString &details)
+{
     const MessageBoxLayout layout = decode_message_box_flags(flags);
     if (testing::hooks_active())
-        return testing::detail::hooked_message_box(text, caption, flags, layout.escape_result);
+        return testing::detail::hooked_message_box(text, caption, flags, layout.escape_result, details);
 
     QMessageBox box(parent);
     box.setWindowTitle(caption);
     box.setText(text);
+    if (!details.isEmpty()) box.setDetailedText(details);
     box.setIcon(layout.icon);
     for (int result : layout.buttons) {
         QPushButton *button = box.addButton(standard_button(result));

@@ -62,6 +62,9 @@ MessageBoxLayout decode_message_box_flags(int flags);
 // 1 OK, 2 Cancel, 6 Yes, 7 No. Escape and the close button give Cancel; a
 // box without Cancel gives its only button's result (No for Yes/No).
 int message_box(QWidget *parent, const QString &text, const QString &caption, int flags);
+// The same with a detailed text the user can unfold under the message (the
+// reasons behind it); an empty one shows none.
+int message_box(QWidget *parent, const QString &text, const QString &caption, int flags, const QString &details);
 
 // ---------------------------------------------------------------------------
 // Errors

@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QShowEvent>
+#include <QStringList>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -29,6 +30,7 @@ namespace {
 
 
 const QString kOverRemainingOnEnter = QStringLiteral("计划数量不能超过剩余计划数量");
+const QString kNegativeOnEnter = QStringLiteral("计划数量不能为负数");
 const QString kSaveFailed = QStringLiteral("保存失败");
 const QString kAskSave = QStringLiteral("数据已经改动，是否保存？");
 const QString kWarning = QStringLiteral("警告");
@@ -195,7 +197,9 @@ void TFm_edit::dxDBGrid1KeyDown(QKeyEvent *key)
     if (cds.rec_no() < 0) return;
     cds.post();
     // Equal passes; an empty value reads 0.
-    if (cds.as_float("SHZBSL") >= cds.as_float("ZBSL00"))
+    if (cds.as_float("ZBSL00") < 0)
+        ui::message_box(this, kNegativeOnEnter, kWarning, 48);
+    else if (cds.as_float("SHZBSL") >= cds.as_float("ZBSL00"))
         cds.next();
     else
         ui::message_box(this, kOverRemainingOnEnter, kWarning, 48);
@@ -254,12 +258,28 @@ bool TFm_edit::save()
     cds.edit();
     if (errors > 0) {
         // Nothing was applied: the typed quantities stay pending and the
-        // editor still counts as changed.
-        ui::message_box(this, kSaveFailed, kWarning, 64);
+        // editor still counts as changed. The server's reasons go into the
+        // details, and what the department really has left (another planner
+        // may have saved meanwhile) is shown from now on.
+        QStringList reasons;
+        for (const auto &e : cds.last_apply_errors()) reasons << QString::fromStdString(e.message);
+        ui::message_box(this, kSaveFailed, kWarning, 64, reasons.join(QLatin1Char('\n')));
+        reload_remaining_quantities();
         return false;
     }
     data_changed = false;
     return true;
+}
+
+void TFm_edit::reload_remaining_quantities()
+{
+    Tdm_yearplan &dm = current_data_module();
+    dataset::ClientDataset &cds = dm.cds_xstyzb02;
+    const int row = cds.rec_no();
+    open_statement(dm.CDS_LOOKUP, remaining_quantity_statement(plan_month, dept_code, salesman_code));
+    if (row >= 0 && row < cds.record_count()) cds.move_to(row);
+    cds.edit();
+    dxDBGrid1->viewport()->update();
 }
 
 void TFm_edit::tbexitClick()

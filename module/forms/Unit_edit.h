@@ -56,6 +56,9 @@ private:
     void place_year_label();
     void exit_command();
     void refresh_main_form();
+    // After a refused save: the remaining quantities as the server has them
+    // now, the typed quantities left as they are.
+    void reload_remaining_quantities();
     // The quantity cell of the current row gets the focus.
     void focus_quantity_cell();
     // Ctrl+Delete: deletes the current row after the confirmation.

@@ -333,6 +333,10 @@ protected:
             exec("INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC) VALUES "
                  "('200303'," + std::to_string(x) + ",'2','二类卷烟'," + std::to_string(x * 100) +
                  ",'01','0007','10020001',NULL,'结构指标')");
+        // The department's plan leaves room for every quantity below.
+        for (int x = 1; x <= 3; ++x)
+            exec("INSERT INTO XSTYZB01 (NYUE00,CKDM00,XHAO00,ZBLB00,ZBMC00,ZBSL00) VALUES ('200303','01'," +
+                 std::to_string(x) + ",'2','二类卷烟',1000)");
         server_ = std::make_unique<AppServer>(server_cs());
         session_ = server_->open_session(kCust);
         packet_ = server_->get_records(session_, "dsp_xstyzb02cys", "");
@@ -430,7 +434,8 @@ TEST_P(PlanProvider, AQuantityThatIsNoFiniteNumberIsRefusedAndThePlanStaysReadab
         auto result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, std::string(text))}, 0);
         EXPECT_EQ(result.error_count, 1) << text;
         ASSERT_EQ(result.errors.size(), 1u) << text;
-        EXPECT_NE(result.errors[0].message.find("is not a number"), std::string::npos) << result.errors[0].message;
+        EXPECT_NE(result.errors[0].message.find("计划数量必须是一个有限的数字"), std::string::npos)
+            << result.errors[0].message;
     }
     EXPECT_EQ(quantities(), "100;200;300;");
     EXPECT_NO_THROW(wire::packet_to_json(server_->get_records(session_, "dsp_xstyzb02cys", "")));

@@ -433,6 +433,53 @@ TEST_F(EditorTest, AServerRefusalShowsSaveFailedAndAppliesNothing)
     });
 }
 
+// Another planner saved for another salesman after this editor loaded the
+// remaining quantities: the server refuses what no longer fits, says why in
+// the details, and the editor shows what is really left; the typed
+// quantities stay for the planner to correct.
+TEST_F(EditorTest, ASaveOverWhatIsReallyLeftIsRefusedWithTheReasonAndTheRemainingQuantitiesReloaded)
+{
+    edit({}, [&](TFm_edit *e) {
+        // 100 of indicator 1, 30 held by 0008: 70 left when the editor opened.
+        EXPECT_EQ(cell(e->dxDBGrid1, 0, "dxDBGrid1SHZBSL"), "70");
+        enter_quantity(e, 0, "60");
+        server.exec("UPDATE XSTYZB02 SET ZBSL00=50 WHERE NYUE00='" + this_month() +
+                    "' AND RYDM00='0008' AND XHAO00=1");
+        e->tbok->click();
+        ASSERT_EQ(hooks.boxes().size(), 1u);
+        EXPECT_EQ(hooks.boxes()[0].text, "保存失败");
+        EXPECT_EQ(hooks.boxes()[0].caption, "警告");
+        EXPECT_EQ(hooks.boxes()[0].flags, 64);
+        EXPECT_EQ(hooks.boxes()[0].details, "序号为'1'的指标只剩 50 条可分配");
+        EXPECT_EQ(stored(1), "10");
+        EXPECT_EQ(cell(e->dxDBGrid1, 0, "dxDBGrid1SHZBSL"), "50");
+        EXPECT_EQ(cell(e->dxDBGrid1, 0, "dxDBGrid1ZBSL00"), "60");
+        EXPECT_TRUE(saleplan::data_changed);
+        // The planner corrects and saves again.
+        enter_quantity(e, 0, "50");
+        hooks.clear_messages();
+        e->tbok->click();
+        EXPECT_TRUE(hooks.boxes().empty());
+        e->tbexit->click();
+    });
+    EXPECT_EQ(stored(1), "50");
+}
+
+TEST_F(EditorTest, EnterRefusesANegativeQuantityWithAMessageOfItsOwn)
+{
+    edit({}, [&](TFm_edit *e) {
+        enter_quantity(e, 1, "-3");
+        ASSERT_EQ(hooks.boxes().size(), 1u);
+        EXPECT_EQ(hooks.boxes()[0].text, "计划数量不能为负数");
+        EXPECT_EQ(hooks.boxes()[0].caption, "警告");
+        EXPECT_EQ(hooks.boxes()[0].flags, 48);
+        EXPECT_EQ(current_row(e), 1) << "the cursor stays on the row";
+        hooks.answer(ui::result_no);
+        e->tbexit->click();
+    });
+    EXPECT_EQ(stored(2), "5");
+}
+
 TEST_F(EditorTest, AFailingApplyCallIsShownAndTheEditorStaysOpen)
 {
     edit({}, [&](TFm_edit *e) {
