@@ -204,7 +204,12 @@ public:
     CountingLink(std::unique_ptr<remote::Link> inner, Traffic &traffic) : inner_(std::move(inner)), traffic_(traffic) {}
     wire::DataPacket get_records(const std::string &provider, const std::string &text) override
     {
-        auto packet = inner_->get_records(provider, text);
+        return get_records(provider, text, {});
+    }
+    wire::DataPacket get_records(const std::string &provider, const std::string &text,
+                                 const wire::ProviderParams &params) override
+    {
+        auto packet = inner_->get_records(provider, text, params);
         ++traffic_.records_calls;
         traffic_.rows += static_cast<long>(packet.rows.size());
         return packet;
@@ -281,7 +286,7 @@ public:
             for (int i = 0; i < runs_; ++i) {
                 dm.cds_xstyzb02.close();
                 const Mark m = mark();
-                dm.cds_xstyzb02.open();
+                open_plan_rows(dm, month);  // as every reload of the plan view opens it
                 emit_fetch("plan provider open over HTTP (module's dataset)", m, dm.cds_xstyzb02.record_count());
             }
             dm.cds_xstyzb02.close();
