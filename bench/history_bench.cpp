@@ -282,7 +282,7 @@ public:
         {
             Tdm_yearplan dm;
             dm.set_computer_name(server_.computer_name());  // no relay: the time is the figure here
-            open_statement(dm.cds_temp, "SELECT 1");  // the session is opened outside the figures
+            open_statement(dm.cds_temp, department_statement());  // the session is opened outside the figures
             for (int i = 0; i < runs_; ++i) {
                 dm.cds_xstyzb02.close();
                 const Mark m = mark();
