@@ -55,6 +55,12 @@ const std::vector<wire::FieldDef> &plan_fields()
 
 const char *kPlanQuery = "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC,ROWID00 "
                          "FROM XSTYZB02 ORDER BY ROWID00";
+// One month of it: the rows of every department and salesman in that month,
+// the month bound as a parameter.
+const char *kPlanMonthQuery = "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC,ROWID00 "
+                              "FROM XSTYZB02 WHERE NYUE00=? ORDER BY ROWID00";
+// The plan provider's one parameter: the month whose rows it delivers.
+constexpr const char *kPlanMonthParam = "NYUE00";
 
 // Two field values are the same when both are empty, both read as the same
 // number, or both are the same text.
@@ -93,6 +99,24 @@ std::optional<wire::Value> quantity_of(const wire::Value &v)
 }
 
 std::string quantity_text(const wire::Value &v) { return wire::is_null(v) ? "empty" : wire::value_to_text(v); }
+
+// One row of the plan query as the plan provider delivers it: the row
+// identity taken off the end, text columns as text, number columns as finite
+// numbers (or empty). Row by row, so that the rows can be written as they come.
+wire::RowId take_plan_row(wire::Row &row)
+{
+    const auto id = static_cast<wire::RowId>(wire::value_to_double(row.back()));
+    row.pop_back();
+    const auto &fields = plan_fields();
+    for (std::size_t c = 0; c < row.size(); ++c) {
+        auto &v = row[c];
+        if (wire::is_null(v)) continue;
+        if (fields[c].type == wire::FieldType::String) v = wire::value_to_text(v);
+        else if (auto q = quantity_of(v)) v = *q;
+        else v = wire::Value{};  // a number column holding text that is no number
+    }
+    return id;
+}
 
 // 256 bits from the system's cryptographic source: an id seen on the wire
 // tells nothing about any other.
@@ -519,16 +543,19 @@ void AppServer::close_session(const Caller &caller, const std::string &id)
 }
 
 wire::DataPacket AppServer::get_records(const std::string &id, const std::string &provider,
-                                        const std::string &command_text)
+                                        const std::string &command_text, const wire::ProviderParams &params)
 {
-    return get_records(Caller{}, id, provider, command_text);
+    return get_records(Caller{}, id, provider, command_text, params);
 }
 
 wire::DataPacket AppServer::get_records(const Caller &caller, const std::string &id, const std::string &provider,
-                                        const std::string &command_text)
+                                        const std::string &command_text, const wire::ProviderParams &params)
 {
     Impl::Lease s(*impl_, caller, id);
     if (s->object == ObjectKind::CompanyInfo && provider == kTempProvider) {
+        if (!params.empty())
+            throw ServerError(Kind::BadRequest, "provider dsp_temp takes no parameters (its values stand in the "
+                                                "command text); \"" + params.begin()->first + "\" refused");
         if (blank(command_text))
             throw ServerError(Kind::BadRequest, "provider dsp_temp needs a command text to open");
         // A statement that returns no rows (the generation, the deletion) runs
@@ -538,21 +565,22 @@ wire::DataPacket AppServer::get_records(const Caller &caller, const std::string 
     if (s->object == ObjectKind::Cust && provider == kPlanProvider) {
         if (!blank(command_text))
             throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys has its own query and takes no command text");
-        auto result = s->db->run(kPlanQuery).packet;
+        std::optional<std::string> month;
+        for (const auto &[name, value] : params) {
+            if (!equal_ignoring_case(name, kPlanMonthParam))
+                throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys takes only the parameter NYUE00 "
+                                                    "(the month), not \"" + name + "\"");
+            if (month)
+                throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys: the parameter NYUE00 is given twice");
+            month = value;
+        }
+        auto result = month ? s->db->run(kPlanMonthQuery, {wire::Value(*month)}).packet : s->db->run(kPlanQuery).packet;
         wire::DataPacket p;
         p.fields = plan_fields();
         p.rows.reserve(result.rows.size());
         p.row_ids.reserve(result.rows.size());
         for (auto &row : result.rows) {
-            p.row_ids.push_back(static_cast<wire::RowId>(wire::value_to_double(row.back())));
-            row.pop_back();
-            for (std::size_t c = 0; c < row.size(); ++c) {
-                auto &v = row[c];
-                if (wire::is_null(v)) continue;
-                if (p.fields[c].type == wire::FieldType::String) v = wire::value_to_text(v);
-                else if (auto q = quantity_of(v)) v = *q;
-                else v = wire::Value{};  // a number column holding text that is no number
-            }
+            p.row_ids.push_back(take_plan_row(row));
             p.rows.push_back(std::move(row));
         }
         return p;

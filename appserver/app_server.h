@@ -165,10 +165,13 @@ public:
     void close_session(const std::string &session);
     void close_session(const Caller &caller, const std::string &session);
 
+    // Named parameters: the plan provider takes NYUE00 (only that month's
+    // rows, of every department and salesman; without it, every row);
+    // dsp_temp takes none. Any other parameter is refused (BadRequest).
     wire::DataPacket get_records(const std::string &session, const std::string &provider,
-                                 const std::string &command_text);
+                                 const std::string &command_text, const wire::ProviderParams &params = {});
     wire::DataPacket get_records(const Caller &caller, const std::string &session, const std::string &provider,
-                                 const std::string &command_text);
+                                 const std::string &command_text, const wire::ProviderParams &params = {});
     std::int64_t execute(const std::string &session, const std::string &provider,
                          const std::string &command_text);
     std::int64_t execute(const Caller &caller, const std::string &session, const std::string &provider,

@@ -634,7 +634,9 @@ void HttpFrontEnd::Impl::routes()
                       account = caller.account;
                       const json body = body_object(req);
                       if (call == "records") {
-                          auto packet = server.get_records(caller, id, provider, text_member(body, "commandText"));
+                          auto params = body.contains("params") ? wire::params_from_json(body.at("params"))
+                                                                : wire::ProviderParams{};
+                          auto packet = server.get_records(caller, id, provider, text_member(body, "commandText"), params);
                           res.set_content(dump(wire::packet_to_json(packet)), kJson);
                       } else if (call == "execute") {
                           auto n = server.execute(caller, id, provider, text_member(body, "commandText"));

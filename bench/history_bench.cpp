@@ -204,7 +204,12 @@ public:
     CountingLink(std::unique_ptr<remote::Link> inner, Traffic &traffic) : inner_(std::move(inner)), traffic_(traffic) {}
     wire::DataPacket get_records(const std::string &provider, const std::string &text) override
     {
-        auto packet = inner_->get_records(provider, text);
+        return get_records(provider, text, {});
+    }
+    wire::DataPacket get_records(const std::string &provider, const std::string &text,
+                                 const wire::ProviderParams &params) override
+    {
+        auto packet = inner_->get_records(provider, text, params);
         ++traffic_.records_calls;
         traffic_.rows += static_cast<long>(packet.rows.size());
         return packet;
@@ -277,11 +282,11 @@ public:
         {
             Tdm_yearplan dm;
             dm.set_computer_name(server_.computer_name());  // no relay: the time is the figure here
-            open_statement(dm.cds_temp, "SELECT 1");  // the session is opened outside the figures
+            open_statement(dm.cds_temp, department_statement());  // the session is opened outside the figures
             for (int i = 0; i < runs_; ++i) {
                 dm.cds_xstyzb02.close();
                 const Mark m = mark();
-                dm.cds_xstyzb02.open();
+                open_plan_rows(dm, month);  // as every reload of the plan view opens it
                 emit_fetch("plan provider open over HTTP (module's dataset)", m, dm.cds_xstyzb02.record_count());
             }
             dm.cds_xstyzb02.close();

@@ -283,6 +283,26 @@ ApplyResult apply_result_from_json(const json &j)
     return r;
 }
 
+json params_to_json(const ProviderParams &params)
+{
+    json out = json::object();
+    for (const auto &[name, value] : params) out[name] = value;
+    return out;
+}
+
+ProviderParams params_from_json(const json &j)
+{
+    if (j.is_null()) return {};
+    if (!j.is_object()) throw WireError("\"params\" must be an object of named text values");
+    ProviderParams out;
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        if (!it.value().is_string())
+            throw WireError("parameter \"" + it.key() + "\" must be text, not " + it.value().type_name());
+        out[it.key()] = it.value().get<std::string>();
+    }
+    return out;
+}
+
 json error_to_json(const std::string &message) { return {{"error", message}}; }
 
 std::optional<std::string> error_from_json(const json &j)
@@ -297,7 +317,9 @@ json parse_json(const std::string &text)
 {
     try {
         return json::parse(text);
-    } catch (const json::parse_error &e) {
+    } catch (const json::exception &e) {
+        // Not only parse errors: a number too large for a double ("1e400")
+        // is refused with out_of_range, and is just as malformed a document.
         throw WireError(std::string("malformed JSON: ") + e.what());
     }
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -88,6 +89,18 @@ Value value_from_json(const nlohmann::json &j);
 
 nlohmann::json packet_to_json(const DataPacket &p);
 DataPacket packet_from_json(const nlohmann::json &j);
+// The packet straight from its JSON text, with no JSON tree in between (a
+// large answer is held once as text and once as rows, never a third time):
+// the same packet, and the same WireError for a document that is not one, as
+// packet_from_json(parse_json(text)).
+DataPacket packet_from_text(std::string_view text);
+
+// Named parameters of a provider's records call ({"params":{"NYUE00":"202612"}}):
+// names to text values. Which names a provider takes is the provider's affair.
+using ProviderParams = std::map<std::string, std::string>;
+nlohmann::json params_to_json(const ProviderParams &params);
+// An object of text values; null reads as no parameters. Throws WireError otherwise.
+ProviderParams params_from_json(const nlohmann::json &j);
 
 nlohmann::json delta_to_json(const Delta &d);
 Delta delta_from_json(const nlohmann::json &j);

@@ -130,6 +130,7 @@ struct ClientDataset::Impl {
     remote::RemoteConnection *connection = nullptr;
     std::string provider;
     std::string command_text;
+    wire::ProviderParams provider_params;
 
     std::vector<FieldDef> fixed_fields;
     std::vector<FieldDef> data_fields;  // fixed fields, or the last packet's columns
@@ -521,7 +522,7 @@ struct ClientDataset::Impl {
     void open()
     {
         if (active) return;
-        wire::DataPacket packet = require_connection().get_records(provider, command_text);
+        wire::DataPacket packet = require_connection().get_records(provider, command_text, provider_params);
 
         const std::size_t width = packet.fields.size();
         for (std::size_t i = 0; i < packet.rows.size(); ++i)
@@ -695,6 +696,8 @@ void ClientDataset::set_provider_name(std::string provider) { d->provider = std:
 const std::string &ClientDataset::provider_name() const { return d->provider; }
 void ClientDataset::set_command_text(std::string text) { d->command_text = std::move(text); }
 const std::string &ClientDataset::command_text() const { return d->command_text; }
+void ClientDataset::set_provider_params(wire::ProviderParams params) { d->provider_params = std::move(params); }
+const wire::ProviderParams &ClientDataset::provider_params() const { return d->provider_params; }
 
 void ClientDataset::set_fixed_fields(std::vector<FieldDef> fields)
 {

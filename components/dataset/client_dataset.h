@@ -76,6 +76,10 @@ public:
     const std::string &provider_name() const;
     void set_command_text(std::string text);
     const std::string &command_text() const;
+    // Named parameters sent to the provider with every open (the plan
+    // provider's month); kept until changed, like the command text.
+    void set_provider_params(wire::ProviderParams params);
+    const wire::ProviderParams &provider_params() const;
 
     // Fields. With fixed fields, open() takes those columns of the packet
     // (matched without regard to case; a missing one is an error naming it);

@@ -286,10 +286,22 @@ public:
 
     wire::DataPacket get_records(const std::string &provider, const std::string &command_text) override
     {
+        return get_records(provider, command_text, {});
+    }
+
+    wire::DataPacket get_records(const std::string &provider, const std::string &command_text,
+                                 const wire::ProviderParams &params) override
+    {
         const std::string what = "读取 " + provider;
-        json answer = post(provider_path(provider, "records"), json{{"commandText", command_text}}, what);
+        json body{{"commandText", command_text}};
+        if (!params.empty()) body["params"] = wire::params_to_json(params);
+        httplib::Result res = send_checked(provider_path(provider, "records"), body, what);
+        // The rows are read straight from the text, with no JSON tree between;
+        // the text goes as soon as they are read.
+        std::string text = std::move(res->body);
+        if (text.empty() && res->status == 204) text = "{}";
         try {
-            return wire::packet_from_json(answer);
+            return wire::packet_from_text(text);
         } catch (const wire::WireError &e) {
             throw server_.malformed(what, e.what());
         }
@@ -335,6 +347,14 @@ private:
     // other outcome becomes a RemoteError.
     json post(const std::string &path, const json &body, const std::string &what)
     {
+        httplib::Result res = send_checked(path, body, what);
+        return server_.object_of(*res, what);
+    }
+
+    // Sends one request and returns a successful answer as it came; every
+    // other outcome becomes a RemoteError.
+    httplib::Result send_checked(const std::string &path, const json &body, const std::string &what)
+    {
         httplib::Result res = [&] {
             try {
                 return server_.send("POST", path, body.dump(), bearer(token_for(key_)), what, &unreachable_);
@@ -360,7 +380,7 @@ private:
             throw RemoteError("应用服务器 " + server_.where() + " 拒绝了请求（" + what + "，HTTP 状态 " +
                               std::to_string(status) + "）");
         }
-        return server_.object_of(*res, what);
+        return res;
     }
 
     ServerObject object_;

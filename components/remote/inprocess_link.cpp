@@ -45,7 +45,15 @@ public:
 
     wire::DataPacket get_records(const std::string &provider, const std::string &command_text) override
     {
-        return server_call([&] { return server_.get_records(session_, provider, command_text); }, &gone_);
+        return get_records(provider, command_text, {});
+    }
+
+    wire::DataPacket get_records(const std::string &provider, const std::string &command_text,
+                                 const wire::ProviderParams &params) override
+    {
+        return server_call(
+            [&] { return server_.get_records(appserver::Caller{}, session_, provider, command_text, params); },
+            &gone_);
     }
 
     std::int64_t execute(const std::string &provider, const std::string &command_text) override

@@ -281,9 +281,19 @@ template <class F> auto RemoteConnection::call(F &&f)
     }
 }
 
-wire::DataPacket RemoteConnection::get_records(const std::string &provider, const std::string &command_text)
+wire::DataPacket Link::get_records(const std::string &provider, const std::string &command_text,
+                                   const wire::ProviderParams &params)
 {
-    return call([&](Link &l) { return l.get_records(provider, command_text); });
+    if (!params.empty()) throw RemoteError("this connection cannot pass parameters to provider " + provider);
+    return get_records(provider, command_text);
+}
+
+wire::DataPacket RemoteConnection::get_records(const std::string &provider, const std::string &command_text,
+                                               const wire::ProviderParams &params)
+{
+    // Without parameters the call is the one every link has always taken.
+    if (params.empty()) return call([&](Link &l) { return l.get_records(provider, command_text); });
+    return call([&](Link &l) { return l.get_records(provider, command_text, params); });
 }
 
 std::int64_t RemoteConnection::execute(const std::string &provider, const std::string &command_text)

@@ -53,6 +53,11 @@ class Link {
 public:
     virtual ~Link() = default;
     virtual wire::DataPacket get_records(const std::string &provider, const std::string &command_text) = 0;
+    // The same with named parameters of the provider ({"NYUE00":"202612"}).
+    // A link that does not pass parameters on refuses any, rather than
+    // answering with rows the caller did not ask for.
+    virtual wire::DataPacket get_records(const std::string &provider, const std::string &command_text,
+                                         const wire::ProviderParams &params);
     virtual std::int64_t execute(const std::string &provider, const std::string &command_text) = 0;
     virtual wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta,
                                             int max_errors) = 0;
@@ -181,7 +186,8 @@ public:
     void close();
 
     // The four calls; each connects first when not yet connected.
-    wire::DataPacket get_records(const std::string &provider, const std::string &command_text);
+    wire::DataPacket get_records(const std::string &provider, const std::string &command_text,
+                                 const wire::ProviderParams &params = {});
     std::int64_t execute(const std::string &provider, const std::string &command_text);
     wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta, int max_errors);
     void call_method(const std::string &name);

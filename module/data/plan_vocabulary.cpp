@@ -115,10 +115,25 @@ void reload_plan_view(Tdm_yearplan &dm)
 {
     // Until the rows are back the view holds nothing the commands may act on.
     dm.plan_view_loaded = false;
-    dm.cds_xstyzb02.close();
-    dm.cds_xstyzb02.open();
+    // The rows of the month the filter below selects from.
+    open_plan_rows(dm, saleplan::plan_month);
     apply_plan_filter(dm);
     saleplan::shown_month = saleplan::plan_month;
+}
+
+void open_plan_rows(Tdm_yearplan &dm, const std::string &month)
+{
+    dm.cds_xstyzb02.close();
+    dm.cds_xstyzb02.set_provider_params({{kPlanMonthParam, month}});
+    dm.cds_xstyzb02.open();
+}
+
+std::string plan_rows_month(const Tdm_yearplan &dm)
+{
+    if (!dm.cds_xstyzb02.active()) return {};
+    const auto &params = dm.cds_xstyzb02.provider_params();
+    auto it = params.find(kPlanMonthParam);
+    return it == params.end() ? std::string() : it->second;
 }
 
 namespace {

@@ -67,6 +67,16 @@ void apply_plan_filter(Tdm_yearplan &dm);
 // the view unloaded (the commands refuse) and passes the error on.
 void reload_plan_view(Tdm_yearplan &dm);
 
+// The plan provider's parameter naming the month whose rows it delivers.
+inline constexpr const char *kPlanMonthParam = "NYUE00";
+// (Re)opens cds_xstyzb02 on one month's rows, of every department and
+// salesman: all that a plan row filter of that month can show, so a change
+// of department needs no fetch.
+void open_plan_rows(Tdm_yearplan &dm, const std::string &month);
+// The month cds_xstyzb02 holds the rows of; empty when it is closed (or was
+// opened on every month).
+std::string plan_rows_month(const Tdm_yearplan &dm);
+
 // The name of a department, taken from the rows of the department statement;
 // empty when the statement has no row of that code.
 std::string fetch_department_name(dataset::ClientDataset &cds_temp, const std::string &dept);

@@ -169,7 +169,8 @@ void TFm_saleplan::FormActivate()
     bind_views();
 
     open_statement(dm_yearplan->CDS_LOOKUP, month_plan_rows_statement(shown_month));
-    dm_yearplan->cds_xstyzb02.open();
+    // The month the plan row filter below selects from.
+    open_plan_rows(*dm_yearplan, plan_month);
     cb_add();
     dept_code = code_of(text_of(cb_fxb));
     salesman_code = code_of(text_of(cb_fxy));
@@ -242,9 +243,10 @@ void TFm_saleplan::cb_fxbChange()
     Tdm_yearplan &dm = current_data_module();
     dept_code = code_of(text_of(cb_fxb));
     cb_fxryadd1();
-    // The rows already loaded are filtered again; nothing is fetched, unless
-    // an earlier reload failed and there are no rows to filter.
-    if (dm.plan_view_loaded)
+    // The rows already loaded (the month's, of every department) are
+    // filtered again; nothing is fetched, unless an earlier reload failed and
+    // there are no rows to filter, or the month in force is not the one loaded.
+    if (dm.plan_view_loaded && plan_rows_month(dm) == plan_month)
         apply_plan_filter(dm);
     else
         reload_plan_view(dm);
@@ -276,7 +278,7 @@ void TFm_saleplan::month_changed()
     Tdm_yearplan &dm = current_data_module();
     // Another day of the month in view costs no server call (once the view
     // holds its rows).
-    if (shown_month == plan_month && dm.plan_view_loaded) return;
+    if (shown_month == plan_month && dm.plan_view_loaded && plan_rows_month(dm) == plan_month) return;
     reload_plan_view(dm);
 }
 

@@ -161,6 +161,38 @@ TEST_P(HttpApi, EveryCallAnswersWithItsStatusAndBody)
     EXPECT_EQ(server_->session_count(), 1u);
 }
 
+TEST_P(HttpApi, ThePlanProviderServesTheMonthItIsGivenAndRefusesOtherParameters)
+{
+    exec("INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00) VALUES ('199901',1,'1','x',1,'02','0201')");
+    const std::string cust = http_->open(appserver::kCustObject);
+    const std::string records = provider_call(cust, "dsp_xstyzb02cys", "records");
+    const auto all = http_->post(records, json{{"commandText", ""}});
+    ASSERT_EQ(all.status, 200);
+    const std::string month = appserver::month_key_from_today(0);
+    const auto one = http_->post(records, json{{"commandText", ""}, {"params", {{"NYUE00", month}}}});
+    ASSERT_EQ(one.status, 200);
+    const wire::DataPacket every = wire::packet_from_json(all.body), of_month = wire::packet_from_json(one.body);
+    std::size_t in_month = 0;
+    for (const auto &row : every.rows) in_month += row[0] == wire::Value(month);
+    ASSERT_GT(in_month, 0u);
+    EXPECT_LT(in_month, every.rows.size());
+    EXPECT_EQ(of_month.rows.size(), in_month);
+    for (const auto &row : of_month.rows) EXPECT_EQ(row[0], wire::Value(month));
+
+    for (const json &params : {json{{"CKDM00", "01"}}, json{{"NYUE00", 202612}}, json::array({month})}) {
+        SCOPED_TRACE(params.dump());
+        const auto refused = http_->post(records, json{{"commandText", ""}, {"params", params}});
+        EXPECT_EQ(refused.status, 400);
+        EXPECT_TRUE(refused.body.contains("error"));
+    }
+    const std::string info = http_->open(appserver::kCompanyInfoObject);
+    const auto temp = http_->post(provider_call(info, "dsp_temp", "records"),
+                                  json{{"commandText", "SELECT * FROM XSTYXSZB WHERE NYUE00='" + month + "'"},
+                                       {"params", {{"NYUE00", month}}}});
+    EXPECT_EQ(temp.status, 400);
+    EXPECT_NE(temp.body.value("error", "").find("dsp_temp takes no parameters"), std::string::npos) << temp.body.dump();
+}
+
 TEST_P(HttpApi, UnknownNamesAnswer404)
 {
     EXPECT_EQ(http_->post("/v1/sessions", json{{"object", "VendrixServer.CoUnknown"}}).status, 404);

@@ -390,6 +390,54 @@ TEST_P(PlanProvider, DeliversEveryRowWithTheFixedFieldsAndARowIdentity)
                                           std::monostate{}, std::string("结构指标")}));
 }
 
+TEST_P(PlanProvider, AMonthGivesThatMonthsRowsOfEveryDepartmentAsTheWholeTableHasThem)
+{
+    // Months and departments interleaved, so that an order or a filter gone
+    // wrong shows.
+    const char *rows[][3] = {{"200304", "02", "0010"}, {"200303", "02", "0010"}, {"200304", "01", "0008"},
+                             {"200302", "01", "0007"}, {"200303", "01", "0008"}};
+    int x = 10;
+    for (const auto &r : rows)
+        exec(std::string("INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00) VALUES ('") + r[0] +
+             "'," + std::to_string(++x) + ",'1','卷烟销量',NULL,'" + r[1] + "','" + r[2] + "')");
+    const wire::DataPacket all = server_->get_records(session_, "dsp_xstyzb02cys", "");
+    ASSERT_EQ(all.rows.size(), 8u);
+
+    for (const std::string month : {"200303", "200304", "200302", "199912"}) {
+        const wire::DataPacket p = server_->get_records(session_, "dsp_xstyzb02cys", "", {{"NYUE00", month}});
+        wire::DataPacket expected;
+        expected.fields = all.fields;
+        for (std::size_t i = 0; i < all.rows.size(); ++i) {
+            if (all.rows[i][0] != wire::Value(month)) continue;
+            expected.rows.push_back(all.rows[i]);
+            expected.row_ids.push_back(all.row_ids[i]);
+        }
+        EXPECT_EQ(p, expected) << month;
+    }
+    EXPECT_EQ(server_->get_records(session_, "dsp_xstyzb02cys", "", {{"NYUE00", "200303"}}).rows.size(), 5u);
+    // The month is a value, never a piece of the statement.
+    EXPECT_TRUE(server_->get_records(session_, "dsp_xstyzb02cys", "", {{"NYUE00", "200303' OR '1'='1"}}).rows.empty());
+    EXPECT_EQ(server_->get_records(session_, "dsp_xstyzb02cys", "").rows.size(), 8u);
+}
+
+TEST_P(PlanProvider, AParameterAProviderDoesNotTakeIsRefusedWithItsName)
+{
+    std::string message;
+    EXPECT_EQ(error_kind([&] { server_->get_records(session_, "dsp_xstyzb02cys", "", {{"CKDM00", "01"}}); }, &message),
+              Kind::BadRequest);
+    EXPECT_NE(message.find("CKDM00"), std::string::npos) << message;
+    EXPECT_NE(message.find("NYUE00"), std::string::npos) << message;
+    EXPECT_EQ(error_kind([&] {
+                  server_->get_records(session_, "dsp_xstyzb02cys", "", {{"NYUE00", "200303"}, {"nyue00", "200304"}});
+              }),
+              Kind::BadRequest);
+    const std::string info = server_->open_session(kInfo);
+    EXPECT_EQ(error_kind([&] { server_->get_records(info, "dsp_temp", "SELECT * FROM XSTYXSZB WHERE NYUE00='200303'",
+                                                   {{"NYUE00", "200303"}}); }, &message),
+              Kind::BadRequest);
+    EXPECT_NE(message.find("dsp_temp takes no parameters"), std::string::npos) << message;
+}
+
 TEST_P(PlanProvider, AppliesQuantityChangesAndDeletions)
 {
     auto result = server_->apply(session_, "dsp_xstyzb02cys", {modify(0, 150.5), remove(2)}, 0);

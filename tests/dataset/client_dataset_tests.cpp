@@ -67,6 +67,26 @@ TEST_F(DatasetTest, OpenFetchesOnceAndStartsOnTheFirstRow)
     EXPECT_EQ(ds.rec_no(), 1);
 }
 
+TEST_F(DatasetTest, ProviderParametersGoWithEveryOpenUntilChanged)
+{
+    ds.set_provider_params({{"NYUE00", "200303"}});
+    ds.open();
+    ds.close();
+    ds.open();
+    ds.close();
+    ds.set_provider_params({{"NYUE00", "200304"}});
+    ds.open();
+    ds.close();
+    ds.set_provider_params({});
+    ds.open();
+    ASSERT_EQ(server.count("get"), 4);
+    const wire::ProviderParams march{{"NYUE00", "200303"}}, april{{"NYUE00", "200304"}};
+    EXPECT_EQ(server.calls[0].params, march);
+    EXPECT_EQ(server.calls[1].params, march);
+    EXPECT_EQ(server.calls[2].params, april);
+    EXPECT_TRUE(server.calls[3].params.empty());
+}
+
 TEST_F(DatasetTest, WithoutFixedFieldsTheFieldsAreThePacketsAndSurviveClose)
 {
     ds.open();

@@ -12,7 +12,14 @@ public:
 
     wire::DataPacket get_records(const std::string &provider, const std::string &command_text) override
     {
+        return get_records(provider, command_text, {});
+    }
+
+    wire::DataPacket get_records(const std::string &provider, const std::string &command_text,
+                                 const wire::ProviderParams &params) override
+    {
         record("get", provider, command_text);
+        server_.calls.back().params = params;
         auto it = server_.packets.find(provider + "|" + command_text);
         if (it == server_.packets.end()) it = server_.packets.find(provider + "|");
         if (it == server_.packets.end()) throw remote::RemoteError("no data for " + provider + ": " + command_text);

@@ -23,6 +23,7 @@ struct FakeServer {
         std::string command_text;
         wire::Delta delta;
         int max_errors = 0;
+        wire::ProviderParams params;  // "get" only
     };
     std::vector<Call> calls;
     wire::ApplyResult next_apply_result;  // returned by the next apply, then reset

@@ -27,14 +27,26 @@ class CountingLink : public remote::Link {
 public:
     CountingLink(std::unique_ptr<remote::Link> inner, std::shared_ptr<std::map<std::string, int>> counts,
                  std::shared_ptr<std::vector<std::pair<std::string, std::string>>> log,
-                 std::shared_ptr<std::map<std::string, int>> failures)
-        : inner_(std::move(inner)), counts_(std::move(counts)), log_(std::move(log)), failures_(std::move(failures))
+                 std::shared_ptr<std::map<std::string, int>> failures,
+                 std::shared_ptr<std::vector<std::string>> plan_months)
+        : inner_(std::move(inner)), counts_(std::move(counts)), log_(std::move(log)), failures_(std::move(failures)),
+          plan_months_(std::move(plan_months))
     {
     }
     wire::DataPacket get_records(const std::string &provider, const std::string &text) override
     {
+        return get_records(provider, text, {});
+    }
+    wire::DataPacket get_records(const std::string &provider, const std::string &text,
+                                 const wire::ProviderParams &params) override
+    {
+        if (provider == "dsp_xstyzb02cys") {
+            auto month = params.find("NYUE00");
+            plan_months_->push_back(params.empty() ? kEveryMonth
+                                                   : month == params.end() ? std::string("?") : month->second);
+        }
         note("records:" + provider, text);
-        return inner_->get_records(provider, text);
+        return inner_->get_records(provider, text, params);
     }
     std::int64_t execute(const std::string &provider, const std::string &text) override
     {
@@ -67,6 +79,7 @@ private:
     std::shared_ptr<std::map<std::string, int>> counts_;
     std::shared_ptr<std::vector<std::pair<std::string, std::string>>> log_;
     std::shared_ptr<std::map<std::string, int>> failures_;
+    std::shared_ptr<std::vector<std::string>> plan_months_;
 };
 
 }  // namespace
@@ -78,7 +91,8 @@ std::string month_before_last() { return month_offset(2); }
 SeededServer::SeededServer()
     : counts_(std::make_shared<std::map<std::string, int>>()),
       log_(std::make_shared<std::vector<std::pair<std::string, std::string>>>()),
-      failures_(std::make_shared<std::map<std::string, int>>())
+      failures_(std::make_shared<std::map<std::string, int>>()),
+      plan_months_(std::make_shared<std::vector<std::string>>())
 {
     const std::string m = ::quoted(this_month()), p = ::quoted(last_month());
     const std::vector<std::string> seed = {
@@ -109,9 +123,9 @@ SeededServer::SeededServer()
     for (const auto &sql : seed) exec(sql);
     server_ = std::make_unique<appserver::AppServer>(db_.connection_string());
     auto inner = remote::inprocess_link_factory(*server_);
-    remote::set_link_factory([inner, counts = counts_, log = log_, failures = failures_](
+    remote::set_link_factory([inner, counts = counts_, log = log_, failures = failures_, months = plan_months_](
                                  const remote::ServerObject &object, const std::string &computer) {
-        return std::make_unique<CountingLink>(inner(object, computer), counts, log, failures);
+        return std::make_unique<CountingLink>(inner(object, computer), counts, log, failures, months);
     });
 }
 
@@ -153,6 +167,7 @@ void SeededServer::reset_calls()
 {
     counts_->clear();
     log_->clear();
+    plan_months_->clear();
 }
 
 void SeededServer::fail_next(const std::string &kind, int count) { (*failures_)[kind] = count; }

@@ -20,6 +20,9 @@ class TFm_saleplan;
 
 namespace formtest {
 
+// What SeededServer::plan_months() holds for an open of every month.
+inline const std::string kEveryMonth = "(every month)";
+
 // This month's key, last month's and the month before (months of the seed).
 std::string this_month();
 std::string last_month();
@@ -53,6 +56,9 @@ public:
     void reset_calls();
     // Command texts sent, in order, with their kind.
     const std::vector<std::pair<std::string, std::string>> &log() const { return *log_; }
+    // The month (NYUE00) each open of the plan provider asked for, in order;
+    // kEveryMonth for an open without one.
+    const std::vector<std::string> &plan_months() const { return *plan_months_; }
     // Makes the next calls of a kind fail with a server error; 0 stops it.
     void fail_next(const std::string &kind, int count = 1);
 
@@ -62,6 +68,7 @@ private:
     std::shared_ptr<std::map<std::string, int>> counts_;
     std::shared_ptr<std::vector<std::pair<std::string, std::string>>> log_;
     std::shared_ptr<std::map<std::string, int>> failures_;
+    std::shared_ptr<std::vector<std::string>> plan_months_;
 };
 
 // Empties the module state as a freshly loaded module has it, and points the

@@ -176,6 +176,28 @@ TEST(HttpLink, RefusedSessionOpenCarriesTheServersMessage)
     EXPECT_EQ(json::parse(api.requests().at(0).body), (json{{"object", "VendrixServer.CoNothing"}}));
 }
 
+TEST(HttpLink, ProviderParametersGoInTheBodyOnlyWhenThereAreAny)
+{
+    FakeApi api;
+    api.set_on_call([](const httplib::Request &req, httplib::Response &res) {
+        if (req.path.ends_with("/records"))
+            FakeApi::answer(res, 200, R"({"fields":[{"name":"NYUE00","type":"string","size":6}],"rows":[["202612"]],"rowIds":[5]})");
+        else
+            FakeApi::answer(res, 200, "{}");
+    });
+    RemoteConnection conn(remote::cust_object());
+    conn.set_computer_name(api.computer_name());
+    const wire::DataPacket p = conn.get_records("dsp_xstyzb02cys", "", {{"NYUE00", "202612"}});
+    EXPECT_EQ(p.rows, (std::vector<wire::Row>{{std::string("202612")}}));
+    EXPECT_EQ(p.row_ids, (std::vector<wire::RowId>{5}));
+    conn.get_records("dsp_xstyzb02cys", "");
+
+    auto calls = api.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(json::parse(calls[0].body), (json{{"commandText", ""}, {"params", {{"NYUE00", "202612"}}}}));
+    EXPECT_EQ(json::parse(calls[1].body), (json{{"commandText", ""}}));
+}
+
 TEST(HttpLink, MalformedAnswersAreErrorsNotCrashes)
 {
     FakeApi api;
@@ -186,7 +208,9 @@ TEST(HttpLink, MalformedAnswersAreErrorsNotCrashes)
     const std::string prefix = "应用服务器 " + api.computer_name() + " 的应答无法识别（";
 
     for (const char *bad : {"{not json", "", "[1,2]", R"({"fields":"x","rows":[]})",
-                            R"({"fields":[{"name":"A","type":"string"}],"rows":[[1,2]]})"}) {
+                            R"({"fields":[{"name":"A","type":"string"}],"rows":[[1,2]]})",
+                            R"({"fields":[{"name":"A","type":"float"}],"rows":[[1e400]]})",
+                            R"({"error":"not a packet"})"}) {
         SCOPED_TRACE(bad);
         body = bad;
         std::string m = error_of([&] { conn.get_records("dsp_xstyzb02cys", ""); });

@@ -173,6 +173,22 @@ TEST_F(RemoteConnectionTest, ConnectsOnFirstCallAndKeepsOneSession)
                                                     "method CompanydbTranStart", "apply dsp_temp 2 0"}));
 }
 
+TEST_F(RemoteConnectionTest, ALinkThatCannotPassParametersRefusesThemInsteadOfDroppingThem)
+{
+    // FakeLink knows only the call without parameters: rows of every month
+    // must not come back as if they were the month's.
+    remote::RemoteConnection conn(remote::cust_object());
+    std::string m;
+    try {
+        conn.get_records("dsp_xstyzb02cys", "", {{"NYUE00", "202612"}});
+    } catch (const RemoteError &e) {
+        m = e.what();
+    }
+    EXPECT_NE(m.find("cannot pass parameters to provider dsp_xstyzb02cys"), std::string::npos) << m;
+    EXPECT_TRUE(log.events.empty());
+    EXPECT_EQ(conn.get_records("dsp_xstyzb02cys", "", {}).rows.size(), 1u);
+}
+
 TEST_F(RemoteConnectionTest, ChangingTheComputerNameClosesTheSession)
 {
     remote::RemoteConnection conn(remote::cust_object());
