@@ -338,13 +338,14 @@ TEST_F(SignInTest, ACertificateThatDoesNotVerifyIsAnErrorWithNoFallback)
 }
 
 // A sign-in that runs out while the form is open: the next call asks again
-// and is repeated once signed in.
+// and is repeated once signed in. The lifetime leaves a loaded machine time
+// to finish the activation first.
 TEST(SignInExpiry, ASignInThatRunsOutMidShowingAsksAgainAndTheCallGoesOn)
 {
     testsupport::SqliteDb db(true);
     testsupport::TlsFiles tls;
     testsupport::add_account(db.connection_string(), kPlanner, "planner", kPlannerPassword);
-    testsupport::ServerProcess server(db.connection_string(), {"--auth", "accounts", "--token-lifetime", "2",
+    testsupport::ServerProcess server(db.connection_string(), {"--auth", "accounts", "--token-lifetime", "5",
                                                                "--tls-cert", tls.cert(), "--tls-key", tls.key()});
     const std::string settings = testing::TempDir() + "expiry_mis_system." + std::to_string(::getpid()) + ".ini";
     std::ofstream(settings) << "[connection]\nca_file=" << tls.cert() << "\n";
@@ -369,7 +370,7 @@ TEST(SignInExpiry, ASignInThatRunsOutMidShowingAsksAgainAndTheCallGoesOn)
         rows_before = f->dxDBGrid1->model()->rowCount();
         shown_before = planner.shown;
         notice_before = planner.notice;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5600));
         // The planner chooses the salesman again: the plan rows are fetched anew.
         f->cb_fxyChange();
         rows_after = f->dxDBGrid1->model()->rowCount();
