@@ -167,6 +167,9 @@ void TFm_saleplan::FormActivate()
     dm_yearplan = new Tdm_yearplan();
     dm_yearplan->set_computer_name(server_name);
     bind_views();
+    // The keyboard starts on the plan rows, not on the first toolbar command
+    // (where Enter would print at once).
+    dxDBGrid1->setFocus(Qt::OtherFocusReason);
 
     open_statement(dm_yearplan->CDS_LOOKUP, month_plan_rows_statement(shown_month));
     // The month the plan row filter below selects from.
