@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +61,16 @@ public:
     // it grows past it.
     StatementResult run(const std::string &sql, const std::vector<wire::Value> &params = {},
                         const AnswerLimit *limit = nullptr);
+
+    // Runs one query and hands its rows to on_row one at a time as the
+    // database gives them, never holding the result: memory is one row
+    // whatever the size of the answer. Each column's type is settled once
+    // from what the database declares: a text column gives text, a number
+    // column numbers (text in it that is no number stays text), a column
+    // without a declared type the database's own values. The row passed is
+    // reused for the next. Errors as run(); on_row may throw to stop.
+    void each_row(const std::string &sql, const std::vector<wire::Value> &params,
+                  const std::function<void(wire::Row &)> &on_row);
 
     // Bounds every later statement: one that runs longer is stopped and
     // refused (Database), one that waits longer for a lock another session
