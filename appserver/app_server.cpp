@@ -115,7 +115,9 @@ wire::RowId take_plan_row(wire::Row &row)
     for (std::size_t c = 0; c + 1 < row.size(); ++c) {
         auto &v = row[c];
         if (wire::is_null(v)) continue;
-        if (fields[c].type == wire::FieldType::String) v = wire::value_to_text(v);
+        if (fields[c].type == wire::FieldType::String) {
+            if (!std::holds_alternative<std::string>(v)) v = wire::value_to_text(v);
+        }
         else if (auto q = quantity_of(v)) v = *q;
         else v = wire::Value{};  // a number column holding text that is no number
     }
@@ -633,10 +635,12 @@ std::string AppServer::records_text(const Caller &caller, const std::string &id,
     std::string out;
     try {
         wire::PacketWriter writer(out);
+        out.reserve(chunk + chunk / 4);
         auto flush = [&] {
             if (out.size() < chunk) return;
             emit(out);
             out.clear();
+            out.reserve(chunk + chunk / 4);  // one buffer a piece, not one growing from nothing
         };
         // Inside a transaction of the session's own (PostgreSQL reads each
         // statement afresh there) the two passes are checked against each

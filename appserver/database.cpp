@@ -194,6 +194,8 @@ void ignore_notice(void *, const char *) {}
 
 }  // namespace
 
+void configure_database_library() { sqlite_api::sqlite3_config(SQLITE_CONFIG_MULTITHREAD); }
+
 ConnectionTarget parse_connection_string(const std::string &connection_string)
 {
     ConnectionTarget t;

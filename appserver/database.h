@@ -19,6 +19,13 @@ namespace appserver {
 
 enum class DatabaseKind { Sqlite, Postgresql };
 
+// Called once at the start of the program, before any connection is opened:
+// SQLite without its per-call locks. The server never uses one connection
+// from two threads at once (a session's connection is held under the
+// session's lock, the others are lent out by their pools), so the locks
+// SQLite takes around every value it hands out are pure cost.
+void configure_database_library();
+
 // The backend of a SOCI connection string and what follows "backend://".
 struct ConnectionTarget {
     DatabaseKind kind = DatabaseKind::Sqlite;

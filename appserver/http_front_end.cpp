@@ -437,8 +437,10 @@ struct HttpFrontEnd::Impl {
                  std::string &cut_short)
     {
         std::shared_ptr<AnswerStream> stream;
+        std::size_t streamed = 0;
         try {
             std::string rest = server.records_text(caller, id, provider, command_text, params, [&](std::string &text) {
+                streamed += text.size();
                 if (!stream) {
                     stream = std::make_shared<AnswerStream>(res.connection);
                     res.status = 200;
@@ -460,7 +462,7 @@ struct HttpFrontEnd::Impl {
             cut_short = e.what();
         }
         // A large answer leaves its memory to the allocator's arenas; give it back.
-        if (stream) malloc_trim(0);
+        if (streamed >= kTrimAfterBytes) malloc_trim(0);
     }
     void add(const char *method, const char *pattern, LaneKind lane, std::function<void(const Request &, Response &)> h)
     {
@@ -684,6 +686,7 @@ struct HttpFrontEnd::Impl {
     }
 
     static constexpr int kListenBacklog = 511;
+    static constexpr std::size_t kTrimAfterBytes = 16u * 1024 * 1024;
 };
 
 void HttpFrontEnd::Impl::routes()

@@ -481,6 +481,7 @@ int main(int raw_argc, char **raw_argv)
     // taking turns at large answers the server would grow with every one.
     // A few shared arenas keep its memory near what one answer needs.
     mallopt(M_ARENA_MAX, 4);
+    appserver::configure_database_library();
     for (int i = 1; i < raw_argc; ++i)
         if (std::strcmp(raw_argv[i], "--version") == 0) {
             std::printf("vendrix-server %s (commit %s)\n", SALEPLAN_VERSION, SALEPLAN_COMMIT);
