@@ -59,6 +59,10 @@ const char *kPlanQuery = "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM0
 // the month bound as a parameter.
 const char *kPlanMonthQuery = "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC,ROWID00 "
                               "FROM XSTYZB02 WHERE NYUE00=? ORDER BY ROWID00";
+// The row identities of the same rows, in the same order: the packet carries
+// them ahead of the rows.
+const char *kPlanIdQuery = "SELECT ROWID00 FROM XSTYZB02 ORDER BY ROWID00";
+const char *kPlanMonthIdQuery = "SELECT ROWID00 FROM XSTYZB02 WHERE NYUE00=? ORDER BY ROWID00";
 // The plan provider's one parameter: the month whose rows it delivers.
 constexpr const char *kPlanMonthParam = "NYUE00";
 
@@ -103,19 +107,38 @@ std::string quantity_text(const wire::Value &v) { return wire::is_null(v) ? "emp
 // One row of the plan query as the plan provider delivers it: the row
 // identity taken off the end, text columns as text, number columns as finite
 // numbers (or empty). Row by row, so that the rows can be written as they come.
+// The row is left with its identity at the end; the fields are the values before it.
 wire::RowId take_plan_row(wire::Row &row)
 {
     const auto id = static_cast<wire::RowId>(wire::value_to_double(row.back()));
-    row.pop_back();
     const auto &fields = plan_fields();
-    for (std::size_t c = 0; c < row.size(); ++c) {
+    for (std::size_t c = 0; c + 1 < row.size(); ++c) {
         auto &v = row[c];
         if (wire::is_null(v)) continue;
-        if (fields[c].type == wire::FieldType::String) v = wire::value_to_text(v);
+        if (fields[c].type == wire::FieldType::String) {
+            if (!std::holds_alternative<std::string>(v)) v = wire::value_to_text(v);
+        }
         else if (auto q = quantity_of(v)) v = *q;
         else v = wire::Value{};  // a number column holding text that is no number
     }
     return id;
+}
+
+// The month a records call of the plan provider asks for; none: every row.
+std::optional<std::string> plan_month(const wire::ProviderParams &params)
+{
+    std::optional<std::string> month;
+    for (const auto &[name, value] : params) {
+        if (!equal_ignoring_case(name, kPlanMonthParam))
+            throw ServerError(ServerError::Kind::BadRequest,
+                              "provider dsp_xstyzb02cys takes only the parameter NYUE00 (the month), not \"" + name +
+                                  "\"");
+        if (month)
+            throw ServerError(ServerError::Kind::BadRequest,
+                              "provider dsp_xstyzb02cys: the parameter NYUE00 is given twice");
+        month = value;
+    }
+    return month;
 }
 
 // 256 bits from the system's cryptographic source: an id seen on the wire
@@ -565,27 +588,98 @@ wire::DataPacket AppServer::get_records(const Caller &caller, const std::string 
     if (s->object == ObjectKind::Cust && provider == kPlanProvider) {
         if (!blank(command_text))
             throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys has its own query and takes no command text");
-        std::optional<std::string> month;
-        for (const auto &[name, value] : params) {
-            if (!equal_ignoring_case(name, kPlanMonthParam))
-                throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys takes only the parameter NYUE00 "
-                                                    "(the month), not \"" + name + "\"");
-            if (month)
-                throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys: the parameter NYUE00 is given twice");
-            month = value;
-        }
-        auto result = month ? s->db->run(kPlanMonthQuery, {wire::Value(*month)}).packet : s->db->run(kPlanQuery).packet;
+        const auto month = plan_month(params);
         wire::DataPacket p;
         p.fields = plan_fields();
-        p.rows.reserve(result.rows.size());
-        p.row_ids.reserve(result.rows.size());
-        for (auto &row : result.rows) {
+        std::vector<wire::Value> args;
+        if (month) args.emplace_back(*month);
+        s->db->each_row(month ? kPlanMonthQuery : kPlanQuery, args, [&](wire::Row &row) {
             p.row_ids.push_back(take_plan_row(row));
-            p.rows.push_back(std::move(row));
-        }
+            p.rows.emplace_back(row.begin(), row.end() - 1);
+        });
         return p;
     }
     Impl::unknown_provider(*s, provider);
+}
+
+std::string AppServer::records_text(const Caller &caller, const std::string &id, const std::string &provider,
+                                    const std::string &command_text, const wire::ProviderParams &params,
+                                    const std::function<void(std::string &)> &emit, std::size_t chunk)
+{
+    {
+        // Everything but the plan provider answers with a packet built whole.
+        std::shared_ptr<Session> session;
+        {
+            std::lock_guard lock(impl_->mutex);
+            auto it = impl_->sessions.find(id);
+            if (it != impl_->sessions.end()) session = it->second;
+        }
+        if (!session || session->object != ObjectKind::Cust || provider != kPlanProvider)
+            return wire::packet_to_text(get_records(caller, id, provider, command_text, params));
+    }
+    Impl::Lease s(*impl_, caller, id);
+    if (s->object != ObjectKind::Cust || provider != kPlanProvider) Impl::unknown_provider(*s, provider);
+    if (!blank(command_text))
+        throw ServerError(Kind::BadRequest, "provider dsp_xstyzb02cys has its own query and takes no command text");
+    const auto month = plan_month(params);
+    std::vector<wire::Value> args;
+    if (month) args.emplace_back(*month);
+
+    Connection &db = *s->db;
+    // The identities and the rows are read by two statements; one snapshot
+    // of the table serves both, so that a plan saved meanwhile by another
+    // planner cannot put an identity without its row into the packet.
+    const bool own_transaction = !db.in_transaction();
+    if (own_transaction)
+        db.run(db.kind() == DatabaseKind::Sqlite ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    std::string out;
+    try {
+        wire::PacketWriter writer(out);
+        out.reserve(chunk + chunk / 4);
+        auto flush = [&] {
+            if (out.size() < chunk) return;
+            emit(out);
+            out.clear();
+            out.reserve(chunk + chunk / 4);  // one buffer a piece, not one growing from nothing
+        };
+        // Inside a transaction of the session's own (PostgreSQL reads each
+        // statement afresh there) the two passes are checked against each
+        // other: the same identities in the same order, or no packet.
+        std::uint64_t ids = 0, id_sum = 0;
+        auto mix = [](std::uint64_t sum, wire::RowId rid) {
+            return (sum ^ static_cast<std::uint64_t>(rid)) * 0x100000001b3ull + 0x9e3779b97f4a7c15ull;
+        };
+        writer.begin(plan_fields());
+        db.each_row(month ? kPlanMonthIdQuery : kPlanIdQuery, args, [&](wire::Row &row) {
+            const auto rid = static_cast<wire::RowId>(wire::value_to_double(row.at(0)));
+            writer.row_id(rid);
+            ++ids;
+            id_sum = mix(id_sum, rid);
+            flush();
+        });
+        std::uint64_t rows = 0, row_sum = 0;
+        db.each_row(month ? kPlanMonthQuery : kPlanQuery, args, [&](wire::Row &row) {
+            const wire::RowId rid = take_plan_row(row);
+            ++rows;
+            row_sum = mix(row_sum, rid);
+            if (rows > ids) return;  // reported below
+            writer.row(std::span<const wire::Value>(row.data(), row.size() - 1));
+            flush();
+        });
+        if (rows != ids || row_sum != id_sum)
+            throw ServerError(Kind::Database, "the plan rows changed while they were read; open them again");
+        writer.end();
+        if (own_transaction) db.commit();
+    } catch (...) {
+        if (own_transaction) {
+            try {
+                db.rollback();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    return out;
 }
 
 std::int64_t AppServer::execute(const std::string &id, const std::string &provider, const std::string &command_text)

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -172,6 +173,19 @@ public:
                                  const std::string &command_text, const wire::ProviderParams &params = {});
     wire::DataPacket get_records(const Caller &caller, const std::string &session, const std::string &provider,
                                  const std::string &command_text, const wire::ProviderParams &params = {});
+    // The records call's answer as the text of its data packet, byte for
+    // byte what wire::packet_to_json(get_records(...)) dumps, written while
+    // the plan provider steps through its rows (no packet, no JSON tree):
+    // each time about chunk bytes are ready, emit is handed them and may take
+    // them (the text passed is cleared after it returns); what remains is
+    // returned at the end. An answer smaller than chunk is returned whole
+    // and emit is never called. A failure throws like get_records; once emit
+    // has been called, what it was given is not a complete packet and the
+    // caller must not let it pass as one. dsp_temp's answer is built whole
+    // (its limits bound it) and returned as text.
+    std::string records_text(const Caller &caller, const std::string &session, const std::string &provider,
+                             const std::string &command_text, const wire::ProviderParams &params,
+                             const std::function<void(std::string &)> &emit, std::size_t chunk = 64 * 1024);
     std::int64_t execute(const std::string &session, const std::string &provider,
                          const std::string &command_text);
     std::int64_t execute(const Caller &caller, const std::string &session, const std::string &provider,

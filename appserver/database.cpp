@@ -194,6 +194,8 @@ void ignore_notice(void *, const char *) {}
 
 }  // namespace
 
+void configure_database_library() { sqlite_api::sqlite3_config(SQLITE_CONFIG_MULTITHREAD); }
+
 ConnectionTarget parse_connection_string(const std::string &connection_string)
 {
     ConnectionTarget t;
@@ -252,6 +254,11 @@ struct Connection::Backend {
                                const AnswerLimit *limit);
     StatementResult run_pg(const std::string &sql, const std::vector<wire::Value> &params,
                            const AnswerLimit *limit);
+    void each_row_sqlite(const std::string &sql, const std::vector<wire::Value> &params,
+                         const std::function<void(wire::Row &)> &on_row);
+    void each_row_pg(const std::string &sql, const std::vector<wire::Value> &params,
+                     const std::function<void(wire::Row &)> &on_row);
+    [[noreturn]] void pg_failed(const PGresult *res) const;
 
     [[noreturn]] void ran_too_long() const
     {
@@ -521,6 +528,170 @@ StatementResult Connection::Backend::run_pg(const std::string &sql, const std::v
     }
     for (int c = 0; c < columns; ++c) settle_column(result.packet, c, declared[c], widths[c]);
     return result;
+}
+
+void Connection::each_row(const std::string &sql, const std::vector<wire::Value> &params,
+                          const std::function<void(wire::Row &)> &on_row)
+{
+    if (kind_ == DatabaseKind::Sqlite) backend_->each_row_sqlite(sql, params, on_row);
+    else backend_->each_row_pg(sql, params, on_row);
+}
+
+namespace {
+
+// A value of a column declared as a number: the number, or the text as it is
+// when it reads as none.
+wire::Value number_value(Declared declared, std::string text)
+{
+    if (declared == Declared::Integer)
+        if (auto n = whole_number_of(text)) return *n;
+    if (auto d = number_of(text)) return *d;
+    return text;
+}
+
+}  // namespace
+
+void Connection::Backend::each_row_sqlite(const std::string &sql, const std::vector<wire::Value> &params,
+                                          const std::function<void(wire::Row &)> &on_row)
+{
+    using namespace sqlite_api;
+    deadline = std::chrono::steady_clock::now() + time_limit;
+    sqlite3_stmt *stmt = nullptr;
+    const char *tail = nullptr;
+    if (sqlite3_prepare_v2(sqlite, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) != SQLITE_OK)
+        throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(sqlite));
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> guard(stmt, sqlite3_finalize);
+    if (!stmt) throw ServerError(ServerError::Kind::Database, "the command text holds no statement");
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const int index = static_cast<int>(i + 1);
+        const auto &v = params[i];
+        if (const auto *s = std::get_if<std::string>(&v))
+            sqlite3_bind_text(stmt, index, s->data(), static_cast<int>(s->size()), SQLITE_STATIC);
+        else if (const auto *d = std::get_if<double>(&v)) sqlite3_bind_double(stmt, index, *d);
+        else if (const auto *n = std::get_if<std::int64_t>(&v)) sqlite3_bind_int64(stmt, index, *n);
+        else sqlite3_bind_null(stmt, index);
+    }
+    const int columns = sqlite3_column_count(stmt);
+    std::vector<Declared> declared(columns);
+    for (int c = 0; c < columns; ++c) declared[c] = declared_from_sqlite(sqlite3_column_decltype(stmt, c));
+    wire::Row row(columns);
+    for (;;) {
+        const int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) {
+            if (time_limit.count() > 0 && rc == SQLITE_INTERRUPT) ran_too_long();
+            if (time_limit.count() > 0 && (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)) locked_too_long();
+            throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(sqlite));
+        }
+        for (int c = 0; c < columns; ++c) {
+            auto &v = row[c];
+            const int type = sqlite3_column_type(stmt, c);
+            if (type == SQLITE_NULL) {
+                v = std::monostate{};
+                continue;
+            }
+            if (declared[c] == Declared::String || type == SQLITE_TEXT || type == SQLITE_BLOB) {
+                const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, c));
+                const std::string_view t(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
+                if (declared[c] == Declared::Float || declared[c] == Declared::Integer) {
+                    v = number_value(declared[c], std::string(t));
+                } else if (auto *s = std::get_if<std::string>(&v)) {
+                    s->assign(t);  // the row's own buffer, reused
+                } else {
+                    v = std::string(t);
+                }
+            } else if (declared[c] == Declared::Float || type == SQLITE_FLOAT) {
+                v = sqlite3_column_double(stmt, c);
+            } else {
+                v = static_cast<std::int64_t>(sqlite3_column_int64(stmt, c));
+            }
+        }
+        on_row(row);
+    }
+}
+
+void Connection::Backend::pg_failed(const PGresult *res) const
+{
+    const char *state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+    if (state && time_limit.count() > 0 && std::string(state) == "57014") ran_too_long();
+    if (state && time_limit.count() > 0 && std::string(state) == "55P03") locked_too_long();
+    if (!res || PQstatus(pg) == CONNECTION_BAD)
+        throw ServerError(ServerError::Kind::Unavailable,
+                          "the database connection was lost: " + trimmed(PQerrorMessage(pg)));
+    const char *primary = PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY);
+    throw ServerError(ServerError::Kind::Database, primary ? primary : trimmed(PQresultErrorMessage(res)));
+}
+
+void Connection::Backend::each_row_pg(const std::string &sql, const std::vector<wire::Value> &params,
+                                      const std::function<void(wire::Row &)> &on_row)
+{
+    std::vector<std::string> texts(params.size());
+    std::vector<const char *> values(params.size(), nullptr);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (wire::is_null(params[i])) continue;
+        if (const auto *d = std::get_if<double>(&params[i])) {
+            char buf[64];
+            auto res = std::to_chars(buf, buf + sizeof buf, *d);
+            texts[i].assign(buf, res.ptr);
+        } else {
+            texts[i] = wire::value_to_text(params[i]);
+        }
+        values[i] = texts[i].c_str();
+    }
+    const std::string text = params.empty() ? sql : numbered_placeholders(sql);
+    if (!PQsendQueryParams(pg, text.c_str(), static_cast<int>(params.size()), nullptr,
+                           params.empty() ? nullptr : values.data(), nullptr, nullptr, 0))
+        pg_failed(nullptr);
+    // One row at a time instead of the whole result in the client's memory.
+    PQsetSingleRowMode(pg);
+    using Result = std::unique_ptr<PGresult, void (*)(PGresult *)>;
+    // Whatever is still to come is read off the connection before it is used again.
+    auto drain = [this](bool cancel) {
+        if (cancel)
+            if (PGcancel *c = PQgetCancel(pg)) {
+                char err[256];
+                PQcancel(c, err, sizeof err);
+                PQfreeCancel(c);
+            }
+        while (PGresult *r = PQgetResult(pg)) PQclear(r);
+    };
+    std::vector<Declared> declared;
+    wire::Row row;
+    try {
+        for (;;) {
+            Result res(PQgetResult(pg), PQclear);
+            if (!res) break;
+            const auto status = PQresultStatus(res.get());
+            if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) continue;  // the end of the rows
+            if (status == PGRES_EMPTY_QUERY)
+                throw ServerError(ServerError::Kind::Database, "the command text holds no statement");
+            if (status != PGRES_SINGLE_TUPLE) pg_failed(res.get());
+            const int columns = PQnfields(res.get());
+            if (declared.empty() && columns > 0) {
+                declared.resize(columns);
+                for (int c = 0; c < columns; ++c) declared[c] = declared_from_pg(PQftype(res.get(), c));
+                row.resize(columns);
+            }
+            for (int c = 0; c < columns; ++c) {
+                auto &v = row[c];
+                if (PQgetisnull(res.get(), 0, c)) {
+                    v = std::monostate{};
+                    continue;
+                }
+                const std::string_view t(PQgetvalue(res.get(), 0, c), PQgetlength(res.get(), 0, c));
+                if (declared[c] == Declared::String) {
+                    if (auto *s = std::get_if<std::string>(&v)) s->assign(t);
+                    else v = std::string(t);
+                } else {
+                    v = number_value(declared[c], std::string(t));
+                }
+            }
+            on_row(row);
+        }
+    } catch (...) {
+        drain(true);
+        throw;
+    }
 }
 
 bool Connection::in_transaction() const

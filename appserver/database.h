@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,13 @@
 namespace appserver {
 
 enum class DatabaseKind { Sqlite, Postgresql };
+
+// Called once at the start of the program, before any connection is opened:
+// SQLite without its per-call locks. The server never uses one connection
+// from two threads at once (a session's connection is held under the
+// session's lock, the others are lent out by their pools), so the locks
+// SQLite takes around every value it hands out are pure cost.
+void configure_database_library();
 
 // The backend of a SOCI connection string and what follows "backend://".
 struct ConnectionTarget {
@@ -60,6 +68,16 @@ public:
     // it grows past it.
     StatementResult run(const std::string &sql, const std::vector<wire::Value> &params = {},
                         const AnswerLimit *limit = nullptr);
+
+    // Runs one query and hands its rows to on_row one at a time as the
+    // database gives them, never holding the result: memory is one row
+    // whatever the size of the answer. Each column's type is settled once
+    // from what the database declares: a text column gives text, a number
+    // column numbers (text in it that is no number stays text), a column
+    // without a declared type the database's own values. The row passed is
+    // reused for the next. Errors as run(); on_row may throw to stop.
+    void each_row(const std::string &sql, const std::vector<wire::Value> &params,
+                  const std::function<void(wire::Row &)> &on_row);
 
     // Bounds every later statement: one that runs longer is stopped and
     // refused (Database), one that waits longer for a lock another session

@@ -17,6 +17,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <ctime>
 #include <condition_variable>
 #include <deque>
@@ -29,6 +31,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -54,15 +57,108 @@ struct Request {
     }
 };
 
-// An answer: a body held whole, or one written piece by piece as it is sent
-// (chunked): stream fills the buffer and returns how many bytes it wrote, 0
-// at the end. A stream runs on the event loop, so it only copies what is
-// ready; it must never wait for the database.
+// A body written while its call still runs: the call's thread hands it over
+// piece by piece, the event loop sends what is there. At most kMaxQueued
+// bytes wait between the two, so the answer's memory is bounded by that, not
+// by its size. When nothing is ready the connection is parked (suspended)
+// until the next piece or the end comes, so that the loop never waits.
+class AnswerStream {
+public:
+    explicit AnswerStream(MHD_Connection *connection) : connection_(connection) {}
+
+    // The call's side. Takes the text (leaving it empty); waits while the
+    // client is behind. Throws when the client has gone or has read nothing
+    // for kStallLimit.
+    void push(std::string &text)
+    {
+        if (text.empty()) return;
+        std::unique_lock lock(mutex_);
+        if (!cv_.wait_for(lock, kStallLimit, [&] { return queued_ < kMaxQueued || released_; }))
+            throw std::runtime_error("the client read nothing for " + std::to_string(kStallLimit.count()) + " s");
+        if (released_) throw std::runtime_error("the client closed the connection");
+        queued_ += text.size();
+        chunks_.push_back(std::move(text));
+        text = std::string();
+        wake(lock);
+    }
+    // The end: complete, or cut short (the client then sees the body end
+    // before its last chunk, i.e. a broken answer, never a short packet).
+    void finish(bool complete)
+    {
+        std::unique_lock lock(mutex_);
+        finished_ = true;
+        complete_ = complete;
+        wake(lock);
+    }
+
+    // The event loop's side, with MHD's content reader results.
+    ssize_t read(char *buf, std::size_t max)
+    {
+        std::lock_guard lock(mutex_);
+        if (chunks_.empty()) {
+            if (finished_) return complete_ ? MHD_CONTENT_READER_END_OF_STREAM : MHD_CONTENT_READER_END_WITH_ERROR;
+            parked_ = true;
+            MHD_suspend_connection(connection_);
+            return 0;
+        }
+        std::size_t n = 0;
+        while (n < max && !chunks_.empty()) {
+            const std::string &front = chunks_.front();
+            const std::size_t take = std::min(max - n, front.size() - offset_);
+            std::memcpy(buf + n, front.data() + offset_, take);
+            n += take;
+            offset_ += take;
+            if (offset_ == front.size()) {
+                queued_ -= front.size();
+                chunks_.pop_front();
+                offset_ = 0;
+            }
+        }
+        cv_.notify_all();
+        return static_cast<ssize_t>(n);
+    }
+    // The answer is done with (sent, or its connection closed).
+    void released()
+    {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        chunks_.clear();
+        cv_.notify_all();
+    }
+
+    static constexpr std::size_t kMaxQueued = 512 * 1024;
+    static constexpr std::chrono::seconds kStallLimit{60};
+
+private:
+    // A parked connection goes back to the loop; never once it is released
+    // (a parked one cannot be: MHD sees nothing of a suspended connection).
+    void wake(std::unique_lock<std::mutex> &lock)
+    {
+        const bool resume = parked_ && !released_;
+        parked_ = false;
+        lock.unlock();
+        if (resume) MHD_resume_connection(connection_);
+    }
+
+    MHD_Connection *connection_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::string> chunks_;
+    std::size_t offset_ = 0, queued_ = 0;
+    bool parked_ = false, finished_ = false, complete_ = false, released_ = false;
+};
+
+// An answer: a body held whole, or one streamed (chunked) as its call writes
+// it. connection and commit are set for the handler: commit sends the status
+// and headers at once, while the call goes on writing the stream; after it
+// the handler must not touch the answer.
 struct Response {
     int status = -1;
     std::string body, content_type;
     std::vector<std::pair<std::string, std::string>> headers;
-    std::function<std::size_t(char *, std::size_t)> stream;
+    std::shared_ptr<AnswerStream> stream;
+    MHD_Connection *connection = nullptr;
+    std::function<void()> commit;
     void set_content(std::string b, const char *type)
     {
         body = std::move(b);
@@ -245,6 +341,7 @@ struct Exchange {
     bool too_big = false;
     bool started = false;
     bool answered_inline = false;
+    bool committed = false;  // its answer's head is on its way while the call still writes the body
     std::chrono::steady_clock::time_point queued;
 };
 
@@ -329,6 +426,44 @@ struct HttpFrontEnd::Impl {
     }
 
     void routes();
+
+    // A records call's answer: a small one whole, a large one streamed while
+    // the provider reads its rows. Until the first piece goes out a failure
+    // is the usual error answer; after it the status is sent and cannot
+    // change, so the body is ended broken (no last chunk) and the failure
+    // told in cut_short.
+    void records(const Caller &caller, const std::string &id, const std::string &provider,
+                 const std::string &command_text, const wire::ProviderParams &params, Response &res,
+                 std::string &cut_short)
+    {
+        std::shared_ptr<AnswerStream> stream;
+        std::size_t streamed = 0;
+        try {
+            std::string rest = server.records_text(caller, id, provider, command_text, params, [&](std::string &text) {
+                streamed += text.size();
+                if (!stream) {
+                    stream = std::make_shared<AnswerStream>(res.connection);
+                    res.status = 200;
+                    res.content_type = kJson;
+                    res.stream = stream;
+                    res.commit();
+                }
+                stream->push(text);
+            });
+            if (!stream) {
+                res.set_content(std::move(rest), kJson);
+                return;
+            }
+            stream->push(rest);
+            stream->finish(true);
+        } catch (const std::exception &e) {
+            if (!stream) throw;
+            stream->finish(false);
+            cut_short = e.what();
+        }
+        // A large answer leaves its memory to the allocator's arenas; give it back.
+        if (streamed >= kTrimAfterBytes) malloc_trim(0);
+    }
     void add(const char *method, const char *pattern, LaneKind lane, std::function<void(const Request &, Response &)> h)
     {
         route_table.push_back({method, std::regex(pattern), lane, std::move(h)});
@@ -369,8 +504,9 @@ struct HttpFrontEnd::Impl {
         log_request({}, {}, "-", ex.req.path, {}, status, message);
     }
 
-    void dispatch(MHD_Connection *connection, Exchange &ex)
+    void dispatch(MHD_Connection *connection, const std::shared_ptr<Exchange> &keep)
     {
+        Exchange &ex = *keep;
         if (ex.too_big) {
             // A body over the limit is a bad request like any other.
             answer_error(ex, 400, "the request body is larger than the limit of " + std::to_string(kMaxBodyBytes) +
@@ -408,7 +544,10 @@ struct HttpFrontEnd::Impl {
         }
         ex.queued = std::chrono::steady_clock::now();
         MHD_suspend_connection(connection);
-        lane->submit([this, connection, &ex, waits_for_connection] {
+        // The job keeps the exchange: a streamed answer's call may outlive the
+        // connection (the client went away while it was being written).
+        lane->submit([this, connection, keep, waits_for_connection] {
+            Exchange &ex = *keep;
             const auto waited = std::chrono::steady_clock::now() - ex.queued;
             if (waits_for_connection && waited > server.limits().connection_wait) {
                 // Its turn came too late: the caller hears so instead of waiting on.
@@ -418,15 +557,21 @@ struct HttpFrontEnd::Impl {
                                       "connection wait; try again in a moment");
                 });
             } else {
+                ex.res.connection = connection;
+                ex.res.commit = [connection, &ex] {
+                    ex.committed = true;
+                    MHD_resume_connection(connection);
+                };
                 try {
                     ex.route->handler(ex.req, ex.res);
                 } catch (const std::exception &e) {
+                    if (ex.committed) return;
                     ex.res = Response{};
                     ex.res.status = 500;
                     ex.res.set_content(dump(wire::error_to_json(std::string("internal error: ") + e.what())), kJson);
                 }
             }
-            MHD_resume_connection(connection);
+            if (!ex.committed) MHD_resume_connection(connection);
         });
     }
 
@@ -436,15 +581,18 @@ struct HttpFrontEnd::Impl {
         if (res.status <= 0) res.status = 200;
         MHD_Response *response = nullptr;
         if (res.stream) {
-            auto *stream = new std::function<std::size_t(char *, std::size_t)>(std::move(res.stream));
+            auto *stream = new std::shared_ptr<AnswerStream>(res.stream);
             response = MHD_create_response_from_callback(
                 MHD_SIZE_UNKNOWN, 64 * 1024,
                 [](void *cls, uint64_t, char *buf, size_t max) -> ssize_t {
-                    auto &f = *static_cast<std::function<std::size_t(char *, std::size_t)> *>(cls);
-                    const std::size_t n = f(buf, max);
-                    return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
+                    return (*static_cast<std::shared_ptr<AnswerStream> *>(cls))->read(buf, max);
                 },
-                stream, [](void *cls) { delete static_cast<std::function<std::size_t(char *, std::size_t)> *>(cls); });
+                stream,
+                [](void *cls) {
+                    auto *s = static_cast<std::shared_ptr<AnswerStream> *>(cls);
+                    (*s)->released();
+                    delete s;
+                });
         } else {
             response = MHD_create_response_from_buffer(res.body.size(), res.body.data(), MHD_RESPMEM_MUST_COPY);
         }
@@ -460,10 +608,11 @@ struct HttpFrontEnd::Impl {
                                  const char *, const char *upload_data, size_t *upload_size, void **context)
     {
         auto &self = *static_cast<Impl *>(cls);
-        auto *ex = static_cast<Exchange *>(*context);
-        if (!ex) {
-            ex = new Exchange;
-            *context = ex;
+        auto *holder = static_cast<std::shared_ptr<Exchange> *>(*context);
+        if (!holder) {
+            holder = new std::shared_ptr<Exchange>(std::make_shared<Exchange>());
+            *context = holder;
+            Exchange *ex = holder->get();
             ex->req.method = method ? method : "";
             ex->req.path = url ? url : "";
             if (const char *auth = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Authorization"))
@@ -472,6 +621,7 @@ struct HttpFrontEnd::Impl {
                 ex->req.remote_addr = address_text(info->client_addr);
             return MHD_YES;
         }
+        Exchange *ex = holder->get();
         if (*upload_size > 0) {
             if (!ex->too_big) {
                 if (ex->req.body.size() + *upload_size > kMaxBodyBytes) {
@@ -486,7 +636,7 @@ struct HttpFrontEnd::Impl {
         }
         if (!ex->started) {
             ex->started = true;
-            self.dispatch(connection, *ex);
+            self.dispatch(connection, *holder);
             if (!ex->answered_inline) return MHD_YES;  // parked until its call is done
         }
         return queue_answer(connection, *ex);
@@ -494,7 +644,7 @@ struct HttpFrontEnd::Impl {
 
     static void on_completed(void *, MHD_Connection *, void **context, MHD_RequestTerminationCode)
     {
-        delete static_cast<Exchange *>(*context);
+        delete static_cast<std::shared_ptr<Exchange> *>(*context);
         *context = nullptr;
     }
 
@@ -536,6 +686,7 @@ struct HttpFrontEnd::Impl {
     }
 
     static constexpr int kListenBacklog = 511;
+    static constexpr std::size_t kTrimAfterBytes = 16u * 1024 * 1024;
 };
 
 void HttpFrontEnd::Impl::routes()
@@ -628,7 +779,7 @@ void HttpFrontEnd::Impl::routes()
     add("POST", R"(/v1/sessions/([^/]+)/providers/([^/]+)/(records|execute|apply))", LaneKind::Session,
               [this](const Request &req, Response &res) {
                   const std::string id = req.matches[1], provider = req.matches[2], call = req.matches[3];
-                  std::string account;
+                  std::string account, cut_short;
                   serve(res, id, call, provider, [&] {
                       const Caller caller = caller_of(req);
                       account = caller.account;
@@ -636,8 +787,7 @@ void HttpFrontEnd::Impl::routes()
                       if (call == "records") {
                           auto params = body.contains("params") ? wire::params_from_json(body.at("params"))
                                                                 : wire::ProviderParams{};
-                          auto packet = server.get_records(caller, id, provider, text_member(body, "commandText"), params);
-                          res.set_content(dump(wire::packet_to_json(packet)), kJson);
+                          records(caller, id, provider, text_member(body, "commandText"), params, res, cut_short);
                       } else if (call == "execute") {
                           auto n = server.execute(caller, id, provider, text_member(body, "commandText"));
                           res.set_content(dump({{"rowsAffected", n}}), kJson);
@@ -654,6 +804,8 @@ void HttpFrontEnd::Impl::routes()
                           res.set_content(dump(wire::apply_result_to_json(result)), kJson);
                       }
                   }, &account);
+                  if (!cut_short.empty())
+                      log_request(id, account, call, provider, {}, 200, "the answer was cut short: " + cut_short);
               });
 
     add("POST", R"(/v1/sessions/([^/]+)/methods/([^/]+))", LaneKind::Session, [this](const Request &req, Response &res) {

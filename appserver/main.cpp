@@ -13,6 +13,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <systemd/sd-daemon.h>
 #include <termios.h>
 #include <unistd.h>
@@ -475,6 +476,12 @@ bool parse_load_option(const std::string &arg, int &i, int argc, char **argv, ap
 
 int main(int raw_argc, char **raw_argv)
 {
+    // Each thread the allocator sees gets an arena of its own by default, and
+    // an arena keeps what its thread freed: with dozens of worker threads
+    // taking turns at large answers the server would grow with every one.
+    // A few shared arenas keep its memory near what one answer needs.
+    mallopt(M_ARENA_MAX, 4);
+    appserver::configure_database_library();
     for (int i = 1; i < raw_argc; ++i)
         if (std::strcmp(raw_argv[i], "--version") == 0) {
             std::printf("vendrix-server %s (commit %s)\n", SALEPLAN_VERSION, SALEPLAN_COMMIT);

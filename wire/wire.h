@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -94,6 +96,41 @@ DataPacket packet_from_json(const nlohmann::json &j);
 // the same packet, and the same WireError for a document that is not one, as
 // packet_from_json(parse_json(text)).
 DataPacket packet_from_text(std::string_view text);
+
+// A data packet written as text while its rows come, without a JSON tree:
+// byte for byte the text of packet_to_json(p) dumped compactly (invalid UTF-8
+// replaced), so a reader cannot tell which of the two wrote it. The members
+// come in that text's order: the fields, then every row identity, then the
+// rows. Text is appended to out; the caller may take what is there at any
+// time (out.clear() or a swap) and send it on.
+class PacketWriter {
+public:
+    explicit PacketWriter(std::string &out);
+    ~PacketWriter();
+    PacketWriter(const PacketWriter &) = delete;
+    PacketWriter &operator=(const PacketWriter &) = delete;
+
+    void begin(const std::vector<FieldDef> &fields);
+    // The identities, one per row, all before the first row.
+    void row_id(RowId id);
+    // One row of as many values as there are fields. A number that is not
+    // finite throws WireError, as packet_to_json does.
+    void row(std::span<const Value> r);
+    // Closes the packet; the text is complete only after this.
+    void end();
+
+private:
+    void value(const Value &v);
+    struct Numbers;
+    std::string &out_;
+    std::unique_ptr<Numbers> numbers_;
+    std::size_t field_count_ = 0;
+    std::size_t ids_ = 0, rows_ = 0;
+    enum class Stage { Start, Ids, Rows, Done } stage_ = Stage::Start;
+};
+
+// The whole packet as packet_to_json(p) dumped compactly, written by PacketWriter.
+std::string packet_to_text(const DataPacket &p);
 
 // Named parameters of a provider's records call ({"params":{"NYUE00":"202612"}}):
 // names to text values. Which names a provider takes is the provider's affair.
