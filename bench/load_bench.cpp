@@ -2,8 +2,12 @@
 // clients running the module's typical calls, and one transaction holding a
 // lock while 50 applies wait for it. Bounded in time; never a test.
 //
-//   load_bench [--pg] [--seconds S] [--clients 8,64,200] [-- SERVER ARGS...]
+//   load_bench [--pg] [--seconds S] [--clients 8,64,200] [--think MS] [-- SERVER ARGS...]
 //
+// --think MS gives every client a pause of about MS milliseconds between its
+// rounds (spread from half to one and a half times MS), a planner's pace; without
+// it the clients call back to back and the figures are the server's
+// saturation, where latency is the client count over the throughput.
 // --pg runs on a fresh PostgreSQL database of the cluster SALEPLAN_TEST_PG
 // names; without it on a SQLite file. The server arguments go to the
 // vendrix-server it starts (e.g. --workers 20 --statement-timeout 3).
@@ -86,7 +90,7 @@ void print_stats(const char *what, Stats s, double seconds)
 // N clients, each with its own keep-alive connection and sessions, calling in
 // a loop for the given time: the department statement, the salesman
 // statement, the plan records, and now and then a health check.
-void concurrent_clients(int port, int n, double seconds)
+void concurrent_clients(int port, int n, double seconds, double think_ms)
 {
     std::atomic<int> ready{0}, served{0}, unopened{0};
     std::atomic<bool> go{false};
@@ -122,6 +126,11 @@ void concurrent_clients(int port, int n, double seconds)
                 call(sales[i], [&] { return c->Post(records.c_str(), sales_body, "application/json"); });
                 if (k % 4 == 0) call(plan[i], [&] { return c->Post(plan_path.c_str(), "{}", "application/json"); });
                 if (k % 8 == 0) call(health[i], [&] { return c->Get("/v1/health"); });
+                if (think_ms > 0) {
+                    // Spread the pauses so the clients do not march in step.
+                    const double f = 0.5 + static_cast<double>((i * 7919 + k * 104729) % 1000) / 1000.0;
+                    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(think_ms * f));
+                }
             }
             if (any) ++served;
             if (!company.empty()) c->Delete(("/v1/sessions/" + company).c_str());
@@ -260,7 +269,7 @@ int main(int argc, char **argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     bool pg = false;
-    double seconds = 3, hold = 5;
+    double seconds = 3, hold = 5, think = 0;
     std::vector<int> counts = {8, 64, 200};
     std::vector<std::string> server_args;
     for (int i = 1; i < argc; ++i) {
@@ -268,6 +277,7 @@ int main(int argc, char **argv)
         if (a == "--pg") pg = true;
         else if (a == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
         else if (a == "--hold" && i + 1 < argc) hold = std::atof(argv[++i]);
+        else if (a == "--think" && i + 1 < argc) think = std::atof(argv[++i]);
         else if (a == "--clients" && i + 1 < argc) {
             counts.clear();
             std::stringstream in(argv[++i]);
@@ -276,7 +286,7 @@ int main(int argc, char **argv)
             server_args.assign(argv + i + 1, argv + argc);
             break;
         } else {
-            std::fprintf(stderr, "usage: load_bench [--pg] [--seconds S] [--hold S] [--clients 8,64,200] [-- ARGS]\n");
+            std::fprintf(stderr, "usage: load_bench [--pg] [--seconds S] [--hold S] [--clients 8,64,200] [--think MS] [-- ARGS]\n");
             return 2;
         }
     }
@@ -294,12 +304,14 @@ int main(int argc, char **argv)
         sqlite = std::make_unique<testsupport::SqliteDb>(true);
         cs = sqlite->connection_string();
     }
-    std::printf("load_bench on %s, server arguments:", pg ? "PostgreSQL" : "SQLite");
+    std::printf("load_bench on %s, %s, server arguments:", pg ? "PostgreSQL" : "SQLite",
+                think > 0 ? ("clients pausing about " + std::to_string(static_cast<int>(think)) + " ms between rounds").c_str()
+                          : "clients calling back to back");
     for (const auto &a : server_args) std::printf(" %s", a.c_str());
     std::printf("\n");
     for (int n : counts) {
         testsupport::ServerProcess server(cs, server_args);
-        concurrent_clients(server.port(), n, seconds);
+        concurrent_clients(server.port(), n, seconds, think);
     }
     {
         testsupport::ServerProcess server(cs, server_args);
