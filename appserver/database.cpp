@@ -243,6 +243,32 @@ static std::string seconds_text(std::chrono::milliseconds t)
     return b;
 }
 
+// A statement's parameters as libpq takes them: texts (numbers in their
+// shortest exact form), null pointers for empty values, "$n" placeholders.
+struct PgParams {
+    std::vector<std::string> texts;
+    std::vector<const char *> values;
+    std::string text;
+    PgParams(const std::string &sql, const std::vector<wire::Value> &params)
+        : texts(params.size()), values(params.size(), nullptr),
+          text(params.empty() ? sql : numbered_placeholders(sql))
+    {
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            if (wire::is_null(params[i])) continue;
+            if (const auto *d = std::get_if<double>(&params[i])) {
+                char buf[64];
+                auto res = std::to_chars(buf, buf + sizeof buf, *d);  // shortest text that reads back exactly
+                texts[i].assign(buf, res.ptr);
+            } else {
+                texts[i] = wire::value_to_text(params[i]);
+            }
+            values[i] = texts[i].c_str();
+        }
+    }
+    PgParams(const PgParams &) = delete;
+    PgParams &operator=(const PgParams &) = delete;
+};
+
 struct Connection::Backend {
     std::unique_ptr<soci::session> session;
     sqlite_api::sqlite3 *sqlite = nullptr;
@@ -259,6 +285,8 @@ struct Connection::Backend {
     void each_row_pg(const std::string &sql, const std::vector<wire::Value> &params,
                      const std::function<void(wire::Row &)> &on_row);
     [[noreturn]] void pg_failed(const PGresult *res) const;
+    using SqliteStatement = std::unique_ptr<sqlite_api::sqlite3_stmt, int (*)(sqlite_api::sqlite3_stmt *)>;
+    SqliteStatement prepare_sqlite(const std::string &sql, const std::vector<wire::Value> &params);
 
     [[noreturn]] void ran_too_long() const
     {
@@ -391,8 +419,10 @@ bool Connection::usable() const
     return backend_->sqlite != nullptr;
 }
 
-StatementResult Connection::Backend::run_sqlite(const std::string &sql, const std::vector<wire::Value> &params,
-                                                const AnswerLimit *limit)
+// Prepares exactly one statement and binds its parameters ("?", in order);
+// the clock of the statement's time limit starts here.
+Connection::Backend::SqliteStatement Connection::Backend::prepare_sqlite(const std::string &sql,
+                                                                          const std::vector<wire::Value> &params)
 {
     using namespace sqlite_api;
     deadline = std::chrono::steady_clock::now() + time_limit;
@@ -400,7 +430,7 @@ StatementResult Connection::Backend::run_sqlite(const std::string &sql, const st
     const char *tail = nullptr;
     if (sqlite3_prepare_v2(sqlite, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) != SQLITE_OK)
         throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(sqlite));
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> guard(stmt, sqlite3_finalize);
+    SqliteStatement guard(stmt, sqlite3_finalize);
     if (!stmt) throw ServerError(ServerError::Kind::Database, "the command text holds no statement");
     if (tail && trimmed(std::string(tail)).find_first_not_of(';') != std::string::npos)
         throw ServerError(ServerError::Kind::Database, "only one statement can be run at a time");
@@ -414,6 +444,16 @@ StatementResult Connection::Backend::run_sqlite(const std::string &sql, const st
         else if (const auto *n = std::get_if<std::int64_t>(&v)) sqlite3_bind_int64(stmt, index, *n);
         else sqlite3_bind_null(stmt, index);
     }
+
+    return guard;
+}
+
+StatementResult Connection::Backend::run_sqlite(const std::string &sql, const std::vector<wire::Value> &params,
+                                                const AnswerLimit *limit)
+{
+    using namespace sqlite_api;
+    auto guard = prepare_sqlite(sql, params);
+    sqlite3_stmt *stmt = guard.get();
 
     StatementResult result;
     const int columns = sqlite3_column_count(stmt);
@@ -462,20 +502,9 @@ StatementResult Connection::Backend::run_sqlite(const std::string &sql, const st
 StatementResult Connection::Backend::run_pg(const std::string &sql, const std::vector<wire::Value> &params,
                                             const AnswerLimit *limit)
 {
-    std::vector<std::string> texts(params.size());
-    std::vector<const char *> values(params.size(), nullptr);
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        if (wire::is_null(params[i])) continue;
-        if (const auto *d = std::get_if<double>(&params[i])) {
-            char buf[64];
-            auto res = std::to_chars(buf, buf + sizeof buf, *d);  // shortest text that reads back exactly
-            texts[i].assign(buf, res.ptr);
-        } else {
-            texts[i] = wire::value_to_text(params[i]);
-        }
-        values[i] = texts[i].c_str();
-    }
-    const std::string text = params.empty() ? sql : numbered_placeholders(sql);
+    const PgParams bound(sql, params);
+    const std::string &text = bound.text;
+    const auto &values = bound.values;
     std::unique_ptr<PGresult, void (*)(PGresult *)> res(
         PQexecParams(pg, text.c_str(), static_cast<int>(params.size()), nullptr,
                      params.empty() ? nullptr : values.data(), nullptr, nullptr, 0),
@@ -555,22 +584,9 @@ void Connection::Backend::each_row_sqlite(const std::string &sql, const std::vec
                                           const std::function<void(wire::Row &)> &on_row)
 {
     using namespace sqlite_api;
-    deadline = std::chrono::steady_clock::now() + time_limit;
-    sqlite3_stmt *stmt = nullptr;
-    const char *tail = nullptr;
-    if (sqlite3_prepare_v2(sqlite, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) != SQLITE_OK)
-        throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(sqlite));
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> guard(stmt, sqlite3_finalize);
-    if (!stmt) throw ServerError(ServerError::Kind::Database, "the command text holds no statement");
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        const int index = static_cast<int>(i + 1);
-        const auto &v = params[i];
-        if (const auto *s = std::get_if<std::string>(&v))
-            sqlite3_bind_text(stmt, index, s->data(), static_cast<int>(s->size()), SQLITE_STATIC);
-        else if (const auto *d = std::get_if<double>(&v)) sqlite3_bind_double(stmt, index, *d);
-        else if (const auto *n = std::get_if<std::int64_t>(&v)) sqlite3_bind_int64(stmt, index, *n);
-        else sqlite3_bind_null(stmt, index);
-    }
+    auto guard = prepare_sqlite(sql, params);
+    sqlite3_stmt *stmt = guard.get();
+
     const int columns = sqlite3_column_count(stmt);
     std::vector<Declared> declared(columns);
     for (int c = 0; c < columns; ++c) declared[c] = declared_from_sqlite(sqlite3_column_decltype(stmt, c));
@@ -625,20 +641,9 @@ void Connection::Backend::pg_failed(const PGresult *res) const
 void Connection::Backend::each_row_pg(const std::string &sql, const std::vector<wire::Value> &params,
                                       const std::function<void(wire::Row &)> &on_row)
 {
-    std::vector<std::string> texts(params.size());
-    std::vector<const char *> values(params.size(), nullptr);
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        if (wire::is_null(params[i])) continue;
-        if (const auto *d = std::get_if<double>(&params[i])) {
-            char buf[64];
-            auto res = std::to_chars(buf, buf + sizeof buf, *d);
-            texts[i].assign(buf, res.ptr);
-        } else {
-            texts[i] = wire::value_to_text(params[i]);
-        }
-        values[i] = texts[i].c_str();
-    }
-    const std::string text = params.empty() ? sql : numbered_placeholders(sql);
+    const PgParams bound(sql, params);
+    const std::string &text = bound.text;
+    const auto &values = bound.values;
     if (!PQsendQueryParams(pg, text.c_str(), static_cast<int>(params.size()), nullptr,
                            params.empty() ? nullptr : values.data(), nullptr, nullptr, 0))
         pg_failed(nullptr);
