@@ -7,9 +7,17 @@
 // once the text is through, so a document with one fault is refused alike by
 // both readers.
 
+#include <charconv>
+#include <cmath>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <iterator>
 #include <limits>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -229,7 +237,11 @@ private:
                 rows_ = object ? Slot::Other : Slot::Array;
                 packet_.rows.clear();
                 row_faults_.clear();
-                if (!object) next = Ctx::Rows;
+                if (!object) {
+                    next = Ctx::Rows;
+                    // The identities come first in a packet's text, one per row.
+                    packet_.rows.reserve(packet_.row_ids.size());
+                }
             } else if (key_ == "rowIds") {
                 row_ids_ = object ? Slot::Other : Slot::Array;
                 packet_.row_ids.clear();
@@ -252,7 +264,11 @@ private:
         case Ctx::Rows:
             packet_.rows.emplace_back();
             if (object) note_row_fault(true, nullptr);
-            else next = Ctx::Row;
+            else {
+                next = Ctx::Row;
+                // The fields come first in a packet's text: a row has room for them at once.
+                packet_.rows.back().reserve(raw_fields_.size());
+            }
             break;
         case Ctx::Row:
             packet_.rows.back().emplace_back();
@@ -290,16 +306,459 @@ private:
 
 }  // namespace
 
-DataPacket packet_from_text(std::string_view text)
+// ---- the packet read while its text arrives
+
+namespace {
+
+// The pieces between the receiving thread and the reading one.
+struct PieceQueue {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::deque<std::string> pieces;  // handed over, not yet read
+    bool ended = false;              // no piece comes after those queued
+    bool reading_done = false;       // the reader reads no more: what comes is dropped
+    std::string current;             // the piece being read, the reading thread's own
+
+    void put(std::string_view piece)
+    {
+        if (piece.empty()) return;
+        {
+            std::lock_guard lock(mutex);
+            if (reading_done) return;
+            pieces.emplace_back(piece);
+        }
+        arrived.notify_one();
+    }
+    void end()
+    {
+        {
+            std::lock_guard lock(mutex);
+            ended = true;
+        }
+        arrived.notify_one();
+    }
+    void done_reading()
+    {
+        std::lock_guard lock(mutex);
+        reading_done = true;
+        pieces.clear();
+    }
+    // The next piece for the reading thread; false at the end of the text.
+    bool next(std::string &piece)
+    {
+        std::unique_lock lock(mutex);
+        arrived.wait(lock, [&] { return !pieces.empty() || ended; });
+        if (pieces.empty()) return false;
+        piece = std::move(pieces.front());
+        pieces.pop_front();
+        return true;
+    }
+};
+
+// The text as the readers see it: the pieces one after the other. The quick
+// reader goes first and keeps what it has read; should it give up, the JSON
+// library's parser reads it all again from the start, the kept pieces and
+// then the rest as it comes.
+class PieceSource {
+public:
+    explicit PieceSource(PieceQueue *queue) : queue_(queue) {}
+    explicit PieceSource(std::string_view whole) : at_(whole.data()), stop_(whole.data() + whole.size()) {}
+
+    // The next byte, or -1 at the end of the text.
+    int get()
+    {
+        if (at_ == stop_ && !next_piece()) return -1;
+        return static_cast<unsigned char>(*at_++);
+    }
+    // Gives back the byte get() returned last.
+    void unget() { --at_; }
+    // The bytes still unread in the piece at hand (the quick paths use them in place).
+    const char *&at() { return at_; }
+    const char *stop() const { return stop_; }
+    bool next_piece()
+    {
+        if (!queue_) return false;
+        std::string piece;
+        while (queue_->next(piece)) {
+            if (piece.empty()) continue;
+            kept_.push_back(std::move(piece));
+            at_ = kept_.back().data();
+            stop_ = at_ + kept_.back().size();
+            return true;
+        }
+        return false;
+    }
+
+    // From the start again: the kept pieces, then what the queue brings.
+    void rewind(std::string_view whole)
+    {
+        replay_ = 0;
+        replaying_ = true;
+        whole_ = whole;
+        at_ = stop_ = nullptr;
+    }
+    // The second reading's next piece (for PieceIterator).
+    bool replay_piece(const char *&at, const char *&stop)
+    {
+        if (!whole_.empty() && replay_ == 0) {
+            replay_ = 1;
+            at = whole_.data();
+            stop = at + whole_.size();
+            return true;
+        }
+        if (!whole_.empty()) return false;
+        if (replay_ < kept_.size()) {
+            const std::string &p = kept_[replay_++];
+            at = p.data();
+            stop = at + p.size();
+            return true;
+        }
+        if (!next_piece()) return false;
+        replay_ = kept_.size();
+        at = at_;
+        stop = stop_;
+        return true;
+    }
+
+private:
+    PieceQueue *queue_ = nullptr;
+    const char *at_ = nullptr, *stop_ = nullptr;
+    std::vector<std::string> kept_;
+    std::size_t replay_ = 0;
+    bool replaying_ = false;
+    std::string_view whole_;
+};
+
+// The characters of the text, as the JSON library's parser reads its input:
+// the next piece is waited for when one is used up. It is only ever compared
+// with the end, which is where the text ends.
+class PieceIterator {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char *;
+    using reference = const char &;
+
+    PieceIterator() = default;  // the end
+    explicit PieceIterator(PieceSource *source) : source_(source) {}
+
+    reference operator*() const { return *at_; }
+    PieceIterator &operator++()
+    {
+        ++at_;
+        return *this;
+    }
+    PieceIterator operator++(int)
+    {
+        PieceIterator before = *this;
+        ++at_;
+        return before;
+    }
+    bool operator!=(const PieceIterator &) { return at_ != stop_ || next_piece(); }
+    bool operator==(const PieceIterator &end) { return !(*this != end); }
+
+private:
+    bool next_piece()
+    {
+        while (source_ && source_->replay_piece(at_, stop_))
+            if (at_ != stop_) return true;
+        return false;
+    }
+
+    PieceSource *source_ = nullptr;
+    const char *at_ = nullptr, *stop_ = nullptr;
+};
+
+// The quick reader: JSON read straight from the bytes into the packet
+// reader's events, the very events the JSON library's parser gives for the
+// same text. It reads what packets are made of, and gives up (returns false)
+// at anything else: an escape or a control character in a string, UTF-8
+// that is not valid, a number the library would read another way or could
+// not read, a byte order mark, any fault of the syntax. The library then
+// reads the text instead, so what is refused is refused with its message.
+class QuickReader {
+public:
+    QuickReader(PieceSource &source, PacketReader &events) : in_(source), events_(events) {}
+
+    bool read()
+    {
+        std::vector<char> open;  // '{' or '[' for each container entered
+        int c = next_token();
+        for (;;) {
+            // c starts a value.
+            switch (c) {
+            case '{':
+                events_.start_object(static_cast<std::size_t>(-1));
+                c = next_token();
+                if (c == '}') {
+                    events_.end_object();
+                    break;
+                }
+                open.push_back('{');
+                if (!key(c)) return false;
+                c = next_token();
+                continue;
+            case '[':
+                events_.start_array(static_cast<std::size_t>(-1));
+                c = next_token();
+                if (c == ']') {
+                    events_.end_array();
+                    break;
+                }
+                open.push_back('[');
+                continue;
+            case '"': {
+                if (!text(text_)) return false;
+                events_.string(text_);
+                break;
+            }
+            case 'n':
+                if (!word("ull")) return false;
+                events_.null();
+                break;
+            case 't':
+                if (!word("rue")) return false;
+                events_.boolean(true);
+                break;
+            case 'f':
+                if (!word("alse")) return false;
+                events_.boolean(false);
+                break;
+            default:
+                if (!number(c)) return false;
+            }
+            // After a value: a comma, the end of its container, or the end of the text.
+            for (;;) {
+                c = next_token();
+                if (open.empty()) return c == -1;
+                if (c == ',') {
+                    c = next_token();
+                    if (open.back() == '{') {
+                        if (!key(c)) return false;
+                        c = next_token();
+                    }
+                    break;
+                }
+                if (c == (open.back() == '{' ? '}' : ']')) {
+                    if (open.back() == '{') events_.end_object();
+                    else events_.end_array();
+                    open.pop_back();
+                    continue;
+                }
+                return false;
+            }
+        }
+    }
+
+private:
+    // The next byte that is not white space.
+    int next_token()
+    {
+        for (;;) {
+            const int c = in_.get();
+            if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return c;
+        }
+    }
+
+    // A member's name and the colon after it; c is the byte before the name.
+    bool key(int c)
+    {
+        if (c != '"' || !text(text_)) return false;
+        events_.key(text_);
+        return next_token() == ':';
+    }
+
+    bool word(const char *rest)
+    {
+        for (; *rest; ++rest)
+            if (in_.get() != static_cast<unsigned char>(*rest)) return false;
+        return true;
+    }
+
+    // A string's text after its opening quote, up to the closing one.
+    bool text(std::string &out)
+    {
+        out.clear();
+        for (;;) {
+            // The plain run in the piece at hand, taken in one go.
+            const char *&at = in_.at();
+            const char *from = at, *stop = in_.stop();
+            while (at != stop) {
+                const auto b = static_cast<unsigned char>(*at);
+                if (b == '"' || b == '\\' || b < 0x20 || b >= 0x80) break;
+                ++at;
+            }
+            out.append(from, at);
+            const int c = in_.get();
+            if (c == '"') return true;
+            if (c < 0x80) {
+                if (c == -1 || c == '\\' || c < 0x20) return false;
+                out.push_back(static_cast<char>(c));  // the piece ended inside the run
+                continue;
+            }
+            if (!multibyte(c, out)) return false;
+        }
+    }
+
+    // One UTF-8 character of two to four bytes, valid as the library checks it.
+    bool multibyte(int c, std::string &out)
+    {
+        int more;
+        int low = 0x80, high = 0xBF;  // the range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) more = 1;
+        else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        out.push_back(static_cast<char>(c));
+        for (int i = 0; i < more; ++i) {
+            const int b = in_.get();
+            if (b < (i == 0 ? low : 0x80) || b > (i == 0 ? high : 0xBF)) return false;
+            out.push_back(static_cast<char>(b));
+        }
+        return true;
+    }
+
+    // A number as the grammar has it: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+    bool number(int c)
+    {
+        char token[64];
+        std::size_t n = 0;
+        auto put = [&](int b) {
+            if (n == sizeof token) return false;
+            token[n++] = static_cast<char>(b);
+            return true;
+        };
+        auto digits = [&](int &b) {  // one digit at least
+            if (b < '0' || b > '9') return false;
+            while (b >= '0' && b <= '9') {
+                if (!put(b)) return false;
+                b = in_.get();
+            }
+            return true;
+        };
+        const bool negative = c == '-';
+        if (negative) {
+            put(c);
+            c = in_.get();
+        }
+        if (c == '0') {
+            put(c);
+            c = in_.get();
+            if (c >= '0' && c <= '9') return false;
+        } else if (!digits(c)) {
+            return false;
+        }
+        bool whole = true;
+        if (c == '.') {
+            whole = false;
+            if (!put(c)) return false;
+            c = in_.get();
+            if (!digits(c)) return false;
+        }
+        if (c == 'e' || c == 'E') {
+            whole = false;
+            if (!put(c)) return false;
+            c = in_.get();
+            if (c == '+' || c == '-') {
+                if (!put(c)) return false;
+                c = in_.get();
+            }
+            if (!digits(c)) return false;
+        }
+        if (c != -1) in_.unget();
+        const char *first = token, *last = token + n;
+        if (whole && negative) {
+            std::int64_t v = 0;
+            const auto r = std::from_chars(first, last, v);
+            if (r.ec != std::errc() || r.ptr != last) return false;
+            events_.number_integer(v);
+            return true;
+        }
+        if (whole) {
+            std::uint64_t v = 0;
+            const auto r = std::from_chars(first, last, v);
+            if (r.ec != std::errc() || r.ptr != last) return false;
+            events_.number_unsigned(v);
+            return true;
+        }
+        double d = 0;
+        const auto r = std::from_chars(first, last, d);
+        if (r.ec != std::errc() || r.ptr != last || !std::isfinite(d)) return false;
+        number_text_.assign(first, last);
+        events_.number_float(d, number_text_);
+        return true;
+    }
+
+    PieceSource &in_;
+    PacketReader &events_;
+    std::string text_, number_text_;
+};
+
+// The packet from a text: the quick reader first, the JSON library's parser
+// when it gives up.
+DataPacket read_packet(PieceSource &source, std::string_view whole)
 {
+    {
+        PacketReader reader;
+        if (QuickReader(source, reader).read()) return reader.finish();
+    }
+    source.rewind(whole);
     PacketReader reader;
     try {
-        json::sax_parse(text, &reader);
+        json::sax_parse(PieceIterator(&source), PieceIterator(), &reader);
     } catch (const json::exception &e) {
         // The parser reports through parse_error; this is for what it throws regardless.
         throw WireError(std::string("malformed JSON: ") + e.what());
     }
     return reader.finish();
+}
+
+}  // namespace
+
+DataPacket packet_from_pieces(const std::function<void(const PieceSink &)> &receive)
+{
+    PieceQueue queue;
+    std::exception_ptr receive_error;
+    std::thread receiver([&] {
+        try {
+            receive([&](std::string_view piece) { queue.put(piece); });
+        } catch (...) {
+            receive_error = std::current_exception();
+        }
+        queue.end();
+    });
+    std::optional<DataPacket> packet;
+    std::exception_ptr read_error;
+    try {
+        PieceSource source(&queue);
+        packet = read_packet(source, {});
+        // A text whose packet is complete is still received to its end.
+        std::string rest;
+        while (queue.next(rest)) {
+        }
+    } catch (...) {
+        read_error = std::current_exception();
+    }
+    queue.done_reading();  // a text that failed early is still received to its end, unread
+    receiver.join();
+    if (receive_error) std::rethrow_exception(receive_error);
+    if (read_error) std::rethrow_exception(read_error);
+    return std::move(*packet);
+}
+
+DataPacket packet_from_text(std::string_view text)
+{
+    PieceSource source(text);
+    return read_packet(source, text);
 }
 
 }  // namespace wire

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -94,8 +95,21 @@ DataPacket packet_from_json(const nlohmann::json &j);
 // The packet straight from its JSON text, with no JSON tree in between (a
 // large answer is held once as text and once as rows, never a third time):
 // the same packet, and the same WireError for a document that is not one, as
-// packet_from_json(parse_json(text)).
+// packet_from_json(parse_json(text)). A quick reader of its own reads the
+// usual packet; the JSON library's parser reads what it gives up on.
 DataPacket packet_from_text(std::string_view text);
+
+// A data packet read while its text is still arriving. `receive` runs on a
+// thread of its own and hands the pieces of the text, in order, to the sink it
+// is given as they come (returning ends the text); meanwhile the calling
+// thread turns them into rows, so reading overlaps receiving and the rows are
+// the calling thread's as with packet_from_text. The result is what
+// packet_from_text gives for the whole text, or its WireError; an exception
+// of `receive` is thrown in place of either. The pieces are kept until the
+// packet is read (a text the quick reader gives up on is read again from its
+// start), so the text and the rows are held at once, never a JSON tree.
+using PieceSink = std::function<void(std::string_view)>;
+DataPacket packet_from_pieces(const std::function<void(const PieceSink &)> &receive);
 
 // A data packet written as text while its rows come, without a JSON tree:
 // byte for byte the text of packet_to_json(p) dumped compactly (invalid UTF-8

@@ -140,3 +140,164 @@ TEST(PacketSax, AgreesOnRandomPacketsAndEveryCutOfThem)
         for (std::size_t cut = 0; cut < text.size(); cut += 1 + text.size() / 25) expect_same(text.substr(0, cut));
     }
 }
+
+namespace {
+
+// The text handed over in pieces of the given sizes (cycled), as a
+// connection hands over what arrives.
+Outcome by_pieces(const std::string &text, const std::vector<std::size_t> &sizes)
+{
+    try {
+        return {packet_from_pieces([&](const PieceSink &sink) {
+                    std::size_t at = 0, k = 0;
+                    while (at < text.size()) {
+                        const std::size_t n = std::min(text.size() - at, std::max<std::size_t>(1, sizes[k++ % sizes.size()]));
+                        sink(std::string_view(text).substr(at, n));
+                        at += n;
+                    }
+                }),
+                {}};
+    } catch (const WireError &e) {
+        return {std::nullopt, e.what()};
+    }
+}
+
+void expect_same_in_pieces(const std::string &text, const std::vector<std::size_t> &sizes)
+{
+    const Outcome tree = by_tree(text), pieces = by_pieces(text, sizes);
+    EXPECT_EQ(tree.error, pieces.error) << text;
+    ASSERT_EQ(tree.packet.has_value(), pieces.packet.has_value()) << text;
+    if (tree.packet) {
+        EXPECT_EQ(*tree.packet, *pieces.packet) << text;
+    }
+}
+
+// Texts where the quick reader must either read exactly what the JSON
+// library reads or give up and leave the text to it.
+const std::vector<std::string> &edge_texts()
+{
+    static const std::vector<std::string> texts = [] {
+        const std::string f = R"({"fields":[{"name":"A","type":"string"},{"name":"B","type":"float"}],"rows":[)";
+        std::vector<std::string> t;
+        for (const char *row :
+             {R"(["x",0])", R"(["x",-0])", R"(["x",-0.0])", R"(["x",0.1e1])", R"(["x",1E+2])", R"(["x",1e-2])",
+              R"(["x",01])", R"(["x",1.])", R"(["x",.5])", R"(["x",+1])", R"(["x",-])", R"(["x",1e])", R"(["x",1e+])",
+              R"(["x",18446744073709551615])", R"(["x",18446744073709551616])", R"(["x",-9223372036854775808])",
+              R"(["x",-9223372036854775809])", R"(["x",1e400])", R"(["x",-1e400])", R"(["x",1e-400])",
+              R"(["x",4.9e-324])", R"(["x",2.2250738585072011e-308])", R"(["x",0.30000000000000004])",
+              R"(["x",123456789012345678901234567890123456789012345678901234567890123456789012345])",
+              R"(["x",1.00000000000000000000000000000000000000000000000000000000000000000000000001])",
+              R"(["\u0041\n\"\\\/\b\f\r\t",1])", R"(["\ud83d\ude00",1])", R"(["\ud83d",1])", R"(["\x",1])",
+              "[\"tab\there\",1]", "[\"nl\nhere\",1]", "[\"del\x7f\",1]", "[\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x8d\xba\",1]",
+              "[\"\xc0\xaf\",1]", "[\"\xe0\x9f\xbf\",1]", "[\"\xed\xa0\x80\",1]", "[\"\xf0\x8f\xbf\xbf\",1]",
+              "[\"\xf4\x90\x80\x80\",1]", "[\"\xf5\x80\x80\x80\",1]", "[\"\xc3\",1]", "[\"\xe4\xb8\",1]", "[\"\x80\",1]",
+              R"(["x",true])", R"(["x",tru])", R"(["x",nul])", R"([null,null])", R"(["x",1],)", R"(["x" 1])",
+              R"(["x",1]])", " [ \"x\" ,\t1 \r\n] "})
+            t.push_back(f + row + "]}");
+        t.push_back("\xef\xbb\xbf" + f + R"(["x",1]]})");  // a byte order mark
+        t.push_back(R"({"fields":[],"rows":[],})");
+        t.push_back(R"({"fields":[],"rows":[]} {})");
+        t.push_back(R"({"fields":[],"rows":[] )");
+        t.push_back(R"({"fields" [],"rows":[]})");
+        t.push_back(R"({fields:[],"rows":[]})");
+        t.push_back(R"({"fields":[],"rows":[],"x":{"y":[[[{}]]],"z":false}})");
+        t.push_back(R"({"fields":[{"name":"A","type":"string","size":6}],"rowIds":[1,-2,3],"rows":[["a"],["b"],["c"]]})");
+        return t;
+    }();
+    return texts;
+}
+
+}  // namespace
+
+TEST(PacketSax, QuickReaderReadsWhatTheLibraryReadsOrLeavesItToIt)
+{
+    for (const auto &t : edge_texts()) expect_same(t);
+    // Values the quick reader takes itself come out as the library reads them.
+    const DataPacket p = packet_from_text(edge_texts()[3]);  // 0.1e1
+    EXPECT_EQ(std::get<double>(p.rows[0][1]), 1.0);
+    EXPECT_EQ(std::get<std::int64_t>(packet_from_text(edge_texts()[1]).rows[0][1]), 0);  // -0
+    EXPECT_TRUE(std::signbit(std::get<double>(packet_from_text(edge_texts()[2]).rows[0][1])));  // -0.0
+
+    // Random damage to a packet's text: one byte changed, dropped or doubled.
+    DataPacket sample;
+    sample.fields = {{"NYUE00", FieldType::String, 6}, {"XHAO00", FieldType::Float, 0}, {"ZBMC00", FieldType::String, 50}};
+    for (int r = 0; r < 4; ++r)
+        sample.rows.push_back({std::string("202612"), 1.0 + r, std::string("卷烟销售总量")});
+    sample.row_ids = {11, 12, 13, 14};
+    const std::string text = packet_to_json(sample).dump();
+    const std::string bytes = "\"\\{}[],:0123456789-+.eEtfn \t\n\x01\x7f\xc3\xa9\xe4\xff";
+    std::mt19937_64 rng(20261209);
+    for (int round = 0; round < 3000; ++round) {
+        std::string t = text;
+        const std::size_t at = rng() % t.size();
+        switch (rng() % 3) {
+        case 0: t[at] = bytes[rng() % bytes.size()]; break;
+        case 1: t.erase(at, 1); break;
+        default: t.insert(at, 1, t[at]); break;
+        }
+        expect_same(t);
+    }
+}
+
+TEST(PacketSax, PiecesAsTheyArriveGiveWhatTheWholeTextGives)
+{
+    // Every text of the other tests, in pieces of one byte, of a few, and of
+    // sizes that fall anywhere in a string, a number or a UTF-8 character.
+    const std::vector<std::vector<std::size_t>> cuts = {{1}, {2, 3, 5, 7}, {64 * 1024}, {13, 1, 1, 200}};
+    for (const auto &t : edge_texts())
+        for (const auto &c : cuts) expect_same_in_pieces(t, c);
+    for (const char *t : {"", "{", "[1,2]", R"({"fields":[],"rows":[]})"})
+        for (const auto &c : cuts) expect_same_in_pieces(t, c);
+
+    std::mt19937_64 rng(7);
+    DataPacket p;
+    p.fields = {{"A", FieldType::String, 8}, {"B", FieldType::Float, 0}, {"C", FieldType::Integer, 0}};
+    for (int r = 0; r < 3000; ++r) {
+        p.rows.push_back({std::string("销售") + std::to_string(rng() % 100000), static_cast<double>(rng() % 100000) / 8,
+                          static_cast<std::int64_t>(rng())});
+        p.row_ids.push_back(r + 1);
+    }
+    p.rows[1500][0] = std::string("quote \" and \\ inside");  // read by the library from the start again
+    const std::string text = packet_to_json(p).dump();
+    for (const auto &c : cuts) {
+        const Outcome o = by_pieces(text, c);
+        ASSERT_TRUE(o.packet) << o.error;
+        EXPECT_EQ(*o.packet, p);
+    }
+}
+
+TEST(PacketSax, PiecesThatStopOrFailEndTheReadingAsTheyShould)
+{
+    const std::string good = R"({"fields":[{"name":"A","type":"string"}],"rows":[["x"],["y"]]})";
+    // The connection fails half way: its error, not the unfinished text's.
+    try {
+        packet_from_pieces([&](const PieceSink &sink) {
+            sink(good.substr(0, 30));
+            throw std::runtime_error("the connection broke");
+        });
+        ADD_FAILURE() << "a broken text gave a packet";
+    } catch (const WireError &) {
+        ADD_FAILURE() << "the reader's error came before the connection's";
+    } catch (const std::runtime_error &e) {
+        EXPECT_STREQ(e.what(), "the connection broke");
+    }
+    // A text refused early: what still comes is taken and dropped, the
+    // receiving side is never left waiting, and the refusal is the library's.
+    std::size_t handed = 0;
+    const Outcome o = [&]() -> Outcome {
+        try {
+            return {packet_from_pieces([&](const PieceSink &sink) {
+                        sink("{\"fields\":[1]} x");
+                        for (int i = 0; i < 20000; ++i, ++handed) sink(std::string(100, ' '));
+                    }),
+                    {}};
+        } catch (const WireError &e) {
+            return {std::nullopt, e.what()};
+        }
+    }();
+    EXPECT_EQ(handed, 20000u);
+    EXPECT_FALSE(o.packet);
+    EXPECT_EQ(o.error, by_tree("{\"fields\":[1]} x" + std::string(2000000, ' ')).error);
+    // Nothing at all: refused as the empty text.
+    EXPECT_EQ(by_pieces("", {1}).error, by_tree("").error);
+}
