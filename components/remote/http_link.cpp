@@ -12,6 +12,8 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <string_view>
 
 #include <httplib.h>
 #include <openssl/x509_vfy.h>
@@ -173,12 +175,17 @@ public:
     // Sends one request; a transport failure becomes a RemoteError that
     // names the server and the cause. `unreachable` is set when nothing
     // answered at all.
+    // With `pieces`, the body of a 200 answer goes there piece by piece as it
+    // arrives instead of into the response (any other answer's body, which
+    // carries its message, is kept whole as usual).
     httplib::Result send(const std::string &method, const std::string &path, const std::string &body,
-                         const httplib::Headers &headers, const std::string &what, bool *unreachable = nullptr)
+                         const httplib::Headers &headers, const std::string &what, bool *unreachable = nullptr,
+                         const std::function<void(std::string_view)> *pieces = nullptr)
     {
         const auto started = std::chrono::steady_clock::now();
-        httplib::Result res = method == "GET" ? client_.Get(path, headers)
-                                              : client_.Post(path, headers, body, "application/json");
+        httplib::Result res = pieces ? post_in_pieces(path, body, headers, *pieces)
+                              : method == "GET" ? client_.Get(path, headers)
+                                                : client_.Post(path, headers, body, "application/json");
         if (res) return res;
 
         const httplib::Error err = res.error();
@@ -238,6 +245,31 @@ public:
     }
 
 private:
+    httplib::Result post_in_pieces(const std::string &path, const std::string &body, const httplib::Headers &headers,
+                                   const std::function<void(std::string_view)> &pieces)
+    {
+        httplib::Request req;
+        req.method = "POST";
+        req.path = path;
+        req.headers = headers;
+        req.headers.emplace("Content-Type", "application/json");
+        req.body = body;
+        bool ok = false;
+        std::string other;
+        req.response_handler = [&](const httplib::Response &r) {
+            ok = r.status == 200;
+            return true;
+        };
+        req.content_receiver = [&](const char *data, std::size_t n, std::uint64_t, std::uint64_t) {
+            if (ok) pieces(std::string_view(data, n));
+            else other.append(data, n);
+            return true;
+        };
+        httplib::Result res = client_.send(req);
+        if (res && !ok) res->body = std::move(other);
+        return res;
+    }
+
     static std::string scheme_host_port(const Endpoint &ep)
     {
         return std::string(ep.tls ? "https://" : "http://") + where_of(ep);
@@ -295,13 +327,18 @@ public:
         const std::string what = "读取 " + provider;
         json body{{"commandText", command_text}};
         if (!params.empty()) body["params"] = wire::params_to_json(params);
-        httplib::Result res = send_checked(provider_path(provider, "records"), body, what);
-        // The rows are read straight from the text, with no JSON tree between;
-        // the text goes as soon as they are read.
-        std::string text = std::move(res->body);
-        if (text.empty() && res->status == 204) text = "{}";
+        // The rows are read from the text while it is still arriving, with no
+        // JSON tree between.
         try {
-            return wire::packet_from_text(text);
+            return wire::packet_from_pieces([&](const wire::PieceSink &sink) {
+                bool any = false;
+                const std::function<void(std::string_view)> pieces = [&](std::string_view piece) {
+                    any = any || !piece.empty();
+                    sink(piece);
+                };
+                httplib::Result res = send_checked(provider_path(provider, "records"), body, what, &pieces);
+                if (!any && res->status == 204) sink("{}");
+            });
         } catch (const wire::WireError &e) {
             throw server_.malformed(what, e.what());
         }
@@ -353,11 +390,12 @@ private:
 
     // Sends one request and returns a successful answer as it came; every
     // other outcome becomes a RemoteError.
-    httplib::Result send_checked(const std::string &path, const json &body, const std::string &what)
+    httplib::Result send_checked(const std::string &path, const json &body, const std::string &what,
+                                 const std::function<void(std::string_view)> *pieces = nullptr)
     {
         httplib::Result res = [&] {
             try {
-                return server_.send("POST", path, body.dump(), bearer(token_for(key_)), what, &unreachable_);
+                return server_.send("POST", path, body.dump(), bearer(token_for(key_)), what, &unreachable_, pieces);
             } catch (const RemoteError &) {
                 broken_ = true;
                 throw;
