@@ -63,6 +63,9 @@ const char *kPlanMonthQuery = "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,
 // them ahead of the rows.
 const char *kPlanIdQuery = "SELECT ROWID00 FROM XSTYZB02 ORDER BY ROWID00";
 const char *kPlanMonthIdQuery = "SELECT ROWID00 FROM XSTYZB02 WHERE NYUE00=? ORDER BY ROWID00";
+// The identities of a plan answer are sent ahead of its rows once they take
+// this much text (about 2,000 rows: the rows to come are far over 64 KiB).
+constexpr std::size_t kEarlyIdentities = 16 * 1024;
 // The plan provider's one parameter: the month whose rows it delivers.
 constexpr const char *kPlanMonthParam = "NYUE00";
 
@@ -657,6 +660,13 @@ std::string AppServer::records_text(const Caller &caller, const std::string &id,
             id_sum = mix(id_sum, rid);
             flush();
         });
+        // Many identities mean a large answer: they go out at once, to be
+        // read while the rows are being fetched.
+        if (out.size() >= kEarlyIdentities) {
+            emit(out);
+            out.clear();
+            out.reserve(chunk + chunk / 4);
+        }
         std::uint64_t rows = 0, row_sum = 0;
         db.each_row(month ? kPlanMonthQuery : kPlanQuery, args, [&](wire::Row &row) {
             const wire::RowId rid = take_plan_row(row);
