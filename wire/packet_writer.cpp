@@ -116,7 +116,16 @@ void PacketWriter::value(const Value &v)
         }
     } else if (const auto *d = std::get_if<double>(&v)) {
         if (!std::isfinite(*d)) throw WireError("a number that is not finite cannot be sent");
-        numbers_->dump(json(*d));
+        // A whole number of up to 15 digits (nearly every plan value) is
+        // written as the serializer writes it, its digits and ".0"; the
+        // serializer's shortest digits of such a number are its own digits.
+        // Negative zero keeps its sign there, so it goes the long way.
+        if (std::fabs(*d) < 1e15 && *d == std::trunc(*d) && !(*d == 0 && std::signbit(*d))) {
+            append_integer(out_, static_cast<std::int64_t>(*d));
+            out_.append(".0", 2);
+        } else {
+            numbers_->dump(json(*d));
+        }
     } else if (const auto *i = std::get_if<std::int64_t>(&v)) {
         append_integer(out_, *i);
     } else {

@@ -68,8 +68,18 @@ TEST(PacketWriter, WritesTheTextOfTheJsonTreeByteForByte)
                 {std::string("A"), 1e15, std::int64_t{10}},
                 {std::string("B"), 2.5e-300, std::int64_t{11}},
                 {std::string("C"), -3.0e300, std::int64_t{12}},
-                {std::string("D"), 0.30000000000000004, std::int64_t{13}}},
-               {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}),
+                {std::string("D"), 0.30000000000000004, std::int64_t{13}},
+                // Whole numbers, which have a short way of their own: around
+                // the last of 15 digits, and past it, where the serializer
+                // writes an exponent.
+                {std::string("E"), 999999999999999.0, std::int64_t{14}},
+                {std::string("F"), -999999999999999.0, std::int64_t{15}},
+                {std::string("G"), -1e15, std::int64_t{16}},
+                {std::string("H"), 9007199254740992.0, std::int64_t{17}},
+                {std::string("I"), -1080.0, std::int64_t{18}},
+                {std::string("J"), 100000.0, std::int64_t{19}},
+                {std::string("K"), 999999999999999.5, std::int64_t{20}}},
+               {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24}),
     };
     for (const auto &p : packets) {
         const std::string expected = tree_text(p);
@@ -106,6 +116,7 @@ TEST(PacketWriter, WritesTheTextOfTheJsonTreeByteForByte)
                         const std::uint64_t bits = rng();
                         std::memcpy(&d, &bits, sizeof d);
                         if (rng() % 2) d = std::round(std::fmod(d, 1e9) * 1000) / 1000;
+                        if (rng() % 3 == 0) d = std::trunc(std::fmod(d, rng() % 2 ? 1e16 : 1e6));
                     } while (!std::isfinite(d));
                     row.emplace_back(d);
                     break;
