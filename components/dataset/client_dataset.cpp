@@ -52,6 +52,14 @@ Value coerce_fetched(Value v, FieldType type)
     return v;
 }
 
+// Whether coerce_fetched could change the value (most already have their field's type).
+bool needs_coercion(const Value &v, FieldType type)
+{
+    if (type == FieldType::Float) return std::holds_alternative<std::int64_t>(v) || std::holds_alternative<std::string>(v);
+    if (type == FieldType::Integer) return std::holds_alternative<double>(v) || std::holds_alternative<std::string>(v);
+    return false;
+}
+
 bool same_value(const Value &a, const Value &b)
 {
     if (a.index() != b.index()) return false;
@@ -579,9 +587,11 @@ struct ClientDataset::Impl {
             auto &src = packet.rows[i];
             auto &dst = new_rows[i].values;
             dst.reserve(new_fields.size());
-            for (std::size_t c = 0; c < new_data.size(); ++c)
-                dst.push_back(typed ? coerce_fetched(std::move(src[source[c]]), new_data[c].type)
-                                    : std::move(src[source[c]]));
+            for (std::size_t c = 0; c < new_data.size(); ++c) {
+                Value &v = src[source[c]];
+                if (typed && needs_coercion(v, new_data[c].type)) v = coerce_fetched(std::move(v), new_data[c].type);
+                dst.push_back(std::move(v));
+            }
             dst.resize(new_fields.size());
             if (!packet.row_ids.empty()) new_rows[i].row_id = packet.row_ids[i];
         }
