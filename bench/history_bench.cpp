@@ -239,8 +239,8 @@ struct Mark {
 
 class Scenario {
 public:
-    Scenario(const std::string &db_file, int runs)
-        : runs_(runs), server_("sqlite3://db=" + db_file), relay_(server_.port())
+    Scenario(const std::string &db_file, int runs, int fetch_runs)
+        : runs_(runs), fetch_runs_(fetch_runs), server_("sqlite3://db=" + db_file), relay_(server_.port())
     {
         remote::set_link_factory([this](const remote::ServerObject &object, const std::string &computer) {
             return std::make_unique<CountingLink>(remote::make_http_link(object, computer), traffic_);
@@ -273,35 +273,40 @@ public:
 
     // The plan month's fetch: as the module's dataset does it over HTTP,
     // the month's rows through dsp_temp, and the same queries straight on
-    // SQLite (the floor).
+    // SQLite (the floor). The three take turns, sample by sample, so that a
+    // slower stretch of the machine weighs on each of them alike; each
+    // sample's ratio of the dataset's fetch to the floor is reported too.
     void run_fetches(const std::string &db_file)
     {
         std::fprintf(stderr, "  fetches\n");
         const std::string month = month_key(QDate::currentDate());
         saleplan::plan_month = month;  // the month the plan row filter will use
+        const std::string columns = "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC,ROWID00 "
+                                    "FROM XSTYZB02";
         {
             Tdm_yearplan dm;
             dm.set_computer_name(server_.computer_name());  // no relay: the time is the figure here
             open_statement(dm.cds_temp, department_statement());  // the session is opened outside the figures
-            for (int i = 0; i < runs_; ++i) {
+            for (int i = 0; i < fetch_runs_; ++i) {
                 dm.cds_xstyzb02.close();
-                const Mark m = mark();
+                Mark m = mark();
                 open_plan_rows(dm, month);  // as every reload of the plan view opens it
+                const double plan_ms = ms_since(m.at);
                 emit_fetch("plan provider open over HTTP (module's dataset)", m, dm.cds_xstyzb02.record_count());
-            }
-            dm.cds_xstyzb02.close();
-            for (int i = 0; i < std::max(runs_, 3); ++i) {
-                const Mark m = mark();
+                dm.cds_xstyzb02.close();
+
+                m = mark();
                 open_statement(dm.cds_temp, month_plan_rows_statement(month));
                 emit_fetch("the month's rows over HTTP (dsp_temp)", m, dm.cds_temp.record_count());
+                dm.cds_temp.close();
+
+                const double floor_ms = sqlite_fetch(db_file, columns + " WHERE NYUE00='" + month + "' ORDER BY ROWID00",
+                                                     "the month's rows straight on SQLite (floor)");
+                std::printf("ratio\t%.4f\n", plan_ms / floor_ms);
+                std::fflush(stdout);
             }
         }
-        const std::string columns = "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC,ROWID00 "
-                                    "FROM XSTYZB02";
-        for (int i = 0; i < std::max(runs_, 3); ++i)
-            sqlite_fetch(db_file, columns + " WHERE NYUE00='" + month + "' ORDER BY ROWID00",
-                         "the month's rows straight on SQLite (floor)");
-        for (int i = 0; i < std::max(runs_, 3); ++i)
+        for (int i = 0; i < std::min(fetch_runs_, 3); ++i)
             sqlite_fetch(db_file, columns + " ORDER BY ROWID00", "the whole table straight on SQLite");
     }
 
@@ -377,12 +382,14 @@ private:
         choose(f->cb_fxy, 1);
         emit_action("salesman change", m);
 
+        // The two directions apart: with one month of history the month
+        // before is empty, so only the way back is the same work at both sizes.
         m = mark();
         pick_date(f, QDate::currentDate().addMonths(-1));
-        emit_action("month change", m);
+        emit_action("month change (to last month)", m);
         m = mark();
         pick_date(f, QDate::currentDate());
-        emit_action("month change", m);
+        emit_action("month change (back to this one)", m);
 
         m = mark();
         choose(f->cb_fxb, 1);
@@ -412,7 +419,8 @@ private:
         emit_action("delete and reload", m);
     }
 
-    void sqlite_fetch(const std::string &db_file, const std::string &sql, const char *name)
+    // The query's time, request to rows in memory, in ms.
+    double sqlite_fetch(const std::string &db_file, const std::string &sql, const char *name)
     {
         sqlite3 *db = nullptr;
         if (sqlite3_open_v2(db_file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
@@ -444,16 +452,17 @@ private:
         sqlite3_close(db);
         std::printf("fetch\t%s\t%.3f\t0\t%zu\n", name, ms, rows.size());
         std::fflush(stdout);
+        return ms;
     }
 
-    int runs_;
+    int runs_, fetch_runs_;
     testsupport::ServerProcess server_;
     CountingRelay relay_;
     Traffic traffic_;
     ui::testing::Hooks hooks_;
 };
 
-int run_child(const std::string &db_file, int runs)
+int run_child(const std::string &db_file, int runs, int fetch_runs)
 {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int argc = 1;
@@ -461,7 +470,7 @@ int run_child(const std::string &db_file, int runs)
     char *argv[] = {name, nullptr};
     QApplication app(argc, argv);
     try {
-        Scenario scenario(db_file, runs);
+        Scenario scenario(db_file, runs, fetch_runs);
         scenario.run_actions();
         scenario.run_fetches(db_file);
     } catch (const std::exception &e) {
@@ -482,6 +491,7 @@ struct SizeResult {
     double build_s = 0;
     std::vector<std::string> action_order, fetch_order;
     std::map<std::string, Samples> actions, fetches;
+    std::vector<double> fetch_ratios;  // per sample: the dataset's fetch / the floor
     long rss_kb = -1, hwm_kb = -1;
     int errors = -1;
     bool ok = false;
@@ -517,13 +527,14 @@ std::string make_database(const std::string &dir, int months, double &seconds)
     return file;
 }
 
-SizeResult run_size(const std::string &dir, int months, int runs)
+SizeResult run_size(const std::string &dir, int months, int runs, int fetch_runs)
 {
     SizeResult r;
     r.months = months;
     std::fprintf(stderr, "history_bench: %d month(s) of history\n", months);
     const std::string db = make_database(dir, months, r.build_s);
-    const std::string cmd = shell_quote(self_path()) + " --child " + shell_quote(db) + " --runs " + std::to_string(runs);
+    const std::string cmd = shell_quote(self_path()) + " --child " + shell_quote(db) + " --runs " + std::to_string(runs) +
+                            " --fetch-runs " + std::to_string(fetch_runs);
     FILE *child = ::popen(cmd.c_str(), "r");
     if (!child) throw std::runtime_error("cannot start " + cmd);
     char buffer[4096];
@@ -545,6 +556,8 @@ SizeResult run_size(const std::string &dir, int months, int runs)
             } else {
                 s.rows.push_back(std::stod(f[4]));
             }
+        } else if (f[0] == "ratio" && f.size() == 2) {
+            r.fetch_ratios.push_back(std::stod(f[1]));
         } else if (f[0] == "rss" && f.size() == 3) {
             r.rss_kb = std::stol(f[1]);
             r.hwm_kb = std::stol(f[2]);
@@ -683,6 +696,16 @@ void print_report(const std::vector<SizeResult> &sizes, const std::vector<Server
         }
         std::printf("\n");
     }
+    std::printf("%-50s", "the dataset's fetch / the floor, sample by sample");
+    for (const auto &s : sizes) {
+        std::vector<double> r = s.fetch_ratios;
+        std::sort(r.begin(), r.end());
+        std::printf(" | %-30s", r.empty() ? "-"
+                                          : (fmt("median %.2fx", median(r)) + fmt(" (%.2f", r.front()) +
+                                             fmt("-%.2f", r.back()) + ", n=" + std::to_string(r.size()) + ")")
+                                                .c_str());
+    }
+    std::printf("\n");
     for (const auto &m : memory) {
         std::printf("\nServer memory, the plan provider's whole table at %d month(s) (%ld rows, %s body, median %s a fetch), "
                     "each fetch on a new connection\n",
@@ -702,10 +725,11 @@ void print_report(const std::vector<SizeResult> &sizes, const std::vector<Server
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: history_bench [--months 1,100] [--runs 2] [--fetches 20] [--fetch-months LIST]\n"
-                 "                     [--server-cap-mb 8192] [--keep DIR]\n"
+                 "usage: history_bench [--months 1,100] [--runs 2] [--fetch-runs 9] [--fetches 20]\n"
+                 "                     [--fetch-months LIST] [--server-cap-mb 8192] [--keep DIR]\n"
                  "  --months LIST        history sizes of the planner actions, in months\n"
                  "  --runs N             showings of the form per size (each runs every action once)\n"
+                 "  --fetch-runs N       samples of each line of the month's fetch (the whole table: at most 3)\n"
                  "  --fetches N          large fetches for the server memory; 0 skips it\n"
                  "  --fetch-months LIST  history sizes of the server memory (default: the last of --months)\n"
                  "  --server-cap-mb N    stop the large fetches once the server holds more than this\n"
@@ -718,7 +742,7 @@ int usage()
 int main(int argc, char **argv)
 {
     std::vector<int> months = {1, 100}, fetch_months;
-    int runs = 2, fetches = 20;
+    int runs = 2, fetch_runs = 9, fetches = 20;
     long cap_mb = 8192;
     std::string keep, child_db;
     try {
@@ -733,6 +757,8 @@ int main(int argc, char **argv)
                 for (const auto &m : split(next(), ',')) months.push_back(std::stoi(m));
             } else if (a == "--runs") {
                 runs = std::stoi(next());
+            } else if (a == "--fetch-runs") {
+                fetch_runs = std::stoi(next());
             } else if (a == "--fetches") {
                 fetches = std::stoi(next());
             } else if (a == "--fetch-months") {
@@ -752,10 +778,10 @@ int main(int argc, char **argv)
     }
     if (fetch_months.empty() && !months.empty()) fetch_months.push_back(months.back());
     auto bad_size = [](int m) { return m < 1 || m > 1200; };
-    if (runs < 1 || fetches < 0 || cap_mb < 64 || months.empty() || std::any_of(months.begin(), months.end(), bad_size) ||
+    if (runs < 1 || fetch_runs < 1 || fetches < 0 || cap_mb < 64 || months.empty() || std::any_of(months.begin(), months.end(), bad_size) ||
         std::any_of(fetch_months.begin(), fetch_months.end(), bad_size))
         return usage();
-    if (!child_db.empty()) return run_child(child_db, runs);
+    if (!child_db.empty()) return run_child(child_db, runs, fetch_runs);
 
     std::string dir = keep;
     if (dir.empty()) {
@@ -773,7 +799,7 @@ int main(int argc, char **argv)
     try {
         std::vector<SizeResult> sizes;
         for (int m : months) {
-            sizes.push_back(run_size(dir, m, runs));
+            sizes.push_back(run_size(dir, m, runs, fetch_runs));
             if (!sizes.back().ok) rc = 1;
         }
         std::vector<ServerMemory> memory;
