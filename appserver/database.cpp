@@ -601,6 +601,19 @@ void Connection::Backend::each_row_sqlite(const std::string &sql, const std::vec
         }
         for (int c = 0; c < columns; ++c) {
             auto &v = row[c];
+            if (declared[c] == Declared::String) {
+                // Text, whatever is stored (SQL NULL gives no text at all).
+                const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, c));
+                if (!text) {
+                    if (sqlite3_errcode(sqlite) == SQLITE_NOMEM) throw ServerError(ServerError::Kind::Database, "out of memory");
+                    v = std::monostate{};
+                    continue;
+                }
+                const std::string_view t(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
+                if (auto *s = std::get_if<std::string>(&v)) s->assign(t);  // the row's own buffer, reused
+                else v = std::string(t);
+                continue;
+            }
             const int type = sqlite3_column_type(stmt, c);
             if (type == SQLITE_NULL) {
                 v = std::monostate{};

@@ -291,6 +291,43 @@ TEST_P(PlanStream, TheStreamedAnswerIsTheTextOfThePacketBuiltWhole)
     }
 }
 
+TEST_P(PlanStream, TextColumnsGiveTheirTextEmptyTextAndNullAsStored)
+{
+    exec("INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC) "
+         "VALUES ('202612',1,'','卷烟销售总量',5,'01','0101',NULL,'',NULL)");
+    if (!postgres()) {
+        // SQLite keeps what it is given: a blob in a text column reads as its bytes.
+        exec("INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC) "
+             "VALUES ('202612',2,'2',X'E4B8AD41',7,'01','0101','10010001',NULL,'')");
+    }
+    start();
+    httplib::Client c("127.0.0.1", front_->port());
+    const auto r = c.Post(records_path(open_cust(c)).c_str(),
+                          json{{"commandText", ""}, {"params", {{"NYUE00", "202612"}}}}.dump(), "application/json");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+    const DataPacket p = packet_from_text(r->body);
+    ASSERT_EQ(p.rows.size(), postgres() ? 1u : 2u);
+    auto at = [&](std::size_t row, const char *name) {
+        for (std::size_t c = 0; c < p.fields.size(); ++c)
+            if (p.fields[c].name == name) return p.rows[row][c];
+        ADD_FAILURE() << "no field " << name;
+        return Value{};
+    };
+    EXPECT_EQ(at(0, "ZBLB00"), Value(std::string()));  // empty text stays text
+    EXPECT_TRUE(is_null(at(0, "SPDM00")));
+    EXPECT_EQ(at(0, "SPDM01"), Value(std::string()));
+    EXPECT_TRUE(is_null(at(0, "ZBLBMC")));
+    EXPECT_EQ(at(0, "ZBMC00"), Value(std::string("卷烟销售总量")));
+    EXPECT_EQ(at(0, "XHAO00"), Value(1.0));
+    if (!postgres()) {
+        EXPECT_EQ(at(1, "ZBMC00"), Value(std::string("中A")));
+        EXPECT_EQ(at(1, "SPDM00"), Value(std::string("10010001")));
+        EXPECT_TRUE(is_null(at(1, "SPDM01")));
+        EXPECT_EQ(at(1, "ZBLBMC"), Value(std::string()));
+    }
+}
+
 TEST_P(PlanStream, ADatabaseErrorBeforeTheFirstRowIsTheUsualErrorAnswer)
 {
     insert_rows(20000);
