@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -56,6 +57,11 @@ bool plain_text(const std::string &s)
     }
     return true;
 }
+
+// A whole number the serializer writes as its digits and ".0": up to 15
+// digits, since its shortest digits of such a number are its own digits.
+// Negative zero keeps its sign there, so it is no such number.
+bool plain_whole(double d) { return std::fabs(d) < 1e15 && d == std::trunc(d) && !(d == 0 && std::signbit(d)); }
 
 void append_integer(std::string &out, std::int64_t n)
 {
@@ -116,11 +122,8 @@ void PacketWriter::value(const Value &v)
         }
     } else if (const auto *d = std::get_if<double>(&v)) {
         if (!std::isfinite(*d)) throw WireError("a number that is not finite cannot be sent");
-        // A whole number of up to 15 digits (nearly every plan value) is
-        // written as the serializer writes it, its digits and ".0"; the
-        // serializer's shortest digits of such a number are its own digits.
-        // Negative zero keeps its sign there, so it goes the long way.
-        if (std::fabs(*d) < 1e15 && *d == std::trunc(*d) && !(*d == 0 && std::signbit(*d))) {
+        // Nearly every plan value is a whole number, written directly.
+        if (plain_whole(*d)) {
             append_integer(out_, static_cast<std::int64_t>(*d));
             out_.append(".0", 2);
         } else {
@@ -145,13 +148,56 @@ void PacketWriter::row(std::span<const Value> r)
     } else {
         out_.push_back(',');
     }
+    ++rows_;
+    // The usual row (plain text, whole numbers, integers, nulls) is written
+    // straight into room made for all of it at once.
+    std::size_t room = 2 + r.size();
+    for (const auto &v : r) {
+        if (const auto *s = std::get_if<std::string>(&v)) {
+            if (!plain_text(*s)) return row_value_by_value(r);
+            room += s->size() + 2;
+        } else if (const auto *d = std::get_if<double>(&v)) {
+            if (!plain_whole(*d)) return row_value_by_value(r);
+            room += 24;
+        } else {
+            room += 24;
+        }
+    }
+    const std::size_t start = out_.size();
+    out_.resize(start + room);
+    char *p = out_.data() + start;
+    *p++ = '[';
+    for (std::size_t c = 0; c < r.size(); ++c) {
+        if (c) *p++ = ',';
+        const Value &v = r[c];
+        if (const auto *s = std::get_if<std::string>(&v)) {
+            *p++ = '"';
+            std::memcpy(p, s->data(), s->size());
+            p += s->size();
+            *p++ = '"';
+        } else if (const auto *d = std::get_if<double>(&v)) {
+            p = std::to_chars(p, p + 20, static_cast<std::int64_t>(*d)).ptr;
+            *p++ = '.';
+            *p++ = '0';
+        } else if (const auto *i = std::get_if<std::int64_t>(&v)) {
+            p = std::to_chars(p, p + 20, *i).ptr;
+        } else {
+            std::memcpy(p, "null", 4);
+            p += 4;
+        }
+    }
+    *p++ = ']';
+    out_.resize(static_cast<std::size_t>(p - out_.data()));
+}
+
+void PacketWriter::row_value_by_value(std::span<const Value> r)
+{
     out_.push_back('[');
     for (std::size_t c = 0; c < r.size(); ++c) {
         if (c) out_.push_back(',');
         value(r[c]);
     }
     out_.push_back(']');
-    ++rows_;
 }
 
 void PacketWriter::end()

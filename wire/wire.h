@@ -135,6 +135,7 @@ public:
 
 private:
     void value(const Value &v);
+    void row_value_by_value(std::span<const Value> r);
     struct Numbers;
     std::string &out_;
     std::unique_ptr<Numbers> numbers_;
