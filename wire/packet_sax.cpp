@@ -266,8 +266,10 @@ private:
             if (object) note_row_fault(true, nullptr);
             else {
                 next = Ctx::Row;
-                // The fields come first in a packet's text: a row has room for them at once.
-                packet_.rows.back().reserve(raw_fields_.size());
+                // The fields come first in a packet's text: a row has room
+                // for them at once, and for two more values (a dataset adds
+                // its lookup values to the row it takes over).
+                packet_.rows.back().reserve(raw_fields_.size() + 2);
             }
             break;
         case Ctx::Row:
@@ -319,15 +321,25 @@ struct PieceQueue {
     bool reading_done = false;       // the reader reads no more: what comes is dropped
     std::string current;             // the piece being read, the reading thread's own
 
+    // A connection hands over a few KiB at a time: they are gathered into
+    // pieces of kGather bytes, and the reader is woken once a piece is full,
+    // not for every few KiB (on one core each wake is a switch of threads).
+    static constexpr std::size_t kGather = 32 * 1024;
     void put(std::string_view piece)
     {
         if (piece.empty()) return;
+        bool wake = false;
         {
             std::lock_guard lock(mutex);
             if (reading_done) return;
-            pieces.emplace_back(piece);
+            if (pieces.empty() || pieces.back().size() >= kGather) {
+                pieces.emplace_back();
+                pieces.back().reserve(std::max(kGather, piece.size()));
+            }
+            pieces.back().append(piece);
+            wake = pieces.size() > 1 || pieces.back().size() >= kGather;
         }
-        arrived.notify_one();
+        if (wake) arrived.notify_one();
     }
     void end()
     {
@@ -347,7 +359,9 @@ struct PieceQueue {
     bool next(std::string &piece)
     {
         std::unique_lock lock(mutex);
-        arrived.wait(lock, [&] { return !pieces.empty() || ended; });
+        arrived.wait(lock, [&] {
+            return ended || pieces.size() > 1 || (!pieces.empty() && pieces.front().size() >= kGather);
+        });
         if (pieces.empty()) return false;
         piece = std::move(pieces.front());
         pieces.pop_front();
@@ -693,8 +707,7 @@ private:
         double d = 0;
         const auto r = std::from_chars(first, last, d);
         if (r.ec != std::errc() || r.ptr != last || !std::isfinite(d)) return false;
-        number_text_.assign(first, last);
-        events_.number_float(d, number_text_);
+        events_.number_float(d, number_text_);  // the packet reader has no use for the number's text
         return true;
     }
 

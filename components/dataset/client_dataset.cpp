@@ -583,9 +583,23 @@ struct ClientDataset::Impl {
 
         std::vector<StoredRow> new_rows(packet.rows.size());
         const bool typed = !fixed_fields.empty();
+        // The packet's columns in their own order: each row is taken over
+        // as it is (no copy, and no allocation where it has room for the
+        // lookup values).
+        bool as_delivered = new_data.size() == width;
+        for (std::size_t c = 0; c < source.size() && as_delivered; ++c) as_delivered = source[c] == c;
         for (std::size_t i = 0; i < packet.rows.size(); ++i) {
             auto &src = packet.rows[i];
             auto &dst = new_rows[i].values;
+            if (as_delivered) {
+                if (typed)
+                    for (std::size_t c = 0; c < width; ++c)
+                        if (needs_coercion(src[c], new_data[c].type)) src[c] = coerce_fetched(std::move(src[c]), new_data[c].type);
+                dst = std::move(src);
+                dst.resize(new_fields.size());
+                if (!packet.row_ids.empty()) new_rows[i].row_id = packet.row_ids[i];
+                continue;
+            }
             dst.reserve(new_fields.size());
             for (std::size_t c = 0; c < new_data.size(); ++c) {
                 Value &v = src[source[c]];
