@@ -407,7 +407,6 @@ public:
     void rewind(std::string_view whole)
     {
         replay_ = 0;
-        replaying_ = true;
         whole_ = whole;
         at_ = stop_ = nullptr;
     }
@@ -439,7 +438,6 @@ private:
     const char *at_ = nullptr, *stop_ = nullptr;
     std::vector<std::string> kept_;
     std::size_t replay_ = 0;
-    bool replaying_ = false;
     std::string_view whole_;
 };
 
