@@ -3,7 +3,7 @@
 // databases of 20 departments x 10 salesmen x 50 indicators a month with 1
 // and with 100 months of history (bench/make_history_db.py makes them).
 //
-//   history_bench [--months 1,100] [--runs 2] [--fetches 20] [--keep DIR]
+//   history_bench [--months 1,100] [--runs 2] [--fetch-runs 9] [--fetches 20] [--keep DIR]
 //
 // Each history size runs in a child process of its own, so that the module's
 // memory after the actions is that size's alone. The form reaches the server
