@@ -372,3 +372,36 @@ TEST(HttpLink, SetComputerNameClosesTheSessionOnTheOldServer)
 }
 
 }  // namespace
+
+TEST(HttpLink, ALargeChunkedAnswerIsReadAsItArrivesAndOneCutShortIsABrokenConnection)
+{
+    wire::DataPacket sent;
+    sent.fields = {{"NYUE00", wire::FieldType::String, 6}, {"ZBSL00", wire::FieldType::Float, 0},
+                   {"ZBMC00", wire::FieldType::String, 50}};
+    for (int r = 0; r < 5000; ++r) {
+        sent.rows.push_back({std::string("202612"), 0.5 * r, std::string(r % 97 ? "卷烟销售总量" : "引号\"与\\斜杠")});
+        sent.row_ids.push_back(1000 + r);
+    }
+    const std::string text = wire::packet_to_json(sent).dump();
+    bool cut = false;
+    FakeApi api;
+    api.set_on_call([&](const httplib::Request &, httplib::Response &res) {
+        // Pieces of odd sizes, as a streaming server writes them; cut: the
+        // connection ends half way, without the last chunk.
+        res.set_chunked_content_provider("application/json", [&](std::size_t offset, httplib::DataSink &sink) {
+            if (cut && offset >= text.size() / 2) return false;
+            const std::size_t n = std::min<std::size_t>(text.size() - offset, 7919);
+            sink.write(text.data() + offset, n);
+            if (offset + n == text.size()) sink.done();
+            return true;
+        });
+    });
+    RemoteConnection conn(remote::cust_object());
+    conn.set_computer_name(api.computer_name());
+    EXPECT_EQ(conn.get_records("dsp_xstyzb02cys", "", {{"NYUE00", "202612"}}), sent);
+
+    cut = true;
+    const std::string m = error_of([&] { conn.get_records("dsp_xstyzb02cys", "", {{"NYUE00", "202612"}}); });
+    EXPECT_NE(m.find("应用服务器 " + api.computer_name()), std::string::npos) << m;
+    EXPECT_NE(m.find("断开了连接"), std::string::npos) << "a broken answer was not reported as one: " << m;
+}
