@@ -288,6 +288,18 @@ struct Connection::Backend {
     using SqliteStatement = std::unique_ptr<sqlite_api::sqlite3_stmt, int (*)(sqlite_api::sqlite3_stmt *)>;
     SqliteStatement prepare_sqlite(const std::string &sql, const std::vector<wire::Value> &params);
 
+    // The statement's next row: true when there is one, false at the end;
+    // a failure (the time limit, a lock held too long) throws.
+    bool step_sqlite(sqlite_api::sqlite3_stmt *stmt)
+    {
+        const int rc = sqlite_api::sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        if (time_limit.count() > 0 && rc == SQLITE_INTERRUPT) ran_too_long();
+        if (time_limit.count() > 0 && (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)) locked_too_long();
+        throw ServerError(ServerError::Kind::Database, sqlite_api::sqlite3_errmsg(sqlite));
+    }
+
     [[noreturn]] void ran_too_long() const
     {
         throw ServerError(ServerError::Kind::Database, "the statement ran longer than the limit of " +
@@ -470,13 +482,7 @@ StatementResult Connection::Backend::run_sqlite(const std::string &sql, const st
     const auto changes_before = sqlite3_total_changes64(sqlite);
     AnswerMeter meter{limit};
     for (;;) {
-        const int rc = sqlite3_step(stmt);
-        if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) {
-            if (time_limit.count() > 0 && rc == SQLITE_INTERRUPT) ran_too_long();
-            if (time_limit.count() > 0 && (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)) locked_too_long();
-            throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(sqlite));
-        }
+        if (!step_sqlite(stmt)) break;
         meter.row(result.packet.rows.size() + 1);
         wire::Row row;
         row.reserve(columns);
@@ -592,13 +598,7 @@ void Connection::Backend::each_row_sqlite(const std::string &sql, const std::vec
     for (int c = 0; c < columns; ++c) declared[c] = declared_from_sqlite(sqlite3_column_decltype(stmt, c));
     wire::Row row(columns);
     for (;;) {
-        const int rc = sqlite3_step(stmt);
-        if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) {
-            if (time_limit.count() > 0 && rc == SQLITE_INTERRUPT) ran_too_long();
-            if (time_limit.count() > 0 && (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)) locked_too_long();
-            throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(sqlite));
-        }
+        if (!step_sqlite(stmt)) break;
         for (int c = 0; c < columns; ++c) {
             auto &v = row[c];
             if (declared[c] == Declared::String) {
