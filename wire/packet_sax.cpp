@@ -319,7 +319,6 @@ struct PieceQueue {
     std::deque<std::string> pieces;  // handed over, not yet read
     bool ended = false;              // no piece comes after those queued
     bool reading_done = false;       // the reader reads no more: what comes is dropped
-    std::string current;             // the piece being read, the reading thread's own
 
     // A connection hands over a few KiB at a time: they are gathered into
     // pieces of kGather bytes, and the reader is woken once a piece is full,
@@ -376,7 +375,10 @@ struct PieceQueue {
 class PieceSource {
 public:
     explicit PieceSource(PieceQueue *queue) : queue_(queue) {}
-    explicit PieceSource(std::string_view whole) : at_(whole.data()), stop_(whole.data() + whole.size()) {}
+    explicit PieceSource(std::string_view whole)
+        : at_(whole.data()), stop_(whole.data() + whole.size()), whole_(whole)
+    {
+    }
 
     // The next byte, or -1 at the end of the text.
     int get()
@@ -403,11 +405,11 @@ public:
         return false;
     }
 
-    // From the start again: the kept pieces, then what the queue brings.
-    void rewind(std::string_view whole)
+    // From the start again: the whole text, or the kept pieces and then
+    // what the queue brings.
+    void rewind()
     {
         replay_ = 0;
-        whole_ = whole;
         at_ = stop_ = nullptr;
     }
     // The second reading's next piece (for PieceIterator).
@@ -438,7 +440,7 @@ private:
     const char *at_ = nullptr, *stop_ = nullptr;
     std::vector<std::string> kept_;
     std::size_t replay_ = 0;
-    std::string_view whole_;
+    std::string_view whole_;  // the text, when it was there whole from the start
 };
 
 // The characters of the text, as the JSON library's parser reads its input:
@@ -716,13 +718,13 @@ private:
 
 // The packet from a text: the quick reader first, the JSON library's parser
 // when it gives up.
-DataPacket read_packet(PieceSource &source, std::string_view whole)
+DataPacket read_packet(PieceSource &source)
 {
     {
         PacketReader reader;
         if (QuickReader(source, reader).read()) return reader.finish();
     }
-    source.rewind(whole);
+    source.rewind();
     PacketReader reader;
     try {
         json::sax_parse(PieceIterator(&source), PieceIterator(), &reader);
@@ -751,11 +753,7 @@ DataPacket packet_from_pieces(const std::function<void(const PieceSink &)> &rece
     std::exception_ptr read_error;
     try {
         PieceSource source(&queue);
-        packet = read_packet(source, {});
-        // A text whose packet is complete is still received to its end.
-        std::string rest;
-        while (queue.next(rest)) {
-        }
+        packet = read_packet(source);  // either reader reads up to the end of the text, or throws
     } catch (...) {
         read_error = std::current_exception();
     }
@@ -769,7 +767,7 @@ DataPacket packet_from_pieces(const std::function<void(const PieceSink &)> &rece
 DataPacket packet_from_text(std::string_view text)
 {
     PieceSource source(text);
-    return read_packet(source, text);
+    return read_packet(source);
 }
 
 }  // namespace wire

@@ -52,12 +52,15 @@ Value coerce_fetched(Value v, FieldType type)
     return v;
 }
 
-// Whether coerce_fetched could change the value (most already have their field's type).
-bool needs_coercion(const Value &v, FieldType type)
+// coerce_fetched on the value where it stands, for the values it could
+// change (most already have their field's type).
+void coerce_in_place(Value &v, FieldType type)
 {
-    if (type == FieldType::Float) return std::holds_alternative<std::int64_t>(v) || std::holds_alternative<std::string>(v);
-    if (type == FieldType::Integer) return std::holds_alternative<double>(v) || std::holds_alternative<std::string>(v);
-    return false;
+    const bool may_change =
+        type == FieldType::Float     ? std::holds_alternative<std::int64_t>(v) || std::holds_alternative<std::string>(v)
+        : type == FieldType::Integer ? std::holds_alternative<double>(v) || std::holds_alternative<std::string>(v)
+                                     : false;
+    if (may_change) v = coerce_fetched(std::move(v), type);
 }
 
 bool same_value(const Value &a, const Value &b)
@@ -591,20 +594,13 @@ struct ClientDataset::Impl {
         for (std::size_t i = 0; i < packet.rows.size(); ++i) {
             auto &src = packet.rows[i];
             auto &dst = new_rows[i].values;
+            if (typed)
+                for (std::size_t c = 0; c < new_data.size(); ++c) coerce_in_place(src[source[c]], new_data[c].type);
             if (as_delivered) {
-                if (typed)
-                    for (std::size_t c = 0; c < width; ++c)
-                        if (needs_coercion(src[c], new_data[c].type)) src[c] = coerce_fetched(std::move(src[c]), new_data[c].type);
                 dst = std::move(src);
-                dst.resize(new_fields.size());
-                if (!packet.row_ids.empty()) new_rows[i].row_id = packet.row_ids[i];
-                continue;
-            }
-            dst.reserve(new_fields.size());
-            for (std::size_t c = 0; c < new_data.size(); ++c) {
-                Value &v = src[source[c]];
-                if (typed && needs_coercion(v, new_data[c].type)) v = coerce_fetched(std::move(v), new_data[c].type);
-                dst.push_back(std::move(v));
+            } else {
+                dst.reserve(new_fields.size());
+                for (std::size_t c = 0; c < new_data.size(); ++c) dst.push_back(std::move(src[source[c]]));
             }
             dst.resize(new_fields.size());
             if (!packet.row_ids.empty()) new_rows[i].row_id = packet.row_ids[i];
