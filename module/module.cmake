@@ -4,7 +4,7 @@ set(saleplan_form_sources
   forms/Unit_saleplan.cpp forms/Unit_saleplan.h forms/Unit_saleplan_commands.cpp forms/plan_commands.h
   forms/Unit_Inputtime.cpp forms/Unit_Inputtime.h
   forms/Unit_edit.cpp forms/Unit_edit.h
-  forms/combo_list.h forms/form_support.h)
+  forms/combo_list.h forms/form_support.h forms/form_support.cpp)
 list(TRANSFORM saleplan_form_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 add_library(saleplan_forms STATIC
   ${saleplan_form_sources}

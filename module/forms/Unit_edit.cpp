@@ -4,9 +4,7 @@
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QKeyEvent>
-#include <QShowEvent>
 #include <QStringList>
-#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -27,7 +25,6 @@
 using namespace saleplan;
 
 namespace {
-
 
 const QString kOverRemainingOnEnter = QStringLiteral("计划数量不能超过剩余计划数量");
 const QString kNegativeOnEnter = QStringLiteral("计划数量不能为负数");
@@ -74,12 +71,8 @@ TFm_edit::~TFm_edit()
 
 void TFm_edit::build_grid()
 {
-    dxDBGrid1 = new TdxDBGrid(client_area());
-    dxDBGrid1->setObjectName(QStringLiteral("dxDBGrid1"));
-    client_layout()->addWidget(dxDBGrid1, 1);
-
     using forms::grid_column;
-    dxDBGrid1->set_columns({
+    dxDBGrid1 = forms::add_plan_grid(*this, {
         grid_column("dxDBGrid1NIAN00", "NIAN00", QStringLiteral("年度"), false, 49),
         grid_column("dxDBGrid1XHAO00", "XHAO00", QStringLiteral("序号"), true, 60),
         grid_column("dxDBGrid1CKMC00", "CKMC00", QStringLiteral("仓库名称"), false, 91),
@@ -90,13 +83,8 @@ void TFm_edit::build_grid()
         grid_column("dxDBGrid1ZBMC00", "ZBMC00", QStringLiteral("指标名称"), true, 98, true, SummaryKind::Count),
         grid_column("dxDBGrid1SHZBSL", "SHZBSL", QStringLiteral("剩余计划数量(条)"), true, 113, true, SummaryKind::Sum),
         grid_column("dxDBGrid1ZBSL00", "ZBSL00", QStringLiteral("指标数量(条)"), true, 97, false, SummaryKind::Sum),
-    });
-    dxDBGrid1->set_draw_summary_footer(dxDBGrid1->column_index(QStringLiteral("dxDBGrid1ZBMC00")),
-                                       [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
-    dxDBGrid1->set_key_field_name(QStringLiteral("XHAO00"));
-    dxDBGrid1->set_header_color(forms::kFormColour);
+    }, [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
     dxDBGrid1->set_row_select(false);  // single cells
-    dxDBGrid1->set_show_footer(true);
     dxDBGrid1->set_editing_enabled(true);
 
     dxDBGrid1->onKeyDown = [this](QKeyEvent *key) { ui::guarded(this, [&] { dxDBGrid1KeyDown(key); }); };
@@ -126,12 +114,6 @@ bool TFm_edit::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == pn_gl && event->type() == QEvent::Resize) place_year_label();
     return TFm_Base::eventFilter(watched, event);
-}
-
-void TFm_edit::showEvent(QShowEvent *event)
-{
-    TFm_Base::showEvent(event);
-    forms::activate_once(this, activated_, event, [this] { FormActivate(); });
 }
 
 void TFm_edit::FormActivate()
@@ -222,24 +204,15 @@ void TFm_edit::delete_row(QKeyEvent *key)
 
 void TFm_edit::dxDBGrid1EditChange() { data_changed = true; }
 
-void TFm_edit::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell)
-{
-    cell.text = QStringLiteral("合计");
-    cell.alignment = (cell.alignment & ~Qt::AlignHorizontal_Mask) | Qt::AlignRight;
-    cell.font.setBold(true);
-}
+void TFm_edit::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell) { forms::draw_total_footer(cell); }
 
 void TFm_edit::tbokClick() { save(); }
 
 bool TFm_edit::save()
 {
     if (!take_in_cell_editor()) return false;
-    Tdm_yearplan &dm = current_data_module();
-    if (!dm.loaded_selection()) {
-        ui::message_box(this, QString::fromUtf8(kViewNotLoaded), kWarning, 48);
-        return false;
-    }
-    dataset::ClientDataset &cds = dm.cds_xstyzb02;
+    if (!selection_for_command(this)) return false;
+    dataset::ClientDataset &cds = current_data_module().cds_xstyzb02;
     cds.edit();
     cds.post();
 
@@ -343,8 +316,13 @@ void TFm_saleplan::tbeditClick()
     plan_month = in_force->month;
     dept_code = in_force->dept;
     salesman_code = in_force->salesman;
-    auto *editor = new TFm_edit(this);
+    TFm_edit::open(this);
+}
+
+void TFm_edit::open(QWidget *owner)
+{
+    auto *editor = new TFm_edit(owner);
     Fm_edit = editor;
     if (settings_reader) settings_reader->apply_form_settings(editor, QStringLiteral("B"));
-    ui::show_modal(editor);
+    ui::show_modal(editor);  // the editor frees itself when it closes
 }

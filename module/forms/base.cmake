@@ -3,6 +3,8 @@ qt_add_resources(base_form_resources ${PROJECT_SOURCE_DIR}/resources/glyphs.qrc)
 add_library(base_form STATIC
   ${CMAKE_CURRENT_LIST_DIR}/Base.h
   ${CMAKE_CURRENT_LIST_DIR}/Base.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/modal_form.h
+  ${CMAKE_CURRENT_LIST_DIR}/modal_form.cpp
   ${base_form_resources})
 set_target_properties(base_form PROPERTIES AUTOMOC ON)
 target_include_directories(base_form PUBLIC ${CMAKE_CURRENT_LIST_DIR})
