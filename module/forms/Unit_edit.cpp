@@ -19,6 +19,7 @@
 #include "module_state.h"
 #include "plan_commands.h"
 #include "plan_vocabulary.h"
+#include "quantity_checks.h"
 #include "ui.h"
 #include "unit_getsetting.h"
 
@@ -26,13 +27,17 @@ using namespace saleplan;
 
 namespace {
 
-const QString kOverRemainingOnEnter = QStringLiteral("计划数量不能超过剩余计划数量");
-const QString kNegativeOnEnter = QStringLiteral("计划数量不能为负数");
 const QString kSaveFailed = QStringLiteral("保存失败");
 const QString kAskSave = QStringLiteral("数据已经改动，是否保存？");
 const QString kWarning = QStringLiteral("警告");
 
 const QString kDeleteRowQuestion = QStringLiteral("确实要删除该条记录吗？");
+
+void show_refusal(QWidget *form, const Refusal &refusal)
+{
+    ui::message_box(form, QString::fromStdString(refusal.text), QString::fromStdString(refusal.caption),
+                    refusal.flags);
+}
 
 }  // namespace
 
@@ -178,13 +183,10 @@ void TFm_edit::dxDBGrid1KeyDown(QKeyEvent *key)
     dataset::ClientDataset &cds = current_data_module().cds_xstyzb02;
     if (cds.rec_no() < 0) return;
     cds.post();
-    // Equal passes; an empty value reads 0.
-    if (cds.as_float("ZBSL00") < 0)
-        ui::message_box(this, kNegativeOnEnter, kWarning, 48);
-    else if (cds.as_float("SHZBSL") >= cds.as_float("ZBSL00"))
-        cds.next();
+    if (const auto refusal = refusal_on_enter(cds))
+        show_refusal(this, *refusal);  // the cursor stays on the row
     else
-        ui::message_box(this, kOverRemainingOnEnter, kWarning, 48);
+        cds.next();
 }
 
 void TFm_edit::delete_row(QKeyEvent *key)
@@ -217,12 +219,8 @@ bool TFm_edit::save()
     cds.post();
 
     // Every row within what its department has left, or nothing is sent.
-    for (cds.first(); !cds.eof(); cds.next()) {
-        if (cds.as_float("SHZBSL") >= cds.as_float("ZBSL00")) continue;
-        ui::message_box(this,
-                        QStringLiteral("序号为'") + QString::fromStdString(cds.as_string("XHAO00")) +
-                            QStringLiteral("'指标的计划数量超过剩余计划数量，请重新修改"),
-                        kWarning, 48);
+    if (const auto refusal = refusal_on_save(cds)) {
+        show_refusal(this, *refusal);  // the cursor rests on the row it names
         return false;
     }
 
