@@ -17,6 +17,10 @@ inline constexpr int icon_warning = 48;    // exclamation mark
 inline constexpr int icon_information = 64;
 inline constexpr int default_button2 = 256;
 inline constexpr int default_button3 = 512;
+// The three parts of a flag value.
+inline constexpr int buttons_part = 0x0F;
+inline constexpr int icon_part = 0xF0;
+inline constexpr int default_button_part = 0xF00;
 }  // namespace mb
 
 // Results of a message box.

@@ -38,7 +38,7 @@ void TFm_saleplan::tbnewClick()
     open_statement(dm.cds_temp, department_plan_count_statement(dept_code, shown_month));
     if (dm.cds_temp.as_float("Sl") == 0) {
         ui::message_box(this, QStringLiteral("对应年月的上级计划还未生成，请先生成上级计划"), QStringLiteral("警告"),
-                        48);
+                        ui::mb::ok | ui::mb::icon_warning);
         return;
     }
     auto *dialog = new TFm_inputtime(nullptr);
@@ -159,16 +159,19 @@ void TFm_inputtime::BitBtn2Click()
 
     open_statement(dm.cds_temp, salesman_plan_statement(month, dlg_dept_code, dlg_salesman_code));
     if (dm.cds_temp.record_count() > 0) {
-        ui::message_box(this, QStringLiteral("已经有该人员的记录，可以编辑该人员记录！"), QStringLiteral("提示"), 64);
+        ui::message_box(this, QStringLiteral("已经有该人员的记录，可以编辑该人员记录！"), QStringLiteral("提示"),
+                        ui::mb::ok | ui::mb::icon_information);
         return;
     }
     open_statement(dm.cds_temp, sales_indicator_statement(month));
     if (dm.cds_temp.record_count() == 0) {
-        ui::message_box(this, QStringLiteral("没有该年月的销售指标，不能生成！"), QStringLiteral("提示"), 64);
+        ui::message_box(this, QStringLiteral("没有该年月的销售指标，不能生成！"), QStringLiteral("提示"),
+                        ui::mb::ok | ui::mb::icon_information);
         return;
     }
     if (dlg_dept_code.empty() || dlg_salesman_code.empty()) {
-        ui::message_box(this, QStringLiteral("请选择仓库和人员"), QStringLiteral("警告"), 48);
+        ui::message_box(this, QStringLiteral("请选择仓库和人员"), QStringLiteral("警告"),
+                        ui::mb::ok | ui::mb::icon_warning);
         return;
     }
 

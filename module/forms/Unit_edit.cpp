@@ -196,7 +196,9 @@ void TFm_edit::delete_row(QKeyEvent *key)
     key->accept();
     dataset::ClientDataset &cds = current_data_module().cds_xstyzb02;
     if (!cds.active() || cds.record_count() == 0) return;
-    if (ui::message_box(this, kDeleteRowQuestion, kWarning, 33) != ui::result_ok) return;
+    if (ui::message_box(this, kDeleteRowQuestion, kWarning, ui::mb::ok_cancel | ui::mb::icon_question) !=
+        ui::result_ok)
+        return;
     // Pending like a typed quantity: the next save sends it, a close without
     // saving drops it.
     cds.delete_current();
@@ -234,7 +236,8 @@ bool TFm_edit::save()
         // may have saved meanwhile) is shown from now on.
         QStringList reasons;
         for (const auto &e : cds.last_apply_errors()) reasons << QString::fromStdString(e.message);
-        ui::message_box(this, kSaveFailed, kWarning, 64, reasons.join(QLatin1Char('\n')));
+        ui::message_box(this, kSaveFailed, kWarning, ui::mb::ok | ui::mb::icon_information,
+                        reasons.join(QLatin1Char('\n')));
         reload_remaining_quantities();
         return false;
     }
@@ -265,7 +268,8 @@ void TFm_edit::exit_command()
         close();
         return;
     }
-    switch (ui::message_box(this, kAskSave, kWarning, 547)) {
+    switch (ui::message_box(this, kAskSave, kWarning,
+                            ui::mb::yes_no_cancel | ui::mb::icon_question | ui::mb::default_button3)) {
     case ui::result_yes:
         // Closes only on a save that went through; otherwise the save's
         // message has been shown and the typed quantities stay.
