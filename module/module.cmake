@@ -11,6 +11,9 @@ add_library(saleplan_forms STATIC
   ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.cpp ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.h)
 set_target_properties(saleplan_forms PROPERTIES AUTOMOC ON)
 target_include_directories(saleplan_forms PUBLIC ${CMAKE_CURRENT_LIST_DIR}/forms ${CMAKE_CURRENT_LIST_DIR}/entry)
+# What the forms' users reach through them: the data module, the base form,
+# the widgets and the report the forms hold as members, the settings reader,
+# and the message boxes and modal windows they are driven through.
 target_link_libraries(saleplan_forms PUBLIC plandata base_form widgets ui report getsetting Qt6::Widgets)
 
 add_library(saleplan SHARED ${CMAKE_CURRENT_LIST_DIR}/entry/showdll.cpp)
