@@ -4,13 +4,16 @@ set(saleplan_form_sources
   forms/Unit_saleplan.cpp forms/Unit_saleplan.h forms/Unit_saleplan_commands.cpp forms/plan_commands.h
   forms/Unit_Inputtime.cpp forms/Unit_Inputtime.h
   forms/Unit_edit.cpp forms/Unit_edit.h
-  forms/combo_list.h forms/form_support.h)
+  forms/combo_list.h forms/form_support.h forms/form_support.cpp)
 list(TRANSFORM saleplan_form_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 add_library(saleplan_forms STATIC
   ${saleplan_form_sources}
   ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.cpp ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.h)
 set_target_properties(saleplan_forms PROPERTIES AUTOMOC ON)
 target_include_directories(saleplan_forms PUBLIC ${CMAKE_CURRENT_LIST_DIR}/forms ${CMAKE_CURRENT_LIST_DIR}/entry)
+# What the forms' users reach through them: the data module, the base form,
+# the widgets and the report the forms hold as members, the settings reader,
+# and the message boxes and modal windows they are driven through.
 target_link_libraries(saleplan_forms PUBLIC plandata base_form widgets ui report getsetting Qt6::Widgets)
 
 add_library(saleplan SHARED ${CMAKE_CURRENT_LIST_DIR}/entry/showdll.cpp)

@@ -386,6 +386,25 @@ struct ClientDataset::Impl {
         source_changed();
     }
 
+    // A new expression for the filter or the user filter, parsed at once.
+    // Where it acts now it is bound before anything changes, so one that
+    // names a missing field leaves the former one in force.
+    void replace_filter(const std::string &expression, bool acts_now, std::string &text, FilterExpression &expr,
+                        BoundFilter &bound)
+    {
+        FilterExpression parsed = FilterExpression::parse(expression);
+        if (!acts_now) {
+            expr = std::move(parsed);
+            text = expression;
+            return;
+        }
+        BoundFilter new_bound = bind(parsed, fields);
+        expr = std::move(parsed);
+        text = expression;
+        bound = std::move(new_bound);
+        refilter();
+    }
+
     // ---- cursor ---------------------------------------------------------------
 
     void move_cursor(int to)
@@ -775,17 +794,7 @@ std::int64_t ClientDataset::execute() { return d->require_connection().execute(d
 
 void ClientDataset::set_filter(const std::string &expression)
 {
-    FilterExpression parsed = FilterExpression::parse(expression);
-    if (d->active && d->filtered) {
-        BoundFilter bound = d->bind(parsed, d->fields);
-        d->filter_expr = std::move(parsed);
-        d->filter_text = expression;
-        d->bound_filter = std::move(bound);
-        d->refilter();
-        return;
-    }
-    d->filter_expr = std::move(parsed);
-    d->filter_text = expression;
+    d->replace_filter(expression, d->active && d->filtered, d->filter_text, d->filter_expr, d->bound_filter);
 }
 
 const std::string &ClientDataset::filter() const { return d->filter_text; }
@@ -806,17 +815,7 @@ bool ClientDataset::filtered() const { return d->filtered; }
 
 void ClientDataset::set_user_filter(const std::string &expression)
 {
-    FilterExpression parsed = FilterExpression::parse(expression);
-    if (d->active) {
-        BoundFilter bound = d->bind(parsed, d->fields);
-        d->user_expr = std::move(parsed);
-        d->user_filter_text = expression;
-        d->bound_user = std::move(bound);
-        d->refilter();
-        return;
-    }
-    d->user_expr = std::move(parsed);
-    d->user_filter_text = expression;
+    d->replace_filter(expression, d->active, d->user_filter_text, d->user_expr, d->bound_user);
 }
 
 const std::string &ClientDataset::user_filter() const { return d->user_filter_text; }

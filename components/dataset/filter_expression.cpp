@@ -214,29 +214,19 @@ private:
         return static_cast<int>(nodes_.size()) - 1;
     }
 
-    int parse_or()
-    {
-        int left = parse_and();
-        while (tok_.kind == Tok::Or) {
-            advance();
-            int right = parse_and();
-            Node n;
-            n.kind = Node::Or;
-            n.left = left;
-            n.right = right;
-            left = add(std::move(n));
-        }
-        return left;
-    }
+    int parse_or() { return parse_chain(Tok::Or, Node::Or, &Parser::parse_and); }
+    int parse_and() { return parse_chain(Tok::And, Node::And, &Parser::parse_not); }
 
-    int parse_and()
+    // Operands of the next tighter level joined by `op`, grouped from the
+    // left: a OR b OR c is (a OR b) OR c.
+    int parse_chain(Tok op, Node::Kind kind, int (Parser::*operand)())
     {
-        int left = parse_not();
-        while (tok_.kind == Tok::And) {
+        int left = (this->*operand)();
+        while (tok_.kind == op) {
             advance();
-            int right = parse_not();
+            int right = (this->*operand)();
             Node n;
-            n.kind = Node::And;
+            n.kind = kind;
             n.left = left;
             n.right = right;
             left = add(std::move(n));

@@ -57,14 +57,14 @@ QString button_text(int result)
 MessageBoxLayout decode_message_box_flags(int flags)
 {
     MessageBoxLayout layout;
-    switch (flags & 0x0F) {
+    switch (flags & mb::buttons_part) {
     case mb::ok_cancel: layout.buttons = {result_ok, result_cancel}; break;
     case mb::yes_no_cancel: layout.buttons = {result_yes, result_no, result_cancel}; break;
     case mb::yes_no: layout.buttons = {result_yes, result_no}; break;
     default: layout.buttons = {result_ok}; break;
     }
 
-    switch (flags & 0xF0) {
+    switch (flags & mb::icon_part) {
     case mb::icon_error: layout.icon = QMessageBox::Critical; break;
     case mb::icon_question: layout.icon = QMessageBox::Question; break;
     case mb::icon_warning: layout.icon = QMessageBox::Warning; break;
@@ -74,7 +74,7 @@ MessageBoxLayout decode_message_box_flags(int flags)
 
     // A default button beyond the last one falls back to the first.
     std::size_t default_index = 0;
-    switch (flags & 0xF00) {
+    switch (flags & mb::default_button_part) {
     case mb::default_button2: default_index = 1; break;
     case mb::default_button3: default_index = 2; break;
     default: break;

@@ -18,34 +18,15 @@
 #include <utility>
 #include <vector>
 
+#include "message_box_flags.h"
+
 class QDialog;
 class QTranslator;
 
 namespace ui {
 
 // ---------------------------------------------------------------------------
-// Message boxes
-
-// Flag values: the low nibble chooses the buttons, the next one the icon,
-// bits 256/512 the default button.
-namespace mb {
-inline constexpr int ok = 0;               // OK
-inline constexpr int ok_cancel = 1;        // OK, Cancel
-inline constexpr int yes_no_cancel = 3;    // Yes, No, Cancel
-inline constexpr int yes_no = 4;           // Yes, No
-inline constexpr int icon_error = 16;      // stop sign
-inline constexpr int icon_question = 32;   // question mark
-inline constexpr int icon_warning = 48;    // exclamation mark
-inline constexpr int icon_information = 64;
-inline constexpr int default_button2 = 256;
-inline constexpr int default_button3 = 512;
-}  // namespace mb
-
-// Results of a message box.
-inline constexpr int result_ok = 1;
-inline constexpr int result_cancel = 2;
-inline constexpr int result_yes = 6;
-inline constexpr int result_no = 7;
+// Message boxes (flag values and results: message_box_flags.h)
 
 // What a flag value asks for. Button kinds other than 0, 1, 3 and 4 are not
 // used by the module and show a single OK button.

@@ -1,12 +1,8 @@
 #include "Base.h"
 
-#include <QShortcut>
-
 #include "ui.h"
 
-#include <QCloseEvent>
 #include <QGuiApplication>
-#include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -136,7 +132,7 @@ QFont TFm_Base::design_font(const QString &face, int design_height, bool bold)
     return font;
 }
 
-TFm_Base::TFm_Base(QWidget *parent) : QDialog(parent)
+TFm_Base::TFm_Base(QWidget *parent) : ModalForm(parent)
 {
     init_glyph_resources();
     ui::install_font_substitutions();
@@ -196,12 +192,8 @@ TFm_Base::TFm_Base(QWidget *parent) : QDialog(parent)
     // The commands can be reached with Tab (a click leaves the focus where
     // it was, so an open cell editor keeps its text).
     for (TFlatSpeedButton *button : toolbar_buttons()) button->setFocusPolicy(Qt::TabFocus);
+    set_exit_command(tbexit);
     set_command_key(tbexit, QKeySequence(), QStringLiteral("Esc, Alt+F4"));
-    auto *alt_f4 = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F4), this);
-    alt_f4->setContext(Qt::WindowShortcut);
-    connect(alt_f4, &QShortcut::activated, this, [this] {
-        if (tbexit->isVisible() && tbexit->isEnabled()) tbexit->click();
-    });
 
     update_margins();
     update_window_flags();
@@ -325,32 +317,12 @@ void TFm_Base::apply_placement()
 void TFm_Base::setVisible(bool visible)
 {
     if (visible && !isVisible()) apply_placement();
-    QDialog::setVisible(visible);
+    ModalForm::setVisible(visible);
 }
 
 void TFm_Base::tbexitClick()
 {
     close();
-}
-
-void TFm_Base::FormClose(QCloseEvent *event)
-{
-    setAttribute(Qt::WA_DeleteOnClose);
-    event->accept();
-}
-
-void TFm_Base::run_form_close(QCloseEvent *event)
-{
-    event->accept();
-    // The close event is a handler like any other: an error that ends it is
-    // shown, goes no further (a close asked for by the window system comes
-    // straight from the event loop) and keeps the form open.
-    bool finished = false;
-    ui::guarded(this, [&] {
-        FormClose(event);
-        finished = true;
-    });
-    if (!finished) event->ignore();
 }
 
 void TFm_Base::set_command_key(TFlatSpeedButton *button, const QKeySequence &key, const QString &also)
@@ -363,53 +335,4 @@ void TFm_Base::set_command_key(TFlatSpeedButton *button, const QKeySequence &key
     if (!also.isEmpty()) keys << also;
     button->setToolTip(keys.isEmpty() ? button->text()
                                       : QStringLiteral("%1 (%2)").arg(button->text(), keys.join(QStringLiteral(", "))));
-}
-
-void TFm_Base::closeEvent(QCloseEvent *event)
-{
-    // A close from the window system (Alt+F4, the window manager) is the
-    // exit command, with whatever it asks first; the command closes the form.
-    if (event->spontaneous() && tbexit->isVisible() && tbexit->isEnabled()) {
-        event->ignore();
-        if (!exit_queued_) {
-            exit_queued_ = true;
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    exit_queued_ = false;
-                    tbexit->click();
-                },
-                Qt::QueuedConnection);
-        }
-        return;
-    }
-    run_form_close(event);
-    if (!event->isAccepted()) return; // the form stays open
-    // QDialog ends a modal run through done(); FormClose has run already.
-    in_close_event_ = true;
-    QDialog::closeEvent(event);
-    in_close_event_ = false;
-}
-
-void TFm_Base::done(int result)
-{
-    if (!in_close_event_) {
-        // Qt closes a dialog from done() without a close event of its own.
-        QCloseEvent event;
-        run_form_close(&event);
-        if (!event.isAccepted()) return;
-    }
-    QDialog::done(result);
-}
-
-void TFm_Base::keyPressEvent(QKeyEvent *event)
-{
-    // Escape is the exit command, with the question it may ask; it never
-    // closes the form past it.
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        event->accept();
-        if (tbexit->isVisible() && tbexit->isEnabled()) tbexit->click();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }

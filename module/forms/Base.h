@@ -7,19 +7,19 @@
 // constructor changes only what differs (captions, pictures, visibility,
 // colours, size, window styles) and adds its own components to
 // client_area() / client_layout(). tbexitClick and FormClose are virtual
-// with the base behaviour as their default. A hidden toolbar button takes
-// no room: the visible ones close up from the left keeping their widths.
+// with the base behaviour as their default; tbexit is the form's exit
+// command (modal_form.h). A hidden toolbar button takes no room: the visible
+// ones close up from the left keeping their widths.
 #pragma once
 
 #include "TFlatSpeedButton.h"
 #include "form_styles.h"
+#include "modal_form.h"
 
-#include <QDialog>
 #include <QKeySequence>
 #include <QLabel>
 #include <QList>
 
-class QCloseEvent;
 class QVBoxLayout;
 
 // The toolbar strip of the base form: buttons side by side from the left,
@@ -49,7 +49,7 @@ private:
     bool relayouting_ = false;
 };
 
-class TFm_Base : public QDialog, public FormWindowStyles
+class TFm_Base : public ModalForm, public FormWindowStyles
 {
     Q_OBJECT
 
@@ -117,9 +117,6 @@ public:
     void set_form_style(FormStyle value) override;
 
     void setVisible(bool visible) override;
-    // Ending the modal run by any means closes the form: FormClose runs
-    // first and may keep the form open.
-    void done(int result) override;
 
     // Gives a toolbar command a shortcut and names it in the button's
     // tooltip ("打印 (Ctrl+P)"); `also` adds keys the form handles itself.
@@ -127,31 +124,20 @@ public:
 
 public slots:
     // tbexit's click: closes the form. Shown modally, this ends the modal
-    // run with Rejected, after which the close event runs. Escape, Alt+F4 and
-    // the window manager's close run the same command, through tbexit.
+    // run with Rejected, after which the close event runs (FormClose, by
+    // default the close action "free"). Escape, Alt+F4 and the window
+    // manager's close run the same command, through tbexit.
     virtual void tbexitClick();
-
-protected:
-    // The close event; the base sets the close action "free": the form
-    // deletes itself once it has closed. A handler that ignores the event
-    // keeps the form open.
-    virtual void FormClose(QCloseEvent *event);
-
-    void closeEvent(QCloseEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void update_window_flags();
     void update_margins();
     void sync_window_state();
     void apply_placement(); // alignment, state and position, when shown
-    void run_form_close(QCloseEvent *event); // FormClose through the handler guard
 
     QWidget *client_ = nullptr;
     QVBoxLayout *client_layout_ = nullptr;
     QVBoxLayout *form_layout_ = nullptr;
-    bool in_close_event_ = false;
-    bool exit_queued_ = false;
     Align align_ = Align::None;
     WindowState window_state_ = WindowState::Normal;
     Position position_ = Position::Designed;

@@ -1,19 +1,13 @@
 #include "Unit_Inputtime.h"
 
-
 #include <QApplication>
-#include <QCloseEvent>
 #include <QDateTime>
 #include <QGuiApplication>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QAbstractItemView>
 #include <QLineEdit>
 #include <QScreen>
-#include <QShowEvent>
 
 #include <exception>
-#include <stdexcept>
 
 #include "Base.h"
 #include "TAALinkLabel.h"
@@ -28,24 +22,11 @@
 #include "module_state.h"
 #include "plan_vocabulary.h"
 #include "ui.h"
-#include "unit_getsetting.h"
 
 using namespace saleplan;
 
-namespace {
-
 using forms::kFormColour;
-
-// Places a control at its designed spot (design pixels).
-template <class W> W *place(W *widget, const char *name, int left, int top, int width, int height = 0)
-{
-    widget->setObjectName(QString::fromLatin1(name));
-    widget->move(TFm_Base::pixels(left), TFm_Base::pixels(top));
-    widget->resize(TFm_Base::pixels(width), height ? TFm_Base::pixels(height) : widget->sizeHint().height());
-    return widget;
-}
-
-}  // namespace
+using forms::place;
 
 // ---------------------------------------------------------------------------
 // The generate command of the main form
@@ -57,7 +38,7 @@ void TFm_saleplan::tbnewClick()
     open_statement(dm.cds_temp, department_plan_count_statement(dept_code, shown_month));
     if (dm.cds_temp.as_float("Sl") == 0) {
         ui::message_box(this, QStringLiteral("对应年月的上级计划还未生成，请先生成上级计划"), QStringLiteral("警告"),
-                        48);
+                        ui::mb::ok | ui::mb::icon_warning);
         return;
     }
     auto *dialog = new TFm_inputtime(nullptr);
@@ -68,7 +49,7 @@ void TFm_saleplan::tbnewClick()
 // ---------------------------------------------------------------------------
 // The plan month dialog
 
-TFm_inputtime::TFm_inputtime(QWidget *owner) : QDialog(owner)
+TFm_inputtime::TFm_inputtime(QWidget *owner) : ModalForm(owner)
 {
     ui::install_font_substitutions();
     setObjectName(QStringLiteral("Fm_inputtime"));
@@ -105,11 +86,12 @@ TFm_inputtime::TFm_inputtime(QWidget *owner) : QDialog(owner)
 
     setTabOrder(DateTimePicker1, cb_ck);
     setTabOrder(cb_ck, cb_fxry);
-    for (QWidget *input : std::initializer_list<QWidget *>{DateTimePicker1, cb_ck, cb_fxry, cb_ck->lineEdit(),
-                                                          cb_fxry->lineEdit()})
-        if (input) input->installEventFilter(this);
+    set_confirm_command(BitBtn2);
+    set_exit_command(BitBtn1);
+    // The picker and the boxes would keep Enter and Escape to themselves.
+    take_keys_from({DateTimePicker1, cb_ck, cb_fxry, cb_ck->lineEdit(), cb_fxry->lineEdit()});
     for (QObject *child : DateTimePicker1->children())
-        if (auto *edit = qobject_cast<QLineEdit *>(child)) edit->installEventFilter(this);
+        if (auto *edit = qobject_cast<QLineEdit *>(child)) take_keys_from({edit});
     BitBtn2->setToolTip(QStringLiteral("确定 (Enter)"));
     BitBtn1->setToolTip(QStringLiteral("取消 (Esc)"));
 
@@ -138,13 +120,7 @@ void TFm_inputtime::setVisible(bool visible)
             move(box.topLeft());
         }
     }
-    QDialog::setVisible(visible);
-}
-
-void TFm_inputtime::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    forms::activate_once(this, activated_, event, [this] { FormActivate(); });
+    ModalForm::setVisible(visible);
 }
 
 void TFm_inputtime::FormActivate()
@@ -183,16 +159,19 @@ void TFm_inputtime::BitBtn2Click()
 
     open_statement(dm.cds_temp, salesman_plan_statement(month, dlg_dept_code, dlg_salesman_code));
     if (dm.cds_temp.record_count() > 0) {
-        ui::message_box(this, QStringLiteral("已经有该人员的记录，可以编辑该人员记录！"), QStringLiteral("提示"), 64);
+        ui::message_box(this, QStringLiteral("已经有该人员的记录，可以编辑该人员记录！"), QStringLiteral("提示"),
+                        ui::mb::ok | ui::mb::icon_information);
         return;
     }
     open_statement(dm.cds_temp, sales_indicator_statement(month));
     if (dm.cds_temp.record_count() == 0) {
-        ui::message_box(this, QStringLiteral("没有该年月的销售指标，不能生成！"), QStringLiteral("提示"), 64);
+        ui::message_box(this, QStringLiteral("没有该年月的销售指标，不能生成！"), QStringLiteral("提示"),
+                        ui::mb::ok | ui::mb::icon_information);
         return;
     }
     if (dlg_dept_code.empty() || dlg_salesman_code.empty()) {
-        ui::message_box(this, QStringLiteral("请选择仓库和人员"), QStringLiteral("警告"), 48);
+        ui::message_box(this, QStringLiteral("请选择仓库和人员"), QStringLiteral("警告"),
+                        ui::mb::ok | ui::mb::icon_warning);
         return;
     }
 
@@ -200,10 +179,7 @@ void TFm_inputtime::BitBtn2Click()
     plan_month = month;
     if (!insert(former_month)) return;  // the error is shown; the dialog stays open
 
-    auto *editor = new TFm_edit(nullptr);
-    Fm_edit = editor;
-    if (settings_reader) settings_reader->apply_form_settings(editor, QStringLiteral("B"));
-    ui::show_modal(editor);  // the editor frees itself when it closes
+    TFm_edit::open(nullptr);
 
     // An error while the editor showed ends the handler above and keeps the dialog open.
     (Fm_inputtime ? Fm_inputtime.data() : this)->close();
@@ -227,69 +203,3 @@ bool TFm_inputtime::insert(const std::string &former_month)
 }
 
 void TFm_inputtime::BitBtn1Click() { close(); }
-
-bool TFm_inputtime::take_key(QKeyEvent *event)
-{
-    if (event->modifiers() != Qt::NoModifier && event->modifiers() != Qt::KeypadModifier) return false;
-    // A dropped-down list or calendar takes its own Enter and Escape.
-    for (TFlatComboBox *combo : {cb_ck, cb_fxry})
-        if (combo->view() && combo->view()->isVisible()) return false;
-    if (QApplication::activePopupWidget()) return false;
-    switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        event->accept();
-        BitBtn2->click();  // 确定
-        return true;
-    case Qt::Key_Escape:
-        event->accept();
-        BitBtn1->click();  // 取消
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool TFm_inputtime::eventFilter(QObject *watched, QEvent *event)
-{
-    // The picker and the boxes would keep Enter and Escape to themselves.
-    if (event->type() == QEvent::KeyPress && take_key(static_cast<QKeyEvent *>(event))) return true;
-    return QDialog::eventFilter(watched, event);
-}
-
-void TFm_inputtime::keyPressEvent(QKeyEvent *event)
-{
-    // Enter is 确定 and Escape 取消, wherever the focus is in the dialog.
-    if (take_key(event)) return;
-    QDialog::keyPressEvent(event);
-}
-
-void TFm_inputtime::FormClose(QCloseEvent *event)
-{
-    // Close action "free".
-    setAttribute(Qt::WA_DeleteOnClose);
-    event->accept();
-}
-
-void TFm_inputtime::closeEvent(QCloseEvent *event)
-{
-    event->accept();
-    FormClose(event);
-    if (!event->isAccepted()) return;
-    // QDialog ends a modal run through done(); FormClose has run already.
-    in_close_event_ = true;
-    QDialog::closeEvent(event);
-    in_close_event_ = false;
-}
-
-void TFm_inputtime::done(int result)
-{
-    if (!in_close_event_) {
-        // Qt closes a dialog from done() without a close event of its own.
-        QCloseEvent event;
-        event.accept();
-        FormClose(&event);
-        if (!event.isAccepted()) return;
-    }
-    QDialog::done(result);
-}

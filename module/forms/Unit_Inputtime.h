@@ -4,20 +4,17 @@
 // the department's plan and opens the quantity editor on it.
 #pragma once
 
-#include <QDialog>
+#include "modal_form.h"
 
 #include <string>
 
-class QCloseEvent;
-class QKeyEvent;
 class QLabel;
-class QShowEvent;
 class TAALinkLabel;
 class TDateTimePicker;
 class TFlatComboBox;
 class TFlatSpeedButton;
 
-class TFm_inputtime : public QDialog {
+class TFm_inputtime : public ModalForm {
     Q_OBJECT
 
 public:
@@ -43,33 +40,18 @@ public:
     // returned.
     bool insert(const std::string &former_month);
 
-    // Whether the activation sequence has run for this showing.
-    bool activated() const { return activated_; }
-
-    // Event handlers.
-    void FormActivate();
+    // Event handlers. Enter runs 确定 and Escape 取消, wherever the focus is
+    // in the dialog; the close event is the close action "free"
+    // (modal_form.h).
+    void FormActivate() override;
     void cb_ckChange();
     void BitBtn2Click();
     void BitBtn1Click();
 
-    // Ending the modal run by any means closes the dialog: FormClose runs first.
-    void done(int result) override;
     // Shown at the centre of the screen.
     void setVisible(bool visible) override;
 
-protected:
-    void FormClose(QCloseEvent *event);
-    void closeEvent(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
-    // Enter runs 确定 and Escape 取消; true when the key was taken.
-    bool take_key(QKeyEvent *event);
-
     // The department code the salesman list was last filled for.
     std::string salesmen_filled_for_;
-    bool activated_ = false;
-    bool in_close_event_ = false;
 };

@@ -4,9 +4,7 @@
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QKeyEvent>
-#include <QShowEvent>
 #include <QStringList>
-#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -21,6 +19,7 @@
 #include "module_state.h"
 #include "plan_commands.h"
 #include "plan_vocabulary.h"
+#include "quantity_checks.h"
 #include "ui.h"
 #include "unit_getsetting.h"
 
@@ -28,14 +27,17 @@ using namespace saleplan;
 
 namespace {
 
-
-const QString kOverRemainingOnEnter = QStringLiteral("计划数量不能超过剩余计划数量");
-const QString kNegativeOnEnter = QStringLiteral("计划数量不能为负数");
 const QString kSaveFailed = QStringLiteral("保存失败");
 const QString kAskSave = QStringLiteral("数据已经改动，是否保存？");
 const QString kWarning = QStringLiteral("警告");
 
 const QString kDeleteRowQuestion = QStringLiteral("确实要删除该条记录吗？");
+
+void show_refusal(QWidget *form, const Refusal &refusal)
+{
+    ui::message_box(form, QString::fromStdString(refusal.text), QString::fromStdString(refusal.caption),
+                    refusal.flags);
+}
 
 }  // namespace
 
@@ -74,12 +76,8 @@ TFm_edit::~TFm_edit()
 
 void TFm_edit::build_grid()
 {
-    dxDBGrid1 = new TdxDBGrid(client_area());
-    dxDBGrid1->setObjectName(QStringLiteral("dxDBGrid1"));
-    client_layout()->addWidget(dxDBGrid1, 1);
-
     using forms::grid_column;
-    dxDBGrid1->set_columns({
+    dxDBGrid1 = forms::add_plan_grid(*this, {
         grid_column("dxDBGrid1NIAN00", "NIAN00", QStringLiteral("年度"), false, 49),
         grid_column("dxDBGrid1XHAO00", "XHAO00", QStringLiteral("序号"), true, 60),
         grid_column("dxDBGrid1CKMC00", "CKMC00", QStringLiteral("仓库名称"), false, 91),
@@ -90,13 +88,8 @@ void TFm_edit::build_grid()
         grid_column("dxDBGrid1ZBMC00", "ZBMC00", QStringLiteral("指标名称"), true, 98, true, SummaryKind::Count),
         grid_column("dxDBGrid1SHZBSL", "SHZBSL", QStringLiteral("剩余计划数量(条)"), true, 113, true, SummaryKind::Sum),
         grid_column("dxDBGrid1ZBSL00", "ZBSL00", QStringLiteral("指标数量(条)"), true, 97, false, SummaryKind::Sum),
-    });
-    dxDBGrid1->set_draw_summary_footer(dxDBGrid1->column_index(QStringLiteral("dxDBGrid1ZBMC00")),
-                                       [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
-    dxDBGrid1->set_key_field_name(QStringLiteral("XHAO00"));
-    dxDBGrid1->set_header_color(forms::kFormColour);
+    }, [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
     dxDBGrid1->set_row_select(false);  // single cells
-    dxDBGrid1->set_show_footer(true);
     dxDBGrid1->set_editing_enabled(true);
 
     dxDBGrid1->onKeyDown = [this](QKeyEvent *key) { ui::guarded(this, [&] { dxDBGrid1KeyDown(key); }); };
@@ -126,12 +119,6 @@ bool TFm_edit::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == pn_gl && event->type() == QEvent::Resize) place_year_label();
     return TFm_Base::eventFilter(watched, event);
-}
-
-void TFm_edit::showEvent(QShowEvent *event)
-{
-    TFm_Base::showEvent(event);
-    forms::activate_once(this, activated_, event, [this] { FormActivate(); });
 }
 
 void TFm_edit::FormActivate()
@@ -196,13 +183,10 @@ void TFm_edit::dxDBGrid1KeyDown(QKeyEvent *key)
     dataset::ClientDataset &cds = current_data_module().cds_xstyzb02;
     if (cds.rec_no() < 0) return;
     cds.post();
-    // Equal passes; an empty value reads 0.
-    if (cds.as_float("ZBSL00") < 0)
-        ui::message_box(this, kNegativeOnEnter, kWarning, 48);
-    else if (cds.as_float("SHZBSL") >= cds.as_float("ZBSL00"))
-        cds.next();
+    if (const auto refusal = refusal_on_enter(cds))
+        show_refusal(this, *refusal);  // the cursor stays on the row
     else
-        ui::message_box(this, kOverRemainingOnEnter, kWarning, 48);
+        cds.next();
 }
 
 void TFm_edit::delete_row(QKeyEvent *key)
@@ -212,7 +196,9 @@ void TFm_edit::delete_row(QKeyEvent *key)
     key->accept();
     dataset::ClientDataset &cds = current_data_module().cds_xstyzb02;
     if (!cds.active() || cds.record_count() == 0) return;
-    if (ui::message_box(this, kDeleteRowQuestion, kWarning, 33) != ui::result_ok) return;
+    if (ui::message_box(this, kDeleteRowQuestion, kWarning, ui::mb::ok_cancel | ui::mb::icon_question) !=
+        ui::result_ok)
+        return;
     // Pending like a typed quantity: the next save sends it, a close without
     // saving drops it.
     cds.delete_current();
@@ -222,34 +208,21 @@ void TFm_edit::delete_row(QKeyEvent *key)
 
 void TFm_edit::dxDBGrid1EditChange() { data_changed = true; }
 
-void TFm_edit::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell)
-{
-    cell.text = QStringLiteral("合计");
-    cell.alignment = (cell.alignment & ~Qt::AlignHorizontal_Mask) | Qt::AlignRight;
-    cell.font.setBold(true);
-}
+void TFm_edit::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell) { forms::draw_total_footer(cell); }
 
 void TFm_edit::tbokClick() { save(); }
 
 bool TFm_edit::save()
 {
     if (!take_in_cell_editor()) return false;
-    Tdm_yearplan &dm = current_data_module();
-    if (!dm.loaded_selection()) {
-        ui::message_box(this, QString::fromUtf8(kViewNotLoaded), kWarning, 48);
-        return false;
-    }
-    dataset::ClientDataset &cds = dm.cds_xstyzb02;
+    if (!selection_for_command(this)) return false;
+    dataset::ClientDataset &cds = current_data_module().cds_xstyzb02;
     cds.edit();
     cds.post();
 
     // Every row within what its department has left, or nothing is sent.
-    for (cds.first(); !cds.eof(); cds.next()) {
-        if (cds.as_float("SHZBSL") >= cds.as_float("ZBSL00")) continue;
-        ui::message_box(this,
-                        QStringLiteral("序号为'") + QString::fromStdString(cds.as_string("XHAO00")) +
-                            QStringLiteral("'指标的计划数量超过剩余计划数量，请重新修改"),
-                        kWarning, 48);
+    if (const auto refusal = refusal_on_save(cds)) {
+        show_refusal(this, *refusal);  // the cursor rests on the row it names
         return false;
     }
 
@@ -263,7 +236,8 @@ bool TFm_edit::save()
         // may have saved meanwhile) is shown from now on.
         QStringList reasons;
         for (const auto &e : cds.last_apply_errors()) reasons << QString::fromStdString(e.message);
-        ui::message_box(this, kSaveFailed, kWarning, 64, reasons.join(QLatin1Char('\n')));
+        ui::message_box(this, kSaveFailed, kWarning, ui::mb::ok | ui::mb::icon_information,
+                        reasons.join(QLatin1Char('\n')));
         reload_remaining_quantities();
         return false;
     }
@@ -294,7 +268,8 @@ void TFm_edit::exit_command()
         close();
         return;
     }
-    switch (ui::message_box(this, kAskSave, kWarning, 547)) {
+    switch (ui::message_box(this, kAskSave, kWarning,
+                            ui::mb::yes_no_cancel | ui::mb::icon_question | ui::mb::default_button3)) {
     case ui::result_yes:
         // Closes only on a save that went through; otherwise the save's
         // message has been shown and the typed quantities stay.
@@ -343,8 +318,13 @@ void TFm_saleplan::tbeditClick()
     plan_month = in_force->month;
     dept_code = in_force->dept;
     salesman_code = in_force->salesman;
-    auto *editor = new TFm_edit(this);
+    TFm_edit::open(this);
+}
+
+void TFm_edit::open(QWidget *owner)
+{
+    auto *editor = new TFm_edit(owner);
     Fm_edit = editor;
     if (settings_reader) settings_reader->apply_form_settings(editor, QStringLiteral("B"));
-    ui::show_modal(editor);
+    ui::show_modal(editor);  // the editor frees itself when it closes
 }

@@ -9,7 +9,6 @@
 
 class QCloseEvent;
 class QKeyEvent;
-class QShowEvent;
 class TAALinkLabel;
 class TdxDBGrid;
 struct FooterCell;
@@ -21,11 +20,17 @@ public:
     explicit TFm_edit(QWidget *owner = nullptr);
     ~TFm_edit() override;
 
+    // Opens an editor over `owner` (none from the plan month dialog) on
+    // plan_month, dept_code and salesman_code: the current editor, with the
+    // placement settings of kind "B", shown modally. Returns once it has
+    // closed; it frees itself.
+    static void open(QWidget *owner);
+
     TAALinkLabel *AAyear = nullptr;  // "年度计划", on the heading panel
     TdxDBGrid *dxDBGrid1 = nullptr;
 
     // Event handlers.
-    void FormActivate();
+    void FormActivate() override;
     void dxDBGrid1KeyDown(QKeyEvent *key);
     void dxDBGrid1EditChange();
     void dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell);
@@ -37,16 +42,12 @@ public:
     // its message and left the typed quantities in place.
     bool save();
 
-    // Whether the activation sequence has run for this showing.
-    bool activated() const { return activated_; }
-
     // The heading of a plan: "2003年03月东区甲销售计划".
     static QString compose_heading(const std::string &month, const std::string &dept_name,
                                    const std::string &salesman_name);
 
 protected:
     void FormClose(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -66,6 +67,4 @@ private:
     // An open cell editor hands its text to the dataset; false when the
     // grid refused the text (the refusal is shown, the editor stays open).
     bool take_in_cell_editor();
-
-    bool activated_ = false;
 };

@@ -4,7 +4,6 @@
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include <optional>
@@ -23,19 +22,7 @@
 #include "ui.h"
 
 using namespace saleplan;
-
-namespace {
-
-// Places a control of the selection row at its designed spot.
-template <class W> W *place(W *widget, const char *name, int left, int top, int width, int height = 0)
-{
-    widget->setObjectName(QString::fromLatin1(name));
-    widget->move(TFm_Base::pixels(left), TFm_Base::pixels(top));
-    widget->resize(TFm_Base::pixels(width), height ? TFm_Base::pixels(height) : widget->sizeHint().height());
-    return widget;
-}
-
-}  // namespace
+using forms::place;
 
 TFm_saleplan::TFm_saleplan(QWidget *parent) : TFm_Base(parent)
 {
@@ -119,37 +106,22 @@ void TFm_saleplan::build_selection_row()
 
 void TFm_saleplan::build_grid()
 {
-    dxDBGrid1 = new TdxDBGrid(client_area());
-    dxDBGrid1->setObjectName(QStringLiteral("dxDBGrid1"));
-    client_layout()->addWidget(dxDBGrid1, 1);
-
     using forms::grid_column;
-    dxDBGrid1->set_columns({
+    dxDBGrid1 = forms::add_plan_grid(*this, {
         grid_column("dxDBGrid1XHAO00", "XHAO00", QStringLiteral("序号"), true, 80),
         grid_column("dxDBGrid1ZBLBMC", "ZBLBMC", QStringLiteral("指标类别"), false, 117),
         grid_column("dxDBGrid1ZBMC00", "ZBMC00", QStringLiteral("指标名称"), true, 113, true, SummaryKind::Count),
         grid_column("dxDBGrid1ZBSL00", "ZBSL00", QStringLiteral("指标数量(条)"), true, 108, true, SummaryKind::Sum),
         grid_column("dxDBGrid1ZBLB00", "ZBLB00", QString(), false, 39),
         grid_column("dxDBGrid1SHZBSL", "SHZBSL", QString(), false, 63),
-    });
-    dxDBGrid1->set_draw_summary_footer(dxDBGrid1->column_index(QStringLiteral("dxDBGrid1ZBMC00")),
-                                       [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
-    dxDBGrid1->set_key_field_name(QStringLiteral("XHAO00"));
-    dxDBGrid1->set_header_color(forms::kFormColour);
+    }, [this](FooterCell &cell) { dxDBGrid1ZBMC00DrawSummaryFooter(cell); });
     dxDBGrid1->set_row_select(true);
-    dxDBGrid1->set_show_footer(true);
     dxDBGrid1->set_summary_separator(QStringLiteral(", "));
     // The main grid only shows the plan; quantities are typed in the quantity editor.
     dxDBGrid1->set_editing_enabled(false);
 }
 
 void TFm_saleplan::bind_views() { dxDBGrid1->set_data_source(dm_yearplan ? &dm_yearplan->ds_xstnzb02 : nullptr); }
-
-void TFm_saleplan::showEvent(QShowEvent *event)
-{
-    TFm_Base::showEvent(event);
-    forms::activate_once(this, activated_, event, [this] { FormActivate(); });
-}
 
 void TFm_saleplan::FormActivate()
 {
@@ -160,10 +132,7 @@ void TFm_saleplan::FormActivate()
 
     // One data module per showing; one left by a showing that ended without
     // the exit command goes now.
-    if (dm_yearplan) {
-        dxDBGrid1->set_data_source(nullptr);
-        delete dm_yearplan;
-    }
+    release_data_module();
     dm_yearplan = new Tdm_yearplan();
     dm_yearplan->set_computer_name(server_name);
     bind_views();
@@ -285,25 +254,25 @@ void TFm_saleplan::month_changed()
     reload_plan_view(dm);
 }
 
-void TFm_saleplan::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell)
-{
-    cell.text = QStringLiteral("合计");
-    cell.alignment = (cell.alignment & ~Qt::AlignHorizontal_Mask) | Qt::AlignRight;
-    cell.font.setBold(true);
-}
+void TFm_saleplan::dxDBGrid1ZBMC00DrawSummaryFooter(FooterCell &cell) { forms::draw_total_footer(cell); }
 
 void TFm_saleplan::tbfirstClick() { current_data_module().cds_xstyzb02.first(); }
 void TFm_saleplan::tbpriorClick() { current_data_module().cds_xstyzb02.prior(); }
 void TFm_saleplan::tbnextClick() { current_data_module().cds_xstyzb02.next(); }
 void TFm_saleplan::tblastClick() { current_data_module().cds_xstyzb02.last(); }
 
+void TFm_saleplan::release_data_module()
+{
+    if (!dm_yearplan) return;
+    // The views let go of the data module's datasets before it goes.
+    dxDBGrid1->set_data_source(nullptr);
+    delete dm_yearplan;
+    dm_yearplan = nullptr;
+}
+
 void TFm_saleplan::tbexitClick()
 {
-    if (dm_yearplan) {
-        dxDBGrid1->set_data_source(nullptr);
-        delete dm_yearplan;
-        dm_yearplan = nullptr;
-    }
+    release_data_module();
     (Fm_saleplan ? Fm_saleplan.data() : this)->close();
 }
 

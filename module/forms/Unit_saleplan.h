@@ -12,7 +12,6 @@
 #include "Unit_dmYearplan.h"
 
 class QCloseEvent;
-class QShowEvent;
 class TAALinkLabel;
 class TDateTimePicker;
 class TFlatComboBox;
@@ -55,7 +54,7 @@ public:
     std::pair<std::string, std::string> names_of(const PlanSelection &selection);
 
     // Event handlers.
-    void FormActivate();
+    void FormActivate() override;
     void cb_fxbChange();
     void cb_fxyChange();
     void CB_yearKeyPress(QKeyEvent *key, bool &discard);
@@ -73,12 +72,8 @@ public:
     void tbokClick();
     void tbprintClick();
 
-    // Whether the activation sequence has run for this showing.
-    bool activated() const { return activated_; }
-
 protected:
     void FormClose(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
 
 private:
     void build_selection_row();
@@ -86,6 +81,7 @@ private:
     void build_grid();
     void month_changed();
     void bind_views();
-
-    bool activated_ = false;
+    // Releases the current data module, if there is one, and clears the
+    // module's reference to it.
+    void release_data_module();
 };

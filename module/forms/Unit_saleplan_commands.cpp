@@ -19,7 +19,9 @@ using namespace saleplan;
 const PlanSelection *selection_for_command(QWidget *form)
 {
     const PlanSelection *selection = current_data_module().loaded_selection();
-    if (!selection) ui::message_box(form, QString::fromUtf8(kViewNotLoaded), QStringLiteral("警告"), 48);
+    if (!selection)
+        ui::message_box(form, QString::fromUtf8(kViewNotLoaded), QStringLiteral("警告"),
+                        ui::mb::ok | ui::mb::icon_warning);
     return selection;
 }
 
@@ -28,7 +30,8 @@ void TFm_saleplan::tbdelClick()
     // Exactly the rows the view shows; with no rows in view nothing is asked.
     const PlanSelection *in_force = selection_for_command(this);
     if (!in_force) return;
-    if (ui::message_box(this, QStringLiteral("确实要删除该访销员的记录吗？"), QStringLiteral("警告"), 33) != ui::result_ok)
+    if (ui::message_box(this, QStringLiteral("确实要删除该访销员的记录吗？"), QStringLiteral("警告"),
+                        ui::mb::ok_cancel | ui::mb::icon_question) != ui::result_ok)
         return;
 
     Tdm_yearplan &dm = current_data_module();
@@ -47,14 +50,15 @@ void TFm_saleplan::tbdelClick()
 void TFm_saleplan::tbokClick()
 {
     if (!selection_for_command(this)) return;
-    if (ui::message_box(this, QStringLiteral("确实要删除该条记录吗？"), QStringLiteral("警告"), 33) != ui::result_ok)
+    if (ui::message_box(this, QStringLiteral("确实要删除该条记录吗？"), QStringLiteral("警告"),
+                        ui::mb::ok_cancel | ui::mb::icon_question) != ui::result_ok)
         return;
 
     dataset::ClientDataset &plan = current_data_module().cds_xstyzb02;
     // An empty view raises the dataset's own error here, before anything is sent.
     plan.delete_current();
     if (plan.apply_updates(0) > 0)
-        ui::message_box(this, QStringLiteral("删除失败！"), QStringLiteral("警告"), 48);
+        ui::message_box(this, QStringLiteral("删除失败！"), QStringLiteral("警告"), ui::mb::ok | ui::mb::icon_warning);
 }
 
 void TFm_saleplan::tbprintClick()

@@ -1,22 +1,34 @@
 // What the module's forms share beyond the base form: the designed colour,
-// the settings of the two full-size windows, grid columns, and the
-// activation that runs once per showing.
+// the placement of a control, the settings of the two full-size windows and
+// their plan grid with its footer total.
 #pragma once
 
 #include <QColor>
-#include <QShowEvent>
 #include <QString>
 
-#include <utility>
+#include <functional>
+#include <vector>
 
 #include "Base.h"
 #include "dataset_table_model.h"
-#include "ui.h"
+
+class TdxDBGrid;
+struct FooterCell;
 
 namespace forms {
 
 // The forms' colour 14473669: red 197, green 217, blue 220.
 inline const QColor kFormColour(197, 217, 220);
+
+// Names a control and places it at its designed spot (design pixels); without
+// a height it keeps the height it asks for.
+template <class W> W *place(W *widget, const char *name, int left, int top, int width, int height = 0)
+{
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->move(TFm_Base::pixels(left), TFm_Base::pixels(top));
+    widget->resize(TFm_Base::pixels(width), height ? TFm_Base::pixels(height) : widget->sizeHint().height());
+    return widget;
+}
 
 // The design both full-size windows share: a maximised dialog filling its
 // parent, centred when restored, font height 12, the forms' colour on the
@@ -51,13 +63,16 @@ inline TdxDBGridColumn grid_column(const char *name, const char *field, const QS
     return c;
 }
 
-// Runs a form's activation on its first showing, through the handler guard;
-// a window closing over the form brings it back without a new activation.
-template <class F> void activate_once(QWidget *form, bool &activated, const QShowEvent *event, F &&activation)
-{
-    if (activated || event->spontaneous()) return;
-    activated = true;
-    ui::guarded(form, std::forward<F>(activation));
-}
+// The plan grid of both full-size windows, "dxDBGrid1", filling the form's
+// client area below what it holds already: the columns given, keyed by the
+// sequence number, the forms' header colour, the summary footer shown, its
+// indicator-name cell drawn by `draw_name_footer` (the form's
+// dxDBGrid1ZBMC00DrawSummaryFooter).
+TdxDBGrid *add_plan_grid(TFm_Base &form, std::vector<TdxDBGridColumn> columns,
+                         std::function<void(FooterCell &)> draw_name_footer);
+
+// The footer cell under the indicator names: "合计" in place of the count,
+// right-aligned, bold added to the footer font.
+void draw_total_footer(FooterCell &cell);
 
 }  // namespace forms

@@ -2,7 +2,7 @@
 add_executable(base_form_tests
   ${CMAKE_CURRENT_LIST_DIR}/base_form_tests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/glyph_tests.cpp)
-target_link_libraries(base_form_tests PRIVATE base_form qt_test_main GTest::gtest Qt6::Test)
+target_link_libraries(base_form_tests PRIVATE base_form ui getsetting qt_test_main GTest::gtest Qt6::Test)
 target_compile_definitions(base_form_tests PRIVATE
   GLYPH_DIR="${PROJECT_SOURCE_DIR}/resources/glyphs")
 gtest_discover_tests(base_form_tests DISCOVERY_MODE PRE_TEST)
