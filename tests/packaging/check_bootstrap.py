@@ -5,7 +5,9 @@ that the project's scripts and tests call:
 - the programs are read from the shell scripts (scripts/, .ci/run, the test
   scripts; every word in a command's place that is not a shell word, a
   function of the script, a variable or a path), from the programs the C++
-  tests start (QProcess), and from the tools scripts/package requires;
+  tests start (QProcess), from the tools scripts/package requires, and from
+  the deployment guide's commands (its harness runs them on a copy of this
+  system);
 - each must exist in a system folder and belong to a package that bootstrap
   lists, that one of those needs (recursively), or that every Debian system
   has (Essential or Priority required: what debootstrap --variant=minbase
@@ -35,6 +37,8 @@ SHELL_WORDS = set("""
 WRAPPERS = {"sudo", "runuser", "env", "timeout", "nice", "xargs", "setsid", "taskset", "nohup",
             "exec", "command", "time", "stdbuf", "unshare", "chroot", "ionice", "xvfb-run"}
 SYSTEM_DIRS = ["/usr/bin", "/bin", "/usr/sbin", "/sbin"]
+# What the project's own packages install.
+OWN_PROGRAMS = {"vendrix-server", "mis-host"}
 NAME = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9_.+-]*$")
 
 
@@ -97,8 +101,9 @@ def logical_lines(lines):
 
 def segments_of(line):
     """The line's simple commands as word lists, quotes respected."""
-    # Parameter expansions and redirections are no commands.
+    # Parameter expansions, arithmetic and redirections are no commands.
     line = re.sub(r"\$\{[^}]*\}", "$X", line)
+    line = re.sub(r"\$\(\([^)]*\)\)", "$X", line)
     line = re.sub(r"\d*(>>|>&|<&|&>|>|<)&?-?\d*", " ", line)
     lexer = shlex.shlex(line, posix=True, punctuation_chars=";&|()")
     lexer.whitespace_split = True
@@ -135,6 +140,8 @@ def command_words(words, functions):
                 opt = words.pop(0)
                 if opt in ("-u", "-g", "-c", "-s", "-n") and words:
                     words.pop(0)
+            if w == "chroot" and words:  # the new root comes before the program
+                words.pop(0)
             continue
         break
     if words:
@@ -163,7 +170,7 @@ def programs_in_shell(path):
             for w in command_words(words, functions):
                 found.setdefault(w, where)
         # commands substituted inside double quotes: "$(dirname "$0")"
-        for w in re.findall(r"\$\(\s*([A-Za-z][A-Za-z0-9_.+-]*)", line):
+        for w in re.findall(r"\$\(\s*([A-Za-z][A-Za-z0-9_.+-]*)(?![A-Za-z0-9_.+=-])", line):
             if w not in SHELL_WORDS and w not in functions:
                 found.setdefault(w, where)
     return found
@@ -246,6 +253,15 @@ def main():
             programs.setdefault(p, os.path.relpath(where, root))
     for p, where in programs_in_cpp(root).items():
         programs.setdefault(p, os.path.relpath(where, root))
+    # The deployment guide's commands, run by its harness on a copy of this system.
+    guide = os.path.join(root, "docs", "deployment.md")
+    blocks = re.findall(r"^```sh\n(.*?)^```", open(guide, encoding="utf-8").read(), re.S | re.M)
+    with tempfile.NamedTemporaryFile("w", suffix=".sh") as f:
+        f.write("\n".join(blocks))
+        f.flush()
+        for p in programs_in_shell(f.name):
+            if p not in OWN_PROGRAMS:
+                programs.setdefault(p, "docs/deployment.md")
     packages = bootstrap_packages(root)
     base = base_system()
     problems = unprovided(programs, closure(packages) | base)
