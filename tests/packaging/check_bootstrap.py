@@ -5,7 +5,8 @@ that the project's scripts and tests call:
 - the programs are read from the shell scripts (scripts/, .ci/run, the test
   scripts; every word in a command's place that is not a shell word, a
   function of the script, a variable or a path), from the programs the C++
-  tests start (QProcess), from the tools scripts/package requires, and from
+  tests start (QProcess), from the tools scripts/package requires, from the
+  commands the build runs (COMMAND in the CMake files), and from
   the deployment guide's commands (its harness runs them on a copy of this
   system);
 - each must exist in a system folder and belong to a package that bootstrap
@@ -62,7 +63,7 @@ def strip_heredocs_and_arrays(lines):
                 end = None
             continue
         if in_array:
-            if ")" in line:
+            if ")" in line.split("#")[0]:
                 in_array = False
             continue
         m = re.search(r"<<-?\s*['\"]?([A-Za-z_]+)['\"]?", line)
@@ -253,6 +254,16 @@ def main():
             programs.setdefault(p, os.path.relpath(where, root))
     for p, where in programs_in_cpp(root).items():
         programs.setdefault(p, os.path.relpath(where, root))
+    # What the build runs: execute_process(COMMAND git ...) and the like.
+    for dirpath, _, names in os.walk(root):
+        if "/build" in dirpath or "/." in dirpath:
+            continue
+        for n in names:
+            if n.endswith(".cmake") or n == "CMakeLists.txt":
+                path = os.path.join(dirpath, n)
+                for p in re.findall(r"\bCOMMAND\s+([A-Za-z][A-Za-z0-9_.+-]*)(?=\s)", open(path).read()):
+                    if p not in OWN_PROGRAMS and not p.startswith("${"):
+                        programs.setdefault(p, os.path.relpath(path, root))
     # The deployment guide's commands, run by its harness on a copy of this system.
     guide = os.path.join(root, "docs", "deployment.md")
     blocks = re.findall(r"^```sh\n(.*?)^```", open(guide, encoding="utf-8").read(), re.S | re.M)
