@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -215,17 +216,24 @@ int main(int argc, char **argv)
         if (!ok || delay < 0) delay = 1500;
         // Runs inside the module's modal loop: take the picture, then close the
         // form the way its own exit button would.
-        QTimer::singleShot(delay, [file] {
+        // The picture is of the module's form: on a slow machine the form may
+        // show only after the delay, so the shot waits for it.
+        static std::function<void()> shoot;
+        shoot = [file] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal) {
+                QTimer::singleShot(100, [] { shoot(); });
+                return;
+            }
             QScreen *screen = QGuiApplication::primaryScreen();
             if (screen && !screen->grabWindow(0).save(file))
                 std::fprintf(stderr, "mis-host: cannot write %s\n", file.toLocal8Bit().constData());
-            QWidget *modal = QApplication::activeModalWidget();
-            if (!modal) return;
             if (auto *exit = modal->findChild<QAbstractButton *>("tbexit"); exit && exit->isVisible())
                 exit->click();
             else
                 modal->close();
-        });
+        };
+        QTimer::singleShot(delay, [] { shoot(); });
     }
 
     std::unique_ptr<PrintoutRun> printout;

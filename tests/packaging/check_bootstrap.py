@@ -218,27 +218,35 @@ def base_system():
             if ess == "yes" or prio == "required"}
 
 
-def package_of(program):
+def candidate_paths(program):
+    """Where a program may be, as dpkg knows the path (with and without /usr)."""
+    paths = []
     for d in SYSTEM_DIRS:
         path = os.path.join(d, program)
-        if not os.path.exists(path):
+        if os.path.exists(path):
+            for c in (path, os.path.realpath(path)):
+                paths += [c, c[4:] if c.startswith("/usr/") else "/usr" + c]
+    return paths
+
+
+def owners(paths):
+    """dpkg's owner of each path it knows, asked once for all of them."""
+    out = subprocess.run(["dpkg", "-S", *sorted(set(paths))], capture_output=True, text=True).stdout
+    found = {}
+    for line in out.splitlines():
+        if line.startswith("diversion") or ": " not in line:
             continue
-        candidates = [path, os.path.realpath(path)]
-        for c in list(candidates):
-            candidates.append(c[4:] if c.startswith("/usr/") else "/usr" + c)
-        for c in candidates:
-            out = subprocess.run(["dpkg", "-S", c], capture_output=True, text=True)
-            owners = [l.split(":")[0].split(",")[0].strip() for l in out.stdout.splitlines()
-                      if not l.startswith("diversion")]
-            if owners:
-                return owners[0]
-    return None
+        pkgs, path = line.split(": ", 1)
+        found.setdefault(path.strip(), pkgs.split(",")[0].split(":")[0].strip())
+    return found
 
 
 def unprovided(programs, allowed):
     problems = []
+    candidates = {p: candidate_paths(p) for p in programs}
+    known = owners([c for cs in candidates.values() for c in cs]) if candidates else {}
     for program, where in sorted(programs.items()):
-        pkg = package_of(program)
+        pkg = next((known[c] for c in candidates[program] if c in known), None)
         if pkg is None:
             problems.append(f"{program} (called at {where}) is in no Debian package installed in a system folder")
         elif pkg not in allowed:
@@ -275,12 +283,14 @@ def main():
                 programs.setdefault(p, "docs/deployment.md")
     packages = bootstrap_packages(root)
     base = base_system()
-    problems = unprovided(programs, closure(packages) | base)
+    reduced = [p for p in packages if p not in ("file", "lintian")]
+    reduced_closure = closure(reduced)
+    taken_out = [p for p in packages if p in ("file", "lintian")]
+    problems = unprovided(programs, reduced_closure | (closure(taken_out) if taken_out else set()) | base)
     print(f"check_bootstrap: {len(programs)} programs: {' '.join(sorted(programs))}")
 
     # The check itself: a list without file and lintian must be caught.
-    reduced = [p for p in packages if p not in ("file", "lintian")]
-    caught = unprovided({k: v for k, v in programs.items() if k in ("file", "lintian")}, closure(reduced) | base)
+    caught = unprovided({k: v for k, v in programs.items() if k in ("file", "lintian")}, reduced_closure | base)
     if len(caught) != 2:
         problems.append(f"without file and lintian in bootstrap's list the check named {caught}")
 
