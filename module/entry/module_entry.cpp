@@ -90,6 +90,9 @@ void show_module(std::intptr_t app_window, const char *mode, const char *server)
         form = new TFm_saleplan(nullptr);
         Fm_saleplan = form;
         if (!settings_reader) settings_reader = new TGETFORMSETTING();
+        // Without a computer name from the host, the installation's settings
+        // file names the server (a menu launcher passes none).
+        if (server_name.empty()) server_name = settings_reader->server_address().toStdString();
         settings_reader->apply_form_settings(form, QStringLiteral("B"));
         host_window = attach_to_host(form);
         ui::show_modal(form);

@@ -12,6 +12,7 @@
 #include "plan_commands.h"
 #include "plan_vocabulary.h"
 #include "report.h"
+#include "template_lookup.h"
 #include "ui.h"
 
 using namespace saleplan;
@@ -70,9 +71,10 @@ void TFm_saleplan::tbprintClick()
 
 void prepare_plan_report(TFm_saleplan &form)
 {
-    // Whether the file was there is of no interest: without it the report
-    // goes on with the template it already holds.
-    form.frReport1->LoadFromFile(QString::fromLatin1(kPlanReportTemplate));
+    // The current folder first (a site's own template there wins), then the
+    // installed data folder. Whether the file was found is of no interest:
+    // without it the report goes on with the template it already holds.
+    form.frReport1->LoadFromFile(report::locate_template(QString::fromLatin1(kPlanReportTemplate)));
 
     // The rows, the names and the month all belong to the selection in force.
     const PlanSelection in_force = current_data_module().plan_filter_in_force;

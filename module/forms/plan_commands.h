@@ -8,7 +8,8 @@ class QWidget;
 class TFm_saleplan;
 struct PlanSelection;
 
-// The printout's template file, looked up in the current directory.
+// The printout's template file, looked up in the current directory, then in
+// the installed data folder (report::locate_template).
 inline constexpr const char *kPlanReportTemplate = "fxyyxszb.frf";
 
 // The refusal of a command when the plan view failed to load.

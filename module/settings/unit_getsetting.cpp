@@ -207,3 +207,10 @@ void TGETFORMSETTING::apply_form_settings(QWidget *form, const QString &settings
         switch_plain_window(form, state_normal, border_none, style_normal);
     }
 }
+
+QString TGETFORMSETTING::server_address() const
+{
+    // Read as the placement keys are: a missing file has no keys.
+    const INIReader reader(QFile::encodeName(path_).toStdString());
+    return QString::fromStdString(reader.Get("connection", "server", "")).trimmed();
+}

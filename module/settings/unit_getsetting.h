@@ -32,6 +32,13 @@ public:
 
     const QString &path() const { return path_; }
 
+    // The application server the module reaches when the host passes no
+    // computer name: key "server" of section "connection", beside the
+    // "ca_file" that its certificate is checked against (for example
+    // server=https://mis.example.com:7411). Blanks around it are dropped;
+    // empty when the file, the section or the key is missing.
+    QString server_address() const;
+
 private:
     QString path_;
 };

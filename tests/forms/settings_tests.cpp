@@ -262,3 +262,19 @@ TEST_F(PlacementSettings, SwitchesOnAPlainWindowUseItsWindowFlags)
     EXPECT_TRUE(plain.windowFlags() & Qt::FramelessWindowHint);
     EXPECT_FALSE(plain.windowFlags() & Qt::WindowStaysOnTopHint);
 }
+
+// The server's address in section [connection], beside ca_file: names and
+// sections match without regard to case, blanks around the value go.
+TEST_F(PlacementSettings, ServerAddressComesFromTheConnectionSection)
+{
+    const std::pair<QByteArray, QString> cases[] = {
+        {"[connection]\nca_file=/etc/ssl/mis/ca.pem\nserver = https://mis.example.com:7411 \n",
+         "https://mis.example.com:7411"},
+        {"[Connection]\nSERVER=10.0.0.5:7500\n", "10.0.0.5:7500"},
+        {"[preform]\nserver=10.0.0.5\n[connection]\nca_file=/x.pem\n", ""},
+        {"[connection]\nserver=\n", ""},
+    };
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(TGETFORMSETTING(write(text)).server_address(), expected) << text.constData();
+    EXPECT_EQ(TGETFORMSETTING(dir.filePath(QStringLiteral("missing.ini"))).server_address(), QString());
+}

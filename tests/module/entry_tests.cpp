@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QDialog>
 #include <QProcess>
+#include <QTemporaryDir>
+
+#include <fstream>
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -91,6 +94,43 @@ TEST(ShowDll, ShowsTheDemoPlanFromARealServerAndReturnsAfterExit)
     saleplan::show_module(0, "b", computer.c_str());
     EXPECT_TRUE(browse);
     EXPECT_EQ(saleplan::settings_reader, reader);
+}
+
+// A menu launcher passes no computer name: the settings file names the
+// server then. A name from the host wins; with neither, the empty name goes on.
+TEST(ShowDll, TheSettingsFileNamesTheServerWhenTheHostPassesNone)
+{
+    testsupport::SqliteDb db(true);
+    testsupport::ServerProcess server(db.connection_string());
+    const std::string real = server.computer_name();
+    struct Case {
+        std::string from_host, in_settings, expected;
+    } cases[] = {
+        {"", "[connection]\nserver = " + real + "\n", real},
+        {real, "[connection]\nserver = 127.0.0.1:1\n", real},
+        {"", "[preform]\ntop=0\n", ""},
+    };
+    for (const Case &c : cases) {
+        fresh_module_state();
+        QTemporaryDir dir;
+        const QString ini = dir.filePath("mis_system.ini");
+        std::ofstream(ini.toStdString()) << c.in_settings;
+        delete saleplan::settings_reader;
+        saleplan::settings_reader = new TGETFORMSETTING(ini);
+        ui::testing::Hooks hooks;
+        std::string used;
+        int rows = -1;
+        hooks.on_modal([&](QDialog *dialog) {
+            auto *form = static_cast<TFm_saleplan *>(dialog);
+            used = saleplan::server_name;
+            rows = form->dxDBGrid1->model()->rowCount();
+            form->tbexit->click();
+        });
+        saleplan::show_module(0, "", c.from_host.c_str());
+        EXPECT_EQ(used, c.expected) << c.in_settings;
+        // The server named reached: the demo plan of the month is shown.
+        if (!c.expected.empty()) EXPECT_GT(rows, 0) << c.in_settings;
+    }
 }
 
 TEST(ShowDll, AServerThatCannotBeReachedShowsTheErrorAndReturnsNormally)

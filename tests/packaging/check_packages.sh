@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian packages in a build folder, checks what they hold, unpacks
-# them into a scratch root and runs the installed server from its config file:
-# health, backup, a change, restore (the change is gone), migration of a
-# database of the older layout, stop. Only loopback addresses are used.
+# Checks what the Debian packages hold (built by build_packages.sh), unpacks
+# them into a scratch root and runs the installed programs: the server from its
+# config file (health, backup, a change, restore, migration of a database of the
+# older layout, stop), the host with the installed module printing through the
+# installed template from an unrelated folder. Only loopback addresses are used.
 #   tests/packaging/check_packages.sh BUILD_DIR
 set -euo pipefail
 build="$(cd "${1:?usage: check_packages.sh BUILD_DIR}" && pwd)"
@@ -16,36 +17,65 @@ trap cleanup EXIT
 fail() { echo "check_packages: FAILED: $*" >&2; [ -f "$scratch/server.log" ] && tail -20 "$scratch/server.log" >&2; exit 1; }
 step() { echo "check_packages: $*"; }
 
-# --- build the packages ---------------------------------------------------------
-(cd "$build" && rm -rf packages && cpack -G DEB >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log" >&2; fail "cpack"; }
 server_deb=$(ls "$build"/packages/saleplan-server_*.deb)
 desktop_deb=$(ls "$build"/packages/saleplan-desktop_*.deb)
-step "built $(basename "$server_deb") and $(basename "$desktop_deb")"
 
 # --- what they hold ---------------------------------------------------------------
 contents() { dpkg-deb --contents "$1" | awk '{print $NF}' | sed 's|^\./|/|'; }
-for f in /usr/bin/vendrix-server /etc/saleplan/vendrix-server.conf /lib/systemd/system/vendrix-server.service; do
+for f in /usr/bin/vendrix-server /etc/saleplan/vendrix-server.conf /lib/systemd/system/vendrix-server.service \
+         /etc/logrotate.d/saleplan-server /usr/share/man/man1/vendrix-server.1.gz \
+         /usr/share/doc/saleplan-server/deployment.md /usr/share/doc/saleplan-server/changelog.gz \
+         /usr/share/doc/saleplan-server/copyright; do
   contents "$server_deb" | grep -qx "$f" || fail "saleplan-server lacks $f"
 done
 for f in /usr/bin/mis-host /usr/share/saleplan/fxyyxszb.frf /usr/share/saleplan/glyphs/tbexit.bmp \
-         /usr/share/applications/saleplan.desktop; do
+         /usr/share/applications/saleplan.desktop /usr/share/man/man1/mis-host.1.gz \
+         /usr/share/doc/saleplan-desktop/changelog.gz /usr/share/doc/saleplan-desktop/copyright; do
   contents "$desktop_deb" | grep -qx "$f" || fail "saleplan-desktop lacks $f"
 done
-contents "$desktop_deb" | grep -Eq '^/usr/lib/(.*/)?libsaleplan\.so$' || fail "saleplan-desktop lacks libsaleplan.so"
-dpkg-deb --ctrl-tarfile "$server_deb" | tar -xO ./conffiles | grep -qx /etc/saleplan/vendrix-server.conf \
-  || fail "the server's config file is not a conffile"
+# The module is no library of the system: a private folder, no ldconfig.
+contents "$desktop_deb" | grep -Eq '^/usr/lib/([^/]+/)?saleplan/libsaleplan\.so$' \
+  || fail "saleplan-desktop lacks libsaleplan.so in a private folder"
+for f in /etc/saleplan/vendrix-server.conf /etc/logrotate.d/saleplan-server; do
+  dpkg-deb --ctrl-tarfile "$server_deb" | tar -xO ./conffiles | grep -qx "$f" || fail "$f is not a conffile"
+done
 dpkg-deb --field "$server_deb" Depends | grep -q adduser || fail "saleplan-server does not depend on adduser"
 dpkg-deb --field "$desktop_deb" Depends | grep -q fonts-wqy-microhei || fail "saleplan-desktop does not depend on the CJK font"
 for script in postinst prerm postrm; do
   dpkg-deb --ctrl-tarfile "$server_deb" | tar -xO "./$script" | sh -n || fail "$script does not parse"
 done
-step "package contents, conffile and dependencies as expected"
+step "package contents, conffiles and dependencies as expected"
+
+# Maintainer scripts: the debhelper pattern, and purge keeps the system user.
+scripts=$(for s in postinst prerm postrm; do dpkg-deb --ctrl-tarfile "$server_deb" | tar -xO "./$s"; done)
+if grep -E '^[^#]*systemctl' <<<"$scripts" | grep -v 'daemon-reload' | grep -q .; then
+  fail "a maintainer script calls systemctl beyond daemon-reload"
+fi
+grep -q deluser <<<"$scripts" && fail "purging removes the system user, leaving kept data to a stranger's id"
+unit_text=$(dpkg-deb --fsys-tarfile "$server_deb" | tar -xO ./lib/systemd/system/vendrix-server.service)
+grep -qx 'LimitNOFILE=65536' <<<"$unit_text" || fail "the unit does not raise the descriptor limit"
+grep -qx 'LogsDirectory=saleplan' <<<"$unit_text" || fail "the unit has no log folder"
 
 # --- unpack into a scratch root -------------------------------------------------
 root="$scratch/root"
 dpkg -x "$server_deb" "$root"
 dpkg -x "$desktop_deb" "$root"
 server="$root/usr/bin/vendrix-server"
+
+# The man pages name every option and command that --help names.
+man_text() { gzip -dc "$1" | sed 's/\\-/-/g'; }
+for prog in vendrix-server mis-host; do
+  page=$(man_text "$root/usr/share/man/man1/$prog.1.gz")
+  help=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= "$root/usr/bin/$prog" --help)
+  for option in $(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u); do
+    grep -q -- "$option" <<<"$page" || fail "the man page of $prog lacks $option"
+  done
+done
+for command in "user add" "user passwd" "user list" "user remove" init migrate backup restore audit; do
+  grep -q "$command" <<<"$(man_text "$root/usr/share/man/man1/vendrix-server.1.gz")" \
+    || fail "the man page of vendrix-server lacks the command $command"
+done
+step "the man pages name every option and command"
 
 "$server" --version | grep -Eq '^vendrix-server [0-9]+\.[0-9]+\.[0-9]+ \(commit [0-9a-f]+' || fail "vendrix-server --version"
 env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= "$root/usr/bin/mis-host" --version | grep -q 'mis-host' \
@@ -58,7 +88,8 @@ if command -v systemd-analyze >/dev/null; then
   unit="$scratch/vendrix-server.service"
   sed "s|/usr/bin/vendrix-server|$server|; s|^User=.*|User=root|; s|^Group=.*|Group=root|" \
     "$root/lib/systemd/system/vendrix-server.service" >"$unit"
-  if ! out=$(systemd-analyze verify "$unit" 2>&1); then echo "$out" >&2; fail "systemd-analyze verify"; fi
+  # Its Documentation= names the man page of the package, not yet installed here.
+  if ! out=$(MANPATH="$root/usr/share/man" systemd-analyze verify "$unit" 2>&1); then echo "$out" >&2; fail "systemd-analyze verify"; fi
   step "systemd-analyze verify: clean"
 fi
 
@@ -105,6 +136,18 @@ QT_QPA_PLATFORM=offscreen timeout 60 "$root/usr/bin/mis-host" --server "127.0.0.
   --screenshot "$scratch/form.png" --screenshot-delay 300 >"$scratch/host.log" 2>&1 \
   || { cat "$scratch/host.log" >&2; fail "the installed mis-host did not show the installed module"; }
 step "installed mis-host loaded the installed module and showed its form"
+
+# From a folder without the template, the installed one lays out the printout
+# (not the plain table of column codes a missing template gives).
+mkdir "$scratch/elsewhere"
+(cd "$scratch/elsewhere" && QT_QPA_PLATFORM=offscreen timeout 60 "$root/usr/bin/mis-host" --server "127.0.0.1:$port" \
+   --printout "$scratch/printout.pdf" >"$scratch/host.log" 2>&1) \
+  || { cat "$scratch/host.log" >&2; fail "the installed mis-host did not save a printout"; }
+printout=$(pdftotext -layout "$scratch/printout.pdf" - | tr -d ' \n')
+grep -q '访销员月销售计划' <<<"$printout" && grep -q '指标数量(条)' <<<"$printout" \
+  || { echo "$printout" >&2; fail "the printout was not laid out by the installed template"; }
+grep -q 'NYUE00' <<<"$printout" && fail "the printout shows raw column codes"
+step "installed mis-host printed through the installed template from an unrelated folder"
 
 # SIGHUP does not end it.
 kill -HUP "$server_pid"; sleep 0.3
