@@ -2,26 +2,35 @@
 // rendered without a person and read back with pdftotext.
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
+#include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QProcess>
 #include <QProgressDialog>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTemporaryDir>
+#include <QtEndian>
+#include <QTest>
 #include <QTextDocument>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <random>
 
 #include "client_dataset.h"
 #include "remote_connection.h"
 #include "report.h"
+#include "report_file.h"
 #include "report_pages.h"
 #include "report_preview.h"
 #include "test_hooks.h"
@@ -148,6 +157,16 @@ protected:
         for (const auto &item : kDemoPlan)
             rows.push_back(plan_row("200303", item.no, item.name, item.quantity, "01", "0001"));
         open_plan(std::move(rows), "NYUE00='200303' and CKDM00='01' and RYDM00='0001'");
+    }
+
+    // n rows of department 01, named 指标R1001号, 指标R1002号, …, with
+    // quantities 5001, 5002, …: a printout of several pages.
+    void open_numbered_plan(int n)
+    {
+        std::vector<wire::Row> rows;
+        for (int i = 1; i <= n; ++i)
+            rows.push_back(plan_row("200303", i, "指标R" + std::to_string(1000 + i) + "号", 5000 + i, "01", "0001"));
+        open_plan(std::move(rows), "");
     }
 
     QString path(const QString &name) const { return dir_.filePath(name); }
@@ -409,7 +428,7 @@ TEST_F(ReportTest, TemplateSeesFieldsTotalsCountsAndEscapedText)
         << html.toStdString();
     EXPECT_TRUE(html.contains("total=10.25 seq=6 n=3 raw=x<y none=|")) << html.toStdString();
     // The escaped text reaches the page as the characters themselves.
-    EXPECT_TRUE(report_.prepared_report()->body().toPlainText().contains("A<b>&"));
+    EXPECT_TRUE(report_.prepared_report()->page_text(0).contains("A<b>&"));
 }
 
 TEST_F(ReportTest, PageFooterOfTheTemplateIsDrawnOnEveryPageWithItsNumber)
@@ -427,14 +446,14 @@ TEST_F(ReportTest, PageFooterOfTheTemplateIsDrawnOnEveryPageWithItsNumber)
     ASSERT_GE(pages, 2);
     const report::PreparedReport &prepared = *report_.prepared_report();
     for (int p = 0; p < pages; ++p)
-        EXPECT_TRUE(prepared.footer_html(p).contains(QStringLiteral("P%1/%2 200303 n=80").arg(p + 1).arg(pages)));
+        EXPECT_TRUE(prepared.page_text(p).contains(QStringLiteral("P%1/%2 200303 n=80").arg(p + 1).arg(pages)));
     // The footer is not part of the body.
     EXPECT_FALSE(report_.prepared_html().contains("P1/"));
 
     // Without one, the engine's own footer numbers the pages.
     report_.load_from_text("{{#rows}}<p>{{XHAO00}}</p>{{/rows}}", "inline");
     report_.prepare();
-    EXPECT_TRUE(squeezed(report_.prepared_report()->footer_html(0)).contains(
+    EXPECT_TRUE(squeezed(report_.prepared_report()->page_text(0)).contains(
         QStringLiteral("第1页共%1页").arg(report_.page_count())));
 }
 
@@ -650,6 +669,155 @@ TEST_F(ReportTest, PreviewReportsAPdfThatCannotBeWritten)
     ASSERT_EQ(hooks.boxes().size(), 1u);
     EXPECT_TRUE(hooks.boxes().front().text.contains(path("no_such_dir/x.pdf")));
     EXPECT_EQ(hooks.boxes().front().caption, "警告");
+}
+
+// ---------------------------------------------------------------------------
+// The engine's file of prepared pages
+
+// Two sets of pages are the same when every item is: text, place, font,
+// colour, outline, pen, brush, picture and clip.
+void expect_same_pages(const report::PreparedReport &a, const report::PreparedReport &b)
+{
+    ASSERT_EQ(a.page_count(), b.page_count());
+    EXPECT_EQ(a.page_size(), b.page_size());
+    EXPECT_EQ(a.title(), b.title());
+    ASSERT_EQ(a.fonts().size(), b.fonts().size());
+    for (std::size_t f = 0; f < a.fonts().size(); ++f) {
+        EXPECT_EQ(a.fonts()[f].font.toString(), b.fonts()[f].font.toString());
+        EXPECT_EQ(a.fonts()[f].font.families(), b.fonts()[f].font.families());
+        EXPECT_EQ(a.fonts()[f].pixel_size, b.fonts()[f].pixel_size);
+    }
+    for (int p = 0; p < a.page_count(); ++p) {
+        const auto &items_a = a.page(p).items;
+        const auto &items_b = b.page(p).items;
+        ASSERT_EQ(items_a.size(), items_b.size()) << "page " << p + 1;
+        for (std::size_t i = 0; i < items_a.size(); ++i) {
+            SCOPED_TRACE(testing::Message() << "page " << p + 1 << " item " << i);
+            ASSERT_EQ(items_a[i].item.index(), items_b[i].item.index());
+            EXPECT_EQ(items_a[i].clip, items_b[i].clip);
+            if (const auto *t = std::get_if<report::TextItem>(&items_a[i].item)) {
+                const auto &u = std::get<report::TextItem>(items_b[i].item);
+                EXPECT_EQ(t->text, u.text);
+                EXPECT_EQ(t->origin, u.origin);
+                EXPECT_EQ(t->font, u.font);
+                EXPECT_EQ(t->color, u.color);
+                EXPECT_EQ(t->bounds(), u.bounds());
+            } else if (const auto *s = std::get_if<report::ShapeItem>(&items_a[i].item)) {
+                const auto &u = std::get<report::ShapeItem>(items_b[i].item);
+                EXPECT_EQ(s->path, u.path);
+                EXPECT_EQ(s->pen, u.pen);
+                EXPECT_EQ(s->brush, u.brush);
+            } else {
+                const auto &x = std::get<report::ImageItem>(items_a[i].item);
+                const auto &y = std::get<report::ImageItem>(items_b[i].item);
+                EXPECT_EQ(x.target, y.target);
+                EXPECT_EQ(x.image.convertToFormat(QImage::Format_ARGB32), y.image.convertToFormat(QImage::Format_ARGB32));
+            }
+        }
+    }
+}
+
+// A page made by hand with what a template rarely draws: a picture, curves,
+// a pattern brush, a cosmetic pen, a clip.
+std::unique_ptr<report::PreparedReport> hand_made_pages()
+{
+    QImage picture(7, 5, QImage::Format_ARGB32);
+    picture.fill(QColor(10, 200, 30, 128));
+    picture.setPixel(3, 2, qRgba(255, 0, 0, 255));
+    QPainterPath curve;
+    curve.moveTo(10, 10);
+    curve.cubicTo(20, 0, 40, 30, 50, 10);
+    curve.addEllipse(QRectF(60, 60, 30, 20));
+    QPen cosmetic(QColor(0, 0, 255), 0, Qt::DashLine, Qt::RoundCap, Qt::BevelJoin);
+    cosmetic.setCosmetic(true);
+    QFont font;
+    font.setFamilies(report::report_font_families());
+    font.setBold(true);
+    std::vector<report::Page> pages(2);
+    pages[0].items.push_back({report::TextItem{{100, 120}, "手工页面 Hand", 0, 0xff336699, 12, 3, 90}, QRectF(0, 0, 300, 300)});
+    pages[0].items.push_back({report::ShapeItem{curve, cosmetic, QBrush(Qt::red, Qt::Dense4Pattern)}, {}});
+    pages[1].items.push_back({report::ImageItem{QRectF(20, 30, 70, 50), picture}, QRectF(25, 25, 40, 40)});
+    auto made = std::make_unique<report::PreparedReport>(QSizeF(500, 400),
+                                                         std::vector<report::PageFont>{{font, 16.0}}, std::move(pages));
+    made->set_title("手工");
+    return made;
+}
+
+TEST_F(ReportTest, SavedPagesOpenAgainAsTheSamePagesAndTheSamePdf)
+{
+    open_numbered_plan(120);
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.set_variable("fxbmc", "城区一部王建国");
+    report_.prepare();
+    ASSERT_GE(report_.page_count(), 3);
+
+    const struct {
+        const char *name;
+        const report::PreparedReport *pages;
+    } cases[] = {{"printout", report_.prepared_report()}, {"hand_made", nullptr}};
+    const auto hand_made = hand_made_pages();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const report::PreparedReport &pages = c.pages ? *c.pages : *hand_made;
+        const QString file = path(QString(c.name) + ".rpp");
+        report::write_pages_file(pages, file);
+        const auto opened = report::read_pages_file(file);
+        expect_same_pages(pages, *opened);
+        for (int p = 0; p < pages.page_count(); ++p) EXPECT_EQ(opened->page_text(p), pages.page_text(p));
+
+        pages.write_pdf(path(QString(c.name) + "_shown.pdf"));
+        opened->write_pdf(path(QString(c.name) + "_opened.pdf"));
+        const QStringList shown = pdf_pages(path(QString(c.name) + "_shown.pdf"));
+        EXPECT_EQ(shown.size(), pages.page_count());
+        EXPECT_EQ(pdf_pages(path(QString(c.name) + "_opened.pdf")), shown);
+    }
+    // The pages are the printout's: every row, the footer on every page.
+    const QString text = pdf_pages(path("printout_opened.pdf")).join("");
+    EXPECT_TRUE(text.contains("1指标R1001号5001"));
+    EXPECT_TRUE(text.contains("120指标R1120号5120"));
+    EXPECT_TRUE(text.contains(QStringLiteral("第%1页共%1页").arg(report_.page_count())));
+    EXPECT_TRUE(pdf_pages(path("hand_made_opened.pdf")).join("").contains("手工页面Hand"));
+}
+
+TEST_F(ReportTest, ContentsWithTheRightDigestButWrongInsideAreRefusedWithoutACrash)
+{
+    open_numbered_plan(60);
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.prepare();
+    const QByteArray good = report::encode_pages(*report_.prepared_report());
+    // Changed contents under a recomputed length and digest, as a file made
+    // on purpose would be: cut short, or bytes changed anywhere.
+    auto sealed = [](QByteArray file, QByteArray contents) {
+        file.truncate(48);
+        qToBigEndian(static_cast<quint32>(contents.size()), file.data() + 12);
+        file.replace(16, 32, QCryptographicHash::hash(contents, QCryptographicHash::Sha256));
+        return file + contents;
+    };
+    const QByteArray contents = good.mid(48);
+    std::mt19937 random(24);
+    int refused = 0;
+    for (int round = 0; round < 600; ++round) {
+        QByteArray changed = contents;
+        if (round % 3 == 0) {
+            changed.truncate(static_cast<qsizetype>(random() % static_cast<unsigned>(contents.size())));
+        } else {
+            for (int n = 0; n < 1 + round % 4; ++n)
+                changed[static_cast<qsizetype>(random() % static_cast<unsigned>(changed.size()))] = static_cast<char>(random());
+        }
+        try {
+            const auto pages = report::decode_pages(sealed(good, changed), "x.rpp");
+            // What opens can be drawn and searched.
+            QImage canvas(100, 100, QImage::Format_ARGB32);
+            QPainter painter(&canvas);
+            for (int p = 0; p < pages->page_count(); ++p) pages->paint_page(painter, p);
+            pages->find("R10");
+        } catch (const report::ReportFileError &e) {
+            EXPECT_EQ(e.reason(), report::ReportFileError::Reason::Damaged);
+            ++refused;
+        }
+    }
+    // Cut short, the contents never pass.
+    EXPECT_GE(refused, 200);
 }
 
 }  // namespace
