@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "client_dataset.h"
+#include "report_file.h"
 #include "report_pages.h"
 #include "report_preview.h"
 #include "ui.h"
@@ -128,6 +129,8 @@ struct TfrReport::Impl {
     TfrDBDataSet *link = nullptr;
     QMap<QString, QString> variables;
     int progress_threshold = 500;
+    report::PageFormat page_format;
+    std::optional<QString> title;  // none: the template's name
     std::unique_ptr<PreparedReport> prepared;
     QString prepared_html;
 };
@@ -192,6 +195,19 @@ QStringList TfrReport::variable_names() const { return d->variables.keys(); }
 
 void TfrReport::clear_variables() { d->variables.clear(); }
 
+void TfrReport::set_page_format(const report::PageFormat &format)
+{
+    // Laying an empty body out checks that the margins leave room for one.
+    PreparedReport check(QString(), {}, format);
+    d->page_format = format;
+}
+
+const report::PageFormat &TfrReport::page_format() const { return d->page_format; }
+
+void TfrReport::set_title(const QString &title) { d->title = title; }
+
+QString TfrReport::title() const { return d->title ? *d->title : QFileInfo(d->template_file).completeBaseName(); }
+
 void TfrReport::set_progress_threshold(int rows) { d->progress_threshold = rows; }
 
 int TfrReport::progress_threshold() const { return d->progress_threshold; }
@@ -230,7 +246,8 @@ void TfrReport::prepare()
 
     if (!d->template_text) {
         d->prepared_html = plain_table_html(rows, d->variables);
-        d->prepared = std::make_unique<PreparedReport>(d->prepared_html, default_footer);
+        d->prepared = std::make_unique<PreparedReport>(d->prepared_html, default_footer, d->page_format);
+        d->prepared->set_title(title());
         if (progress_window) progress_window->setValue(progress_window->maximum());
         return;
     }
@@ -281,7 +298,8 @@ void TfrReport::prepare()
             return QString::fromStdString(footer_template->render(page_data));
         };
     }
-    d->prepared = std::make_unique<PreparedReport>(d->prepared_html, footer);
+    d->prepared = std::make_unique<PreparedReport>(d->prepared_html, footer, d->page_format);
+    d->prepared->set_title(title());
     if (progress_window) progress_window->setValue(progress_window->maximum());
 }
 
@@ -296,14 +314,21 @@ const PreparedReport *TfrReport::prepared_report() const { return d->prepared.ge
 void TfrReport::export_pdf(const QString &path)
 {
     prepare();
-    d->prepared->write_pdf(path, QFileInfo(d->template_file).completeBaseName());
+    d->prepared->write_pdf(path);
+}
+
+void TfrReport::export_pages(const QString &path)
+{
+    prepare();
+    report::write_pages_file(*d->prepared, path);
 }
 
 void TfrReport::print(QPrinter &printer)
 {
     prepare();
     printer.setFullPage(true);
-    printer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(0, 0, 0, 0)));
+    printer.setPageLayout(d->prepared->page_layout());
+    printer.setDocName(title());
     if (!d->prepared->paint_all(printer)) throw ReportError("无法打印报表");
 }
 
@@ -315,7 +340,7 @@ bool TfrReport::ShowReport(QWidget *parent)
         ui::show_error(QString::fromUtf8(e.what()), parent);
         return false;
     }
-    report::ReportPreview preview(*d->prepared, parent, QFileInfo(d->template_file).completeBaseName());
+    report::ReportPreview preview(*d->prepared, parent, title());
     ui::show_modal(&preview);
     return true;
 }

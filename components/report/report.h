@@ -1,6 +1,8 @@
 // The report engine: a template loaded from a file, a list of named report
-// variables, a dataset link that supplies the rows, prepared pages that go to
-// PDF, to a printer or to a modal preview.
+// variables, a dataset link that supplies the rows, the paper, prepared pages
+// that go to PDF, to a printer, to a file of the engine's own or to a modal
+// preview. Any printout uses it the same way: its own template, variables,
+// dataset, paper and title.
 //
 // The template format (an HTML document with Mustache tags) is described in
 // docs/report_template.md.
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "report_pages.h"
 #include "wire.h"
 
 class QPrinter;
@@ -104,6 +107,18 @@ public:
     QStringList variable_names() const;
     void clear_variables();
 
+    // The paper the pages are laid out on (A4 portrait unless set). Throws
+    // report::ReportError for margins that leave no room for the body; the
+    // paper held stays then.
+    void set_page_format(const report::PageFormat &format);
+    const report::PageFormat &page_format() const;
+
+    // The report's title: the preview's window title, the PDF's title, the
+    // printer's job name and the file name the save dialog proposes. Until one
+    // is set, the name of the template file without its folder and suffix.
+    void set_title(const QString &title);
+    QString title() const;
+
     // Above this many rows, prepare() shows a progress window (when there is
     // a GUI to show it on). 0 turns the window off.
     void set_progress_threshold(int rows);
@@ -122,7 +137,12 @@ public:
     // window. Throws report::ReportError when preparing fails or the file
     // cannot be written.
     void export_pdf(const QString &path);
-    // Prepares the report anew and prints it on A4 on the printer given.
+    // Prepares the report anew and writes its pages to a file of the
+    // engine's own (report_file.h), which the preview opens again. Throws
+    // report::ReportError when preparing fails or the file cannot be written.
+    void export_pages(const QString &path);
+    // Prepares the report anew and prints it on the printer given, on the
+    // report's paper.
     void print(QPrinter &printer);
 
     // Prepares the report and opens the modal preview on it. An error while

@@ -2,26 +2,35 @@
 // rendered without a person and read back with pdftotext.
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
+#include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QProcess>
 #include <QProgressDialog>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTemporaryDir>
+#include <QtEndian>
+#include <QTest>
 #include <QTextDocument>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <random>
 
 #include "client_dataset.h"
 #include "remote_connection.h"
 #include "report.h"
+#include "report_file.h"
 #include "report_pages.h"
 #include "report_preview.h"
 #include "test_hooks.h"
@@ -148,6 +157,16 @@ protected:
         for (const auto &item : kDemoPlan)
             rows.push_back(plan_row("200303", item.no, item.name, item.quantity, "01", "0001"));
         open_plan(std::move(rows), "NYUE00='200303' and CKDM00='01' and RYDM00='0001'");
+    }
+
+    // n rows of department 01, named 指标R1001号, 指标R1002号, …, with
+    // quantities 5001, 5002, …: a printout of several pages.
+    void open_numbered_plan(int n)
+    {
+        std::vector<wire::Row> rows;
+        for (int i = 1; i <= n; ++i)
+            rows.push_back(plan_row("200303", i, "指标R" + std::to_string(1000 + i) + "号", 5000 + i, "01", "0001"));
+        open_plan(std::move(rows), "");
     }
 
     QString path(const QString &name) const { return dir_.filePath(name); }
@@ -409,7 +428,7 @@ TEST_F(ReportTest, TemplateSeesFieldsTotalsCountsAndEscapedText)
         << html.toStdString();
     EXPECT_TRUE(html.contains("total=10.25 seq=6 n=3 raw=x<y none=|")) << html.toStdString();
     // The escaped text reaches the page as the characters themselves.
-    EXPECT_TRUE(report_.prepared_report()->body().toPlainText().contains("A<b>&"));
+    EXPECT_TRUE(report_.prepared_report()->page_text(0).contains("A<b>&"));
 }
 
 TEST_F(ReportTest, PageFooterOfTheTemplateIsDrawnOnEveryPageWithItsNumber)
@@ -427,14 +446,14 @@ TEST_F(ReportTest, PageFooterOfTheTemplateIsDrawnOnEveryPageWithItsNumber)
     ASSERT_GE(pages, 2);
     const report::PreparedReport &prepared = *report_.prepared_report();
     for (int p = 0; p < pages; ++p)
-        EXPECT_TRUE(prepared.footer_html(p).contains(QStringLiteral("P%1/%2 200303 n=80").arg(p + 1).arg(pages)));
+        EXPECT_TRUE(prepared.page_text(p).contains(QStringLiteral("P%1/%2 200303 n=80").arg(p + 1).arg(pages)));
     // The footer is not part of the body.
     EXPECT_FALSE(report_.prepared_html().contains("P1/"));
 
     // Without one, the engine's own footer numbers the pages.
     report_.load_from_text("{{#rows}}<p>{{XHAO00}}</p>{{/rows}}", "inline");
     report_.prepare();
-    EXPECT_TRUE(squeezed(report_.prepared_report()->footer_html(0)).contains(
+    EXPECT_TRUE(squeezed(report_.prepared_report()->page_text(0)).contains(
         QStringLiteral("第1页共%1页").arg(report_.page_count())));
 }
 
@@ -650,6 +669,510 @@ TEST_F(ReportTest, PreviewReportsAPdfThatCannotBeWritten)
     ASSERT_EQ(hooks.boxes().size(), 1u);
     EXPECT_TRUE(hooks.boxes().front().text.contains(path("no_such_dir/x.pdf")));
     EXPECT_EQ(hooks.boxes().front().caption, "警告");
+}
+
+// ---------------------------------------------------------------------------
+// The engine's file of prepared pages
+
+// Two sets of pages are the same when every item is: text, place, font,
+// colour, outline, pen, brush, picture and clip.
+void expect_same_pages(const report::PreparedReport &a, const report::PreparedReport &b)
+{
+    ASSERT_EQ(a.page_count(), b.page_count());
+    EXPECT_EQ(a.page_size(), b.page_size());
+    EXPECT_EQ(a.title(), b.title());
+    ASSERT_EQ(a.fonts().size(), b.fonts().size());
+    for (std::size_t f = 0; f < a.fonts().size(); ++f) {
+        EXPECT_EQ(a.fonts()[f].font.toString(), b.fonts()[f].font.toString());
+        EXPECT_EQ(a.fonts()[f].font.families(), b.fonts()[f].font.families());
+        EXPECT_EQ(a.fonts()[f].pixel_size, b.fonts()[f].pixel_size);
+    }
+    for (int p = 0; p < a.page_count(); ++p) {
+        const auto &items_a = a.page(p).items;
+        const auto &items_b = b.page(p).items;
+        ASSERT_EQ(items_a.size(), items_b.size()) << "page " << p + 1;
+        for (std::size_t i = 0; i < items_a.size(); ++i) {
+            SCOPED_TRACE(testing::Message() << "page " << p + 1 << " item " << i);
+            ASSERT_EQ(items_a[i].item.index(), items_b[i].item.index());
+            EXPECT_EQ(items_a[i].clip, items_b[i].clip);
+            if (const auto *t = std::get_if<report::TextItem>(&items_a[i].item)) {
+                const auto &u = std::get<report::TextItem>(items_b[i].item);
+                EXPECT_EQ(t->text, u.text);
+                EXPECT_EQ(t->origin, u.origin);
+                EXPECT_EQ(t->font, u.font);
+                EXPECT_EQ(t->color, u.color);
+                EXPECT_EQ(t->bounds(), u.bounds());
+            } else if (const auto *s = std::get_if<report::ShapeItem>(&items_a[i].item)) {
+                const auto &u = std::get<report::ShapeItem>(items_b[i].item);
+                EXPECT_EQ(s->path, u.path);
+                EXPECT_EQ(s->pen, u.pen);
+                EXPECT_EQ(s->brush, u.brush);
+            } else {
+                const auto &x = std::get<report::ImageItem>(items_a[i].item);
+                const auto &y = std::get<report::ImageItem>(items_b[i].item);
+                EXPECT_EQ(x.target, y.target);
+                EXPECT_EQ(x.image.convertToFormat(QImage::Format_ARGB32), y.image.convertToFormat(QImage::Format_ARGB32));
+            }
+        }
+    }
+}
+
+// A page made by hand with what a template rarely draws: a picture, curves,
+// a pattern brush, a cosmetic pen, a clip.
+std::unique_ptr<report::PreparedReport> hand_made_pages()
+{
+    QImage picture(7, 5, QImage::Format_ARGB32);
+    picture.fill(QColor(10, 200, 30, 128));
+    picture.setPixel(3, 2, qRgba(255, 0, 0, 255));
+    QPainterPath curve;
+    curve.moveTo(10, 10);
+    curve.cubicTo(20, 0, 40, 30, 50, 10);
+    curve.addEllipse(QRectF(60, 60, 30, 20));
+    QPen cosmetic(QColor(0, 0, 255), 0, Qt::DashLine, Qt::RoundCap, Qt::BevelJoin);
+    cosmetic.setCosmetic(true);
+    QFont font;
+    font.setFamilies(report::report_font_families());
+    font.setBold(true);
+    std::vector<report::Page> pages(2);
+    pages[0].items.push_back({report::TextItem{{100, 120}, "手工页面 Hand", 0, 0xff336699, 12, 3, 90}, QRectF(0, 0, 300, 300)});
+    pages[0].items.push_back({report::ShapeItem{curve, cosmetic, QBrush(Qt::red, Qt::Dense4Pattern)}, {}});
+    pages[1].items.push_back({report::ImageItem{QRectF(20, 30, 70, 50), picture}, QRectF(25, 25, 40, 40)});
+    auto made = std::make_unique<report::PreparedReport>(QSizeF(500, 400),
+                                                         std::vector<report::PageFont>{{font, 16.0}}, std::move(pages));
+    made->set_title("手工");
+    return made;
+}
+
+TEST_F(ReportTest, SavedPagesOpenAgainAsTheSamePagesAndTheSamePdf)
+{
+    open_numbered_plan(120);
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.set_variable("fxbmc", "城区一部王建国");
+    report_.prepare();
+    ASSERT_GE(report_.page_count(), 3);
+
+    const struct {
+        const char *name;
+        const report::PreparedReport *pages;
+    } cases[] = {{"printout", report_.prepared_report()}, {"hand_made", nullptr}};
+    const auto hand_made = hand_made_pages();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const report::PreparedReport &pages = c.pages ? *c.pages : *hand_made;
+        const QString file = path(QString(c.name) + ".rpp");
+        report::write_pages_file(pages, file);
+        const auto opened = report::read_pages_file(file);
+        expect_same_pages(pages, *opened);
+        for (int p = 0; p < pages.page_count(); ++p) EXPECT_EQ(opened->page_text(p), pages.page_text(p));
+
+        pages.write_pdf(path(QString(c.name) + "_shown.pdf"));
+        opened->write_pdf(path(QString(c.name) + "_opened.pdf"));
+        const QStringList shown = pdf_pages(path(QString(c.name) + "_shown.pdf"));
+        EXPECT_EQ(shown.size(), pages.page_count());
+        EXPECT_EQ(pdf_pages(path(QString(c.name) + "_opened.pdf")), shown);
+    }
+    // The pages are the printout's: every row, the footer on every page.
+    const QString text = pdf_pages(path("printout_opened.pdf")).join("");
+    EXPECT_TRUE(text.contains("1指标R1001号5001"));
+    EXPECT_TRUE(text.contains("120指标R1120号5120"));
+    EXPECT_TRUE(text.contains(QStringLiteral("第%1页共%1页").arg(report_.page_count())));
+    EXPECT_TRUE(pdf_pages(path("hand_made_opened.pdf")).join("").contains("手工页面Hand"));
+}
+
+TEST_F(ReportTest, PreviewSavesAReportFileThatAnotherPreviewOpens)
+{
+    open_numbered_plan(120);
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    const QString saved = path("月计划.rpp");
+    const QString saved_pdf = path("月计划.pdf");
+    QStringList filters;
+    QString default_filter, proposed, renamed;
+
+    ui::testing::Hooks hooks;
+    hooks.on_modal([](QDialog *dialog) {
+        auto *preview = qobject_cast<report::ReportPreview *>(dialog);
+        ASSERT_NE(preview, nullptr);
+        preview->action("action_save")->trigger();  // as a report file
+        preview->action("action_save")->trigger();  // as PDF, the type proposed
+        preview->accept();
+    });
+    hooks.on_modal([&](QDialog *dialog) {
+        auto *files = qobject_cast<QFileDialog *>(dialog);
+        ASSERT_NE(files, nullptr);
+        filters = files->nameFilters();
+        default_filter = files->selectedNameFilter();
+        proposed = files->selectedFiles().value(0);
+        // Choosing the type with the keyboard changes the name's suffix.
+        auto *types = files->findChild<QComboBox *>("fileTypeCombo");
+        auto *name = files->findChild<QLineEdit *>("fileNameEdit");
+        ASSERT_TRUE(types && name);
+        QTest::keyClick(types, Qt::Key_Down);
+        EXPECT_EQ(files->selectedNameFilter(), report::pages_file_filter());
+        renamed = name->text();
+        files->selectFile(saved);
+        dialog->accept();
+    });
+    hooks.on_modal([&](QDialog *dialog) {
+        qobject_cast<QFileDialog *>(dialog)->selectFile(saved_pdf);
+        dialog->accept();
+    });
+    EXPECT_TRUE(report_.ShowReport());
+    EXPECT_EQ(filters, (QStringList{"PDF 文件 (*.pdf)", report::pages_file_filter()}));
+    EXPECT_EQ(default_filter, "PDF 文件 (*.pdf)");
+    EXPECT_TRUE(proposed.endsWith("fxyyxszb.pdf")) << proposed.toStdString();
+    EXPECT_EQ(renamed, "fxyyxszb.rpp");
+    ASSERT_TRUE(QFile::exists(saved));
+    EXPECT_EQ(pdf_pages(saved_pdf).size(), report_.page_count());
+    const report::PreparedReport &printed = *report_.prepared_report();
+    const auto kept = report::read_pages_file(saved);
+    expect_same_pages(printed, *kept);
+
+    // Another report's preview opens the file: its pages replace those shown.
+    report::PreparedReport other("<p>另一份报表</p>", {});
+    report::ReportPreview preview(other, nullptr, "另一份");
+    hooks.on_modal([&](QDialog *dialog) {
+        auto *files = qobject_cast<QFileDialog *>(dialog);
+        ASSERT_NE(files, nullptr);
+        files->selectFile(saved);
+        dialog->accept();
+    });
+    preview.action("action_open")->trigger();
+    EXPECT_TRUE(hooks.boxes().empty());
+    EXPECT_EQ(preview.windowTitle(), "打印预览 - 月计划.rpp");
+    ASSERT_EQ(preview.page_count(), printed.page_count());
+    EXPECT_EQ(preview.page_label_text(), QStringLiteral("第 1 页 / 共 %1 页").arg(printed.page_count()));
+    for (int p = 0; p < printed.page_count(); ++p) EXPECT_EQ(preview.pages().page_text(p), printed.page_text(p));
+    EXPECT_TRUE(preview.save_pdf(path("again.pdf")));
+    EXPECT_EQ(pdf_pages(path("again.pdf")), pdf_pages(saved_pdf));
+}
+
+TEST_F(ReportTest, FileThatIsNotGoodPagesIsRefusedAndThePagesShownStay)
+{
+    open_demo_plan();
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.prepare();
+    const QByteArray good = report::encode_pages(*report_.prepared_report());
+    auto with_byte = [&good](int at, char value) {
+        QByteArray bytes = good;
+        bytes[at] = value;
+        return bytes;
+    };
+    QByteArray huge_header = good.left(48);
+    huge_header[12] = '\x7f';  // contents of about 2 GB
+
+    using Reason = report::ReportFileError::Reason;
+    const struct {
+        const char *name;
+        QByteArray bytes;
+        Reason reason;
+        const char *says;
+    } cases[] = {
+        {"text.rpp", "这不是报表\n", Reason::NotAReport, "不是报表文件"},
+        {"empty.rpp", "", Reason::NotAReport, "不是报表文件"},
+        {"pdf.rpp", "%PDF-1.4\n", Reason::NotAReport, "不是报表文件"},
+        {"five_bytes.rpp", good.left(5), Reason::Truncated, "不完整"},
+        {"header_cut.rpp", good.left(30), Reason::Truncated, "不完整"},
+        {"half.rpp", good.left(good.size() / 2), Reason::Truncated, "不完整"},
+        {"one_short.rpp", good.left(good.size() - 1), Reason::Truncated, "不完整"},
+        {"flipped.rpp", with_byte(static_cast<int>(good.size()) - 20, good[good.size() - 20] ^ 0x5a), Reason::Damaged, "已损坏"},
+        {"digest.rpp", with_byte(20, good[20] ^ 1), Reason::Damaged, "已损坏"},
+        {"trailing.rpp", good + "x", Reason::Damaged, "已损坏"},
+        {"newer.rpp", with_byte(9, 2), Reason::NewerVersion, "较新版本"},
+        {"huge_header.rpp", huge_header, Reason::TooLarge, "太大"},
+    };
+
+    report::ReportPreview preview(*report_.prepared_report(), nullptr, "月计划");
+    const QString title = preview.windowTitle();
+    const QString text = preview.pages().page_text(0);
+    ui::testing::Hooks hooks;
+    auto expect_refused = [&](const QString &file, Reason reason, const QString &says) {
+        SCOPED_TRACE(file.toStdString());
+        hooks.clear_messages();
+        EXPECT_FALSE(preview.open_file(file));
+        ASSERT_EQ(hooks.boxes().size(), 1u);
+        EXPECT_EQ(hooks.boxes().front().caption, "警告");
+        EXPECT_TRUE(hooks.boxes().front().text.contains(file)) << hooks.boxes().front().text.toStdString();
+        EXPECT_TRUE(hooks.boxes().front().text.contains(says)) << hooks.boxes().front().text.toStdString();
+        EXPECT_EQ(&preview.pages(), report_.prepared_report());
+        EXPECT_EQ(preview.pages().page_text(0), text);
+        EXPECT_EQ(preview.windowTitle(), title);
+        try {
+            report::read_pages_file(file);
+            ADD_FAILURE() << "read";
+        } catch (const report::ReportFileError &e) {
+            EXPECT_EQ(e.reason(), reason);
+        }
+    };
+    for (const auto &c : cases) {
+        write_file(path(c.name), c.bytes);
+        expect_refused(path(c.name), c.reason, QString::fromUtf8(c.says));
+    }
+    // A file past the limit is not even read (it is sparse: no disk is used).
+    QFile huge(path("huge.rpp"));
+    ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+    huge.write(good.left(48));
+    ASSERT_TRUE(huge.resize(report::kMaxPagesFileBytes + 1));
+    huge.close();
+    expect_refused(path("huge.rpp"), Reason::TooLarge, "太大");
+    expect_refused(path("missing.rpp"), Reason::Unreadable, "无法读取");
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("folder.rpp"));
+    expect_refused(path("folder.rpp"), Reason::Unreadable, "无法读取");
+
+    // The good file still opens.
+    write_file(path("good.rpp"), good);
+    EXPECT_TRUE(preview.open_file(path("good.rpp")));
+}
+
+TEST_F(ReportTest, ContentsWithTheRightDigestButWrongInsideAreRefusedWithoutACrash)
+{
+    open_numbered_plan(60);
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.prepare();
+    const QByteArray good = report::encode_pages(*report_.prepared_report());
+    // Changed contents under a recomputed length and digest, as a file made
+    // on purpose would be: cut short, or bytes changed anywhere.
+    auto sealed = [](QByteArray file, QByteArray contents) {
+        file.truncate(48);
+        qToBigEndian(static_cast<quint32>(contents.size()), file.data() + 12);
+        file.replace(16, 32, QCryptographicHash::hash(contents, QCryptographicHash::Sha256));
+        return file + contents;
+    };
+    const QByteArray contents = good.mid(48);
+    std::mt19937 random(24);
+    int refused = 0;
+    for (int round = 0; round < 600; ++round) {
+        QByteArray changed = contents;
+        if (round % 3 == 0) {
+            changed.truncate(static_cast<qsizetype>(random() % static_cast<unsigned>(contents.size())));
+        } else {
+            for (int n = 0; n < 1 + round % 4; ++n)
+                changed[static_cast<qsizetype>(random() % static_cast<unsigned>(changed.size()))] = static_cast<char>(random());
+        }
+        try {
+            const auto pages = report::decode_pages(sealed(good, changed), "x.rpp");
+            // What opens can be drawn and searched.
+            QImage canvas(100, 100, QImage::Format_ARGB32);
+            QPainter painter(&canvas);
+            for (int p = 0; p < pages->page_count(); ++p) pages->paint_page(painter, p);
+            pages->find("R10");
+        } catch (const report::ReportFileError &e) {
+            EXPECT_EQ(e.reason(), report::ReportFileError::Reason::Damaged);
+            ++refused;
+        }
+    }
+    // Cut short, the contents never pass.
+    EXPECT_GE(refused, 200);
+}
+
+// ---------------------------------------------------------------------------
+// Finding text in the preview
+
+TEST_F(ReportTest, FindVisitsEveryHitInPageOrderAndWrapsAround)
+{
+    open_numbered_plan(120);
+    ASSERT_TRUE(report_.LoadFromFile(QStringLiteral(REPORT_TEMPLATE)));
+    report_.prepare();
+    report::ReportPreview preview(*report_.prepared_report(), nullptr, "月计划");
+    preview.show();
+    QApplication::setActiveWindow(&preview);
+    ASSERT_GE(preview.page_count(), 3);
+
+    // Ctrl+F opens the bar with the text box ready for typing.
+    QTest::keyClick(&preview, Qt::Key_F, Qt::ControlModifier);
+    auto *box = preview.findChild<QLineEdit *>("find_text");
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(preview.find_bar_visible());
+    EXPECT_TRUE(box->hasFocus());
+    QTest::keyClicks(box, "r10");  // case is ignored: R1001 … R1099
+    QTest::keyClick(box, Qt::Key_Return);
+
+    std::vector<int> pages_seen;
+    for (int i = 1; i <= 99; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(preview.current_hit(), i - 1);
+        const report::TextHit &hit = preview.hits()[static_cast<std::size_t>(i - 1)];
+        EXPECT_TRUE(hit.line.contains(QStringLiteral("指标R%1号").arg(1000 + i))) << hit.line.toStdString();
+        EXPECT_EQ(preview.current_page(), hit.page);
+        EXPECT_EQ(preview.find_status(), QStringLiteral("第 %1 处，共 99 处").arg(i));
+        ASSERT_FALSE(hit.rects.empty());
+        const QRectF page_rect(QPointF(0, 0), preview.pages().page_size());
+        EXPECT_TRUE(page_rect.contains(hit.rects.front()));
+        pages_seen.push_back(hit.page);
+        if (i < 99) QTest::keyClick(&preview, Qt::Key_F3);
+    }
+    EXPECT_TRUE(std::is_sorted(pages_seen.begin(), pages_seen.end()));
+    EXPECT_GE(pages_seen.back(), 2);
+
+    // The hit shown is marked on the page.
+    auto *view = preview.findChild<QWidget *>("page_view");
+    const QImage shot = view->grab().toImage();
+    int marked = 0;
+    const QRectF hit_rect = preview.hits()[98].rects.front();
+    const double scale = preview.zoom() * view->logicalDpiX() / report::PreparedReport::kLayoutDpi;
+    for (double x = hit_rect.left() + 1; x < hit_rect.right(); x += 2) {
+        const QColor c = shot.pixelColor(QPoint(qRound(16 + x * scale), qRound(16 + (hit_rect.top() + 1) * scale)));
+        if (c.red() > 200 && c.green() > 100 && c.green() < 200 && c.blue() < 100) ++marked;
+    }
+    EXPECT_GT(marked, 3);
+
+    // Past the last hit the search starts again at the first and says so;
+    // before the first it goes on at the last.
+    QTest::keyClick(&preview, Qt::Key_F3);
+    EXPECT_EQ(preview.current_hit(), 0);
+    EXPECT_EQ(preview.current_page(), 0);
+    EXPECT_EQ(preview.find_status(), "已查到末尾，从头继续：第 1 处，共 99 处");
+    QTest::keyClick(&preview, Qt::Key_F3, Qt::ShiftModifier);
+    EXPECT_EQ(preview.current_hit(), 98);
+    EXPECT_EQ(preview.find_status(), "已查到开头，从末尾继续：第 99 处，共 99 处");
+    QTest::keyClick(box, Qt::Key_Return, Qt::ShiftModifier);
+    EXPECT_EQ(preview.current_hit(), 97);
+
+    // A new text starts on the page shown.
+    preview.show_page(1);
+    preview.set_find_text("指标R1");  // typed with an input method
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_EQ(preview.hits().size(), 120u);
+    EXPECT_EQ(preview.hits()[static_cast<std::size_t>(preview.current_hit())].page, 1);
+    EXPECT_EQ(preview.hits()[static_cast<std::size_t>(preview.current_hit() - 1)].page, 0);
+
+    // Text that is nowhere: said so, nothing moves.
+    const int page = preview.current_page();
+    preview.set_find_text("无此指标");
+    EXPECT_FALSE(preview.find_next());
+    EXPECT_EQ(preview.find_status(), "未找到“无此指标”");
+    EXPECT_EQ(preview.current_page(), page);
+    EXPECT_EQ(preview.current_hit(), -1);
+
+    // Escape in the box closes the bar, not the preview.
+    QTest::keyClick(box, Qt::Key_Escape);
+    EXPECT_FALSE(preview.find_bar_visible());
+    EXPECT_TRUE(preview.isVisible());
+}
+
+// ---------------------------------------------------------------------------
+// Help, names, another paper
+
+TEST_F(ReportTest, HelpListsTheKeysTheCommandsHave)
+{
+    report_.load_from_text("<p>x</p>", "inline");
+    report_.prepare();
+    report::ReportPreview preview(*report_.prepared_report());
+    preview.show();
+    QApplication::setActiveWindow(&preview);
+    // A key changed at run time shows in the help: it is read, not written down.
+    preview.action("action_print")->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P));
+
+    std::vector<std::pair<QString, QString>> shown;
+    ui::testing::Hooks hooks;
+    hooks.on_modal([&shown](QDialog *dialog) {
+        EXPECT_EQ(dialog->windowTitle(), "帮助");
+        auto *table = dialog->findChild<QTableWidget *>("help_keys");
+        ASSERT_NE(table, nullptr);
+        for (int r = 0; r < table->rowCount(); ++r) shown.emplace_back(table->item(r, 0)->text(), table->item(r, 1)->text());
+        dialog->reject();
+    });
+    QTest::keyClick(&preview, Qt::Key_F1);
+    ASSERT_EQ(hooks.modal_count(), 1);
+
+    int commands_with_keys = 0;
+    for (QAction *command : preview.findChildren<QAction *>()) {
+        if (command->shortcuts().isEmpty()) continue;
+        ++commands_with_keys;
+        QStringList keys;
+        for (const QKeySequence &key : command->shortcuts()) keys << key.toString(QKeySequence::NativeText);
+        const std::pair<QString, QString> row{keys.join("，"), command->text()};
+        EXPECT_NE(std::find(shown.begin(), shown.end(), row), shown.end()) << command->objectName().toStdString();
+    }
+    EXPECT_GE(commands_with_keys, 14);
+    const std::pair<QString, QString> print{"Ctrl+Shift+P", "打印"};
+    EXPECT_NE(std::find(shown.begin(), shown.end(), print), shown.end());
+    // The toolbar's 帮助 opens the same list.
+    hooks.on_modal([](QDialog *dialog) { dialog->reject(); });
+    preview.action("action_help")->trigger();
+    EXPECT_EQ(hooks.modal_count(), 2);
+    EXPECT_EQ(preview.action("action_help")->shortcut(), QKeySequence(Qt::Key_F1));
+    EXPECT_EQ(preview.action("action_find")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_F));
+    EXPECT_EQ(preview.action("action_save")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+    EXPECT_EQ(preview.action("action_save_pdf")->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    EXPECT_EQ(preview.action("action_find_next")->shortcut(), QKeySequence(Qt::Key_F3));
+    EXPECT_EQ(preview.action("action_find_previous")->shortcut(), QKeySequence(Qt::SHIFT | Qt::Key_F3));
+}
+
+TEST_F(ReportTest, PreviewCommandsAndFindBarHaveNamesInChinese)
+{
+    report_.load_from_text("<p>x</p>", "inline");
+    report_.prepare();
+    report::ReportPreview preview(*report_.prepared_report());
+    const struct {
+        const char *action;
+        const char *text;
+    } commands[] = {{"action_open", "打开"},   {"action_save", "保存"},   {"action_save_pdf", "另存为PDF"},
+                    {"action_print", "打印"},  {"action_find", "查找"},   {"action_help", "帮助"},
+                    {"action_close", "关闭"},  {"action_zoom_in", "放大"}, {"action_find_next", "查找下一个"},
+                    {"action_find_previous", "查找上一个"}};
+    for (const auto &c : commands) {
+        SCOPED_TRACE(c.action);
+        ASSERT_NE(preview.action(c.action), nullptr);
+        EXPECT_EQ(preview.action(c.action)->text(), QString::fromUtf8(c.text));
+    }
+    for (const char *name : {"action_open_button", "action_save_button", "action_find_button", "action_help_button",
+                             "find_bar", "find_text", "find_previous_button", "find_next_button", "find_status",
+                             "find_close_button", "page_view", "preview_toolbar"}) {
+        SCOPED_TRACE(name);
+        auto *widget = preview.findChild<QWidget *>(name);
+        ASSERT_NE(widget, nullptr);
+        EXPECT_FALSE(widget->accessibleName().isEmpty());
+    }
+}
+
+TEST_F(ReportTest, LandscapeReportIsPreviewedPrintedAndSavedOnItsPaper)
+{
+    open_numbered_plan(30);
+    report_.load_from_text("<h1>{{title}}</h1><table>{{#rows}}<tr><td>{{ZBMC00}}</td></tr>{{/rows}}</table>", "board");
+    report::PageFormat landscape;
+    landscape.orientation = QPageLayout::Landscape;
+    report_.set_page_format(landscape);
+    report_.set_title("部门计划分配");
+    report_.set_variable("title", "部门计划分配");
+    // Margins that leave no body are refused and the paper stays.
+    report::PageFormat absurd = landscape;
+    absurd.top_mm = 200;
+    EXPECT_THROW(report_.set_page_format(absurd), report::ReportError);
+    EXPECT_EQ(report_.page_format(), landscape);
+
+    report_.export_pdf(path("board.pdf"));
+    report_.export_pages(path("board.rpp"));
+    const auto opened = report::read_pages_file(path("board.rpp"));
+    EXPECT_EQ(opened->page_layout().orientation(), QPageLayout::Landscape);
+    EXPECT_EQ(opened->page_layout().pageSize().id(), QPageSize::A4);
+    EXPECT_GT(opened->page_size().width(), opened->page_size().height());
+
+    QProcess info;
+    info.start("pdfinfo", {path("board.pdf")});
+    ASSERT_TRUE(info.waitForFinished(60000));
+    EXPECT_TRUE(QString::fromUtf8(info.readAllStandardOutput()).contains(QRegularExpression("Page size:\\s+842 x 595 pts")));
+    EXPECT_EQ(opened->title(), "部门计划分配");
+
+    QString title;
+    QPageLayout::Orientation printed = QPageLayout::Portrait;
+    ui::testing::Hooks hooks;
+    hooks.on_modal([&](QDialog *dialog) {
+        auto *preview = qobject_cast<report::ReportPreview *>(dialog);
+        ASSERT_NE(preview, nullptr);
+        title = preview->windowTitle();
+        EXPECT_DOUBLE_EQ(preview->zoom(), report::ReportPreview::kDefaultZoom);
+        preview->action("action_print")->trigger();
+        preview->accept();
+    });
+    hooks.on_modal([&](QDialog *dialog) {
+        auto *print = qobject_cast<QPrintDialog *>(dialog);
+        ASSERT_NE(print, nullptr);
+        printed = print->printer()->pageLayout().orientation();
+        dialog->reject();
+    });
+    EXPECT_TRUE(report_.ShowReport());
+    EXPECT_EQ(title, "打印预览 - 部门计划分配");
+    EXPECT_EQ(printed, QPageLayout::Landscape);
 }
 
 }  // namespace
