@@ -16,22 +16,14 @@
 #include "dialect.h"
 #include "plan_rules.h"
 #include "statement_catalogue.h"
+#include "server_log.h"
+#include "server_text.h"
 
 namespace appserver {
 
 namespace {
 
 using Kind = ServerError::Kind;
-
-std::string upper(std::string s)
-{
-    for (char &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool equal_ignoring_case(const std::string &a, const std::string &b) { return upper(a) == upper(b); }
-
-bool blank(const std::string &s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
 
 enum class ObjectKind { CompanyInfo, Cust };
 
@@ -154,24 +146,6 @@ constexpr const char *kTooManySignIns = "同时登录的请求过多，请稍后
 constexpr const char *kSignInExpired = "登录已过期，请重新登录";
 constexpr const char *kViewerRefused = "只读账号不能修改计划数据";
 
-std::int64_t epoch_seconds(std::chrono::system_clock::time_point t)
-{
-    return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
-}
-
-void log_line(const std::string &text)
-{
-    static std::mutex mutex;
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char when[32];
-    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
-    std::lock_guard lock(mutex);
-    std::fprintf(stderr, "%s %s\n", when, text.c_str());
-    std::fflush(stderr);
-}
-
 }  // namespace
 
 struct Session {
@@ -189,13 +163,6 @@ struct Session {
     bool holds_connection = false;  // db kept between calls
     std::chrono::steady_clock::time_point last_used;
 };
-
-static std::string seconds_text(std::chrono::milliseconds t)
-{
-    char b[32];
-    std::snprintf(b, sizeof b, "%g", static_cast<double>(t.count()) / 1000.0);
-    return b;
-}
 
 // The database connections of the sessions' calls: at most a fixed number
 // open, reused; a call waits its turn for one, up to a time limit.

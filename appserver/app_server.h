@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "caller.h"
+#include "server_limits.h"
+#include "server_error.h"
 #include "wire.h"
 
 namespace appserver {
@@ -24,44 +27,6 @@ inline constexpr const char *kCompanyInfoClassId = "{19D455E5-E340-4D1D-9435-444
 inline constexpr const char *kCustObject = "VendrixServer.CoCustObj";
 inline constexpr const char *kCustClassId = "{45F5B273-F530-40FE-8074-886EFA4EAF10}";
 
-// Why a call failed; the HTTP front end turns it into the status code.
-class ServerError : public std::runtime_error {
-public:
-    enum class Kind {
-        NotFound,     // unknown session, object, provider or method   -> 404
-        BadRequest,   // a request the server cannot take as it stands -> 400
-        Database,     // the database rejected a statement              -> 422
-        Unavailable,  // the database cannot be reached or opened       -> 503
-        Unauthorized, // no sign-in, or its token is unknown or expired  -> 401
-        Forbidden,    // the caller may not do this                      -> 403
-        Throttled,    // too many failed sign-ins, or too many at once   -> 429
-    };
-    ServerError(Kind kind, const std::string &message) : std::runtime_error(message), kind_(kind) {}
-    Kind kind() const { return kind_; }
-
-private:
-    Kind kind_;
-};
-
-// What a signed-in account may do: a planner everything the module does, a
-// viewer read only.
-enum class Role { Planner, Viewer };
-const char *role_name(Role role);  // "planner" or "viewer"
-// The role of a name ("planner", "viewer"); nothing for any other text.
-std::optional<Role> role_from_name(const std::string &name);
-
-// Who makes a call. With --auth none (and through the old entry points) every
-// caller is the anonymous planner; with --auth accounts the HTTP front end
-// fills it in from the bearer token. token_id is the stored hash of the
-// token, never the token itself.
-struct Caller {
-    std::string account = "anonymous";
-    Role role = Role::Planner;
-    std::string address;
-    std::string token_id;
-    std::chrono::system_clock::time_point expires{};  // signed-in callers only
-};
-
 // What a sign-in gives.
 struct SignIn {
     std::string token;  // 64 hex digits; only its hash is stored
@@ -69,65 +34,6 @@ struct SignIn {
     std::string account;
     Role role = Role::Planner;
 };
-
-// Account administration (the "user" commands), on a database made by --init.
-struct AccountInfo {
-    std::string name;
-    Role role = Role::Planner;
-    std::string created;  // UTC, ISO-8601
-};
-void add_account(const std::string &connection_string, const std::string &name, Role role, const std::string &password);
-void set_account_password(const std::string &connection_string, const std::string &name, const std::string &password);
-// Removes the account and every token it holds. Unknown name: NotFound.
-void remove_account(const std::string &connection_string, const std::string &name);
-std::vector<AccountInfo> list_accounts(const std::string &connection_string);
-
-// Time as ISO-8601 UTC text ("2024-05-01T08:00:00Z").
-std::string iso_utc(std::chrono::system_clock::time_point t);
-
-// The connection string with the value of every password= replaced by "***",
-// for log lines and messages.
-std::string redact_connection_string(const std::string &connection_string);
-
-// "sqlite" or "postgresql", from a SOCI connection string
-// ("sqlite3://db=FILE", "postgresql://dbname=... host=... port=...").
-std::string database_kind_of(const std::string &connection_string);
-
-// PostgreSQL only: the login role the server connects as, created or updated
-// by --init with exactly the rights the server needs.
-struct ServerRole {
-    std::string name;
-    std::string password;
-};
-
-// Creates the schema where it is missing (--init); with demo, loads the demo
-// data into an empty database (--demo); with a server role (PostgreSQL),
-// creates or updates that role and its grants. Throws ServerError with a
-// clear message on failure (for PostgreSQL: the connecting role must be a
-// superuser).
-void init_database(const std::string &connection_string, bool demo,
-                   const std::optional<ServerRole> &server_role = std::nullopt);
-
-// What one server instance may hold at once, and how long anything may take.
-struct ServerLimits {
-    // Database connections of the sessions' calls, open at most at once; a
-    // few more (at most kAuxiliaryConnections) serve sign-in, token checks
-    // and health.
-    int max_connections = 20;
-    // How long a call waits for one of them before it is answered 503.
-    std::chrono::milliseconds connection_wait{std::chrono::seconds(10)};
-    // How long one statement may run, and how long it may wait for a lock
-    // (PostgreSQL statement_timeout and lock_timeout; SQLite progress
-    // handler and busy timeout).
-    std::chrono::milliseconds statement_timeout{std::chrono::seconds(30)};
-    // Sessions open at once on this instance, and per signed-in account.
-    int max_sessions = 1000;
-    int max_sessions_per_account = 40;
-    // The largest answer of dsp_temp, in rows and in bytes of its values.
-    std::size_t max_answer_rows = 200000;
-    std::size_t max_answer_bytes = 64u * 1024 * 1024;
-};
-inline constexpr int kAuxiliaryConnections = 4;
 
 class AppServer {
 public:

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "server_text.h"
+
 namespace appserver {
 
 namespace {

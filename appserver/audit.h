@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app_server.h"
+#include "caller.h"
 #include "database.h"
 #include "plan_rules.h"
 #include "statement_catalogue.h"

@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+#include "server_text.h"
+
 namespace appserver {
 
 namespace {
@@ -38,44 +40,6 @@ void check_password(const std::string &password)
 }
 
 }  // namespace
-
-const char *role_name(Role role) { return role == Role::Viewer ? "viewer" : "planner"; }
-
-std::optional<Role> role_from_name(const std::string &name)
-{
-    if (name == "planner") return Role::Planner;
-    if (name == "viewer") return Role::Viewer;
-    return std::nullopt;
-}
-
-std::string iso_utc(std::chrono::system_clock::time_point t)
-{
-    const std::time_t s = std::chrono::system_clock::to_time_t(t);
-    std::tm utc{};
-    gmtime_r(&s, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
-std::string redact_connection_string(const std::string &cs)
-{
-    std::string out = cs;
-    for (std::size_t at = 0; (at = out.find("password=", at)) != std::string::npos;) {
-        const std::size_t start = at + 9;
-        std::size_t end = start;
-        if (end < out.size() && out[end] == '\'') {
-            for (++end; end < out.size() && out[end] != '\''; ++end)
-                if (out[end] == '\\') ++end;
-            if (end < out.size()) ++end;
-        } else {
-            while (end < out.size() && out[end] != ' ') ++end;
-        }
-        out.replace(start, std::min(end, out.size()) - start, "***");
-        at = start + 3;
-    }
-    return out;
-}
 
 void create_account_tables(Connection &db)
 {

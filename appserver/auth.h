@@ -12,8 +12,11 @@
 #include <optional>
 #include <string>
 
-#include "app_server.h"
+#include <vector>
+
+#include "caller.h"
 #include "database.h"
+#include "server_error.h"
 
 namespace appserver {
 
@@ -22,6 +25,18 @@ inline constexpr const char *kAccountTable = "GSTYHZH0";
 inline constexpr const char *kTokenTable = "GSTYHLP0";
 
 void create_account_tables(Connection &db);
+
+// Account administration (the "user" commands), on a database made by --init.
+struct AccountInfo {
+    std::string name;
+    Role role = Role::Planner;
+    std::string created;  // UTC, ISO-8601
+};
+void add_account(const std::string &connection_string, const std::string &name, Role role, const std::string &password);
+void set_account_password(const std::string &connection_string, const std::string &name, const std::string &password);
+// Removes the account and every token it holds. Unknown name: NotFound.
+void remove_account(const std::string &connection_string, const std::string &name);
+std::vector<AccountInfo> list_accounts(const std::string &connection_string);
 
 // Initialises libsodium once; throws when it cannot be.
 void ensure_sodium();

@@ -4,7 +4,7 @@
 #include <memory>
 #include <system_error>
 
-#include "app_server.h"
+#include "server_error.h"
 #include "database.h"
 #include "schema_version.h"
 #include "soci_fwd.h"

@@ -10,24 +10,11 @@
 #include <optional>
 
 #include "soci_fwd.h"
+#include "server_text.h"
 
 namespace appserver {
 
 namespace {
-
-std::string upper(std::string s)
-{
-    for (char &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string trimmed(const std::string &s)
-{
-    auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
 
 // Width of UTF-8 text in bytes of the 8-bit Chinese code page: one byte for
 // ASCII, two for every other character.
@@ -234,13 +221,6 @@ ConnectionTarget parse_connection_string(const std::string &connection_string)
 std::string database_kind_of(const std::string &connection_string)
 {
     return parse_connection_string(connection_string).kind == DatabaseKind::Sqlite ? "sqlite" : "postgresql";
-}
-
-static std::string seconds_text(std::chrono::milliseconds t)
-{
-    char b[32];
-    std::snprintf(b, sizeof b, "%g", static_cast<double>(t.count()) / 1000.0);
-    return b;
 }
 
 // A statement's parameters as libpq takes them: texts (numbers in their

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app_server.h"
+#include "server_error.h"
 #include "wire.h"
 
 namespace appserver {
@@ -34,6 +34,10 @@ struct ConnectionTarget {
 };
 // Throws ServerError(BadRequest) for a string naming no supported backend.
 ConnectionTarget parse_connection_string(const std::string &connection_string);
+
+// "sqlite" or "postgresql", from a connection string
+// ("sqlite3://db=FILE", "postgresql://dbname=... host=... port=...").
+std::string database_kind_of(const std::string &connection_string);
 
 // What a statement produced: its columns and rows (empty for a statement that
 // returns none) and the number of rows it changed.

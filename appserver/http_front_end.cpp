@@ -40,6 +40,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "server_log.h"
+#include "server_text.h"
 
 namespace appserver {
 
@@ -255,24 +257,17 @@ std::string text_member(const json &body, const char *name)
     return it->get<std::string>();
 }
 
-std::mutex log_mutex;
-
 // One line per request: time, session, account, call, target, duration, outcome.
 void log_request(const std::string &session, const std::string &account, const std::string &call,
                  const std::string &target, std::chrono::steady_clock::duration took, int status,
                  const std::string &error)
 {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char when[32];
-    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
     const double ms = std::chrono::duration<double, std::milli>(took).count();
-    std::lock_guard lock(log_mutex);
-    std::fprintf(stderr, "%s session=%s user=%s call=%s target=%s %.1fms %d%s%s\n", when,
-                 session.empty() ? "-" : session.c_str(), account.empty() ? "-" : account.c_str(), call.c_str(),
-                 target.empty() ? "-" : target.c_str(), ms, status, error.empty() ? "" : " ", error.c_str());
-    std::fflush(stderr);
+    char line[160];
+    std::snprintf(line, sizeof line, " %.1fms %d", ms, status);
+    log_line("session=" + (session.empty() ? std::string("-") : session) +
+             " user=" + (account.empty() ? std::string("-") : account) + " call=" + call +
+             " target=" + (target.empty() ? std::string("-") : target) + line + (error.empty() ? "" : " ") + error);
 }
 
 constexpr const char *kSignInNeeded = "请先登录";
@@ -371,9 +366,7 @@ void mhd_log(void *, const char *format, va_list ap)
     std::vsnprintf(text, sizeof text, format, ap);
     std::string line = text;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    std::lock_guard lock(log_mutex);
-    std::fprintf(stderr, "vendrix-server: http: %s\n", line.c_str());
-    std::fflush(stderr);
+    log_raw("vendrix-server: http: " + line);
 }
 
 }  // namespace

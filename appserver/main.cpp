@@ -20,10 +20,13 @@
 
 #include "app_server.h"
 #include "audit.h"
+#include "auth.h"
 #include "backup.h"
 #include "database.h"
 #include "saleplan_version.h"
+#include "schema.h"
 #include "schema_version.h"
+#include "server_text.h"
 #include "server_config.h"
 
 namespace {

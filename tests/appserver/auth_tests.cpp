@@ -15,6 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "auth.h"
+#include "server_text.h"
 #include "backend_test.h"
 #include "module_statements.h"
 #include "schema.h"

@@ -16,6 +16,7 @@
 
 #include "app_server.h"
 #include "database.h"
+#include "schema.h"
 #include "inprocess_link.h"
 #include "remote_connection.h"
 

@@ -23,7 +23,9 @@
 #include <httplib.h>
 
 #include "app_server.h"
+#include "auth.h"
 #include "database.h"
+#include "schema.h"
 
 namespace testsupport {
 
