@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audit.h"
+#include "contract.h"
 #include "auth.h"
 #include "database.h"
 #include "dialect.h"
@@ -27,23 +28,16 @@ using Kind = ServerError::Kind;
 
 enum class ObjectKind { CompanyInfo, Cust };
 
+using contract::kCompanyInfoClassId;
+using contract::kCompanyInfoObject;
+using contract::kCustClassId;
+using contract::kCustObject;
+using contract::kPlanProvider;
+using contract::kTempProvider;
+using contract::plan_fields;
+namespace code = contract::error;
+
 const char *object_name(ObjectKind k) { return k == ObjectKind::CompanyInfo ? kCompanyInfoObject : kCustObject; }
-
-constexpr const char *kTempProvider = "dsp_temp";
-constexpr const char *kPlanProvider = "dsp_xstyzb02cys";
-
-// The fields the plan provider delivers, in this order, with the row identity after them.
-const std::vector<wire::FieldDef> &plan_fields()
-{
-    using wire::FieldType;
-    static const std::vector<wire::FieldDef> fields = {
-        {"NYUE00", FieldType::String, 6}, {"XHAO00", FieldType::Float, 0},  {"ZBLB00", FieldType::String, 1},
-        {"ZBMC00", FieldType::String, 50}, {"ZBSL00", FieldType::Float, 0}, {"CKDM00", FieldType::String, 2},
-        {"RYDM00", FieldType::String, 4}, {"SPDM00", FieldType::String, 8}, {"SPDM01", FieldType::String, 8},
-        {"ZBLBMC", FieldType::String, 8},
-    };
-    return fields;
-}
 
 const char *kPlanQuery = "SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC,ROWID00 "
                          "FROM XSTYZB02 ORDER BY ROWID00";
@@ -58,8 +52,7 @@ const char *kPlanMonthIdQuery = "SELECT ROWID00 FROM XSTYZB02 WHERE NYUE00=? ORD
 // The identities of a plan answer are sent ahead of its rows once they take
 // this much text (about 2,000 rows: the rows to come are far over 64 KiB).
 constexpr std::size_t kEarlyIdentities = 16 * 1024;
-// The plan provider's one parameter: the month whose rows it delivers.
-constexpr const char *kPlanMonthParam = "NYUE00";
+constexpr const char *kPlanMonthParam = contract::kMonthParam;
 
 // Two field values are the same when both are empty, both read as the same
 // number, or both are the same text.
@@ -192,7 +185,8 @@ public:
                                   "all " + std::to_string(limits_.max_connections) +
                                       " database connections of the server are in use: waited " +
                                       seconds_text(limits_.connection_wait) +
-                                      " s for one; try again in a moment");
+                                      " s for one; try again in a moment",
+                                  code::kBusy);
             }
         }
         ++serving_;
@@ -285,7 +279,8 @@ struct AppServer::Impl {
             std::unique_lock lock(pool_mutex);
             if (!pool_cv.wait_for(lock, limits.connection_wait,
                                   [&] { return !pool.empty() || pool_open < kAuxiliaryConnections; }))
-                throw ServerError(Kind::Unavailable, "the server is too busy to check sign-ins: try again in a moment");
+                throw ServerError(Kind::Unavailable, "the server is too busy to check sign-ins: try again in a moment",
+                                  code::kBusy);
             if (!pool.empty()) {
                 c = std::move(pool.back());
                 pool.pop_back();
@@ -316,7 +311,7 @@ struct AppServer::Impl {
 
     static void refuse_viewer(const Session &s)
     {
-        if (s.caller.role == Role::Viewer) throw ServerError(Kind::Forbidden, kViewerRefused);
+        if (s.caller.role == Role::Viewer) throw ServerError(Kind::Forbidden, kViewerRefused, code::kReadOnlyAccount);
     }
 
     // Runs a command text of dsp_temp when it is one of the module's own
@@ -332,7 +327,7 @@ struct AppServer::Impl {
             log_line("statement not allowed: session=" + s.id + " user=" + s.caller.account + " address=" +
                      (s.caller.address.empty() ? "-" : s.caller.address) + " text=\"" + shown +
                      (command_text.size() > 80 ? "...\"" : "\""));
-            throw ServerError(Kind::Forbidden, "statement not allowed");
+            throw ServerError(Kind::Forbidden, "statement not allowed", code::kStatementNotAllowed);
         }
         if (m->changes_data) refuse_viewer(s);
         const std::vector<wire::Value> params(m->values.begin(), m->values.end());
@@ -352,14 +347,14 @@ struct AppServer::Impl {
                 auto it = impl.sessions.find(id);
                 // Another token's session is answered as one that does not exist.
                 if (it == impl.sessions.end() || it->second->caller.token_id != caller.token_id)
-                    throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"");
+                    throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"", code::kSessionGone);
                 session_ = it->second;
                 ++session_->users;
             }
             lock_ = std::unique_lock(session_->mutex);
             if (session_->closed) {
                 release();
-                throw ServerError(Kind::NotFound, "the session \"" + id + "\" has been closed");
+                throw ServerError(Kind::NotFound, "the session \"" + id + "\" has been closed", code::kSessionGone);
             }
             if (!session_->db) {
                 try {
@@ -504,7 +499,8 @@ std::string AppServer::open_session(const Caller &caller, const std::string &obj
     std::lock_guard lock(impl_->mutex);
     if (impl_->sessions.size() >= static_cast<std::size_t>(impl_->limits.max_sessions))
         throw ServerError(Kind::Unavailable, "the server holds " + std::to_string(impl_->limits.max_sessions) +
-                                                 " sessions, the most it may: try again later");
+                                                 " sessions, the most it may: try again later",
+                              code::kBusy);
     if (!caller.token_id.empty()) {
         const auto own = std::count_if(impl_->sessions.begin(), impl_->sessions.end(), [&](const auto &e) {
             return e.second->caller.account == caller.account && !e.second->caller.token_id.empty();
@@ -528,7 +524,7 @@ void AppServer::close_session(const Caller &caller, const std::string &id)
     {
         std::lock_guard lock(impl_->mutex);
         auto it = impl_->sessions.find(id);
-        if (it == impl_->sessions.end() || it->second->caller.token_id != caller.token_id) throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"");
+        if (it == impl_->sessions.end() || it->second->caller.token_id != caller.token_id) throw ServerError(Kind::NotFound, "unknown session \"" + id + "\"", code::kSessionGone);
         session = it->second;
         impl_->sessions.erase(it);
     }
@@ -644,7 +640,8 @@ std::string AppServer::records_text(const Caller &caller, const std::string &id,
             flush();
         });
         if (rows != ids || row_sum != id_sum)
-            throw ServerError(Kind::Database, "the plan rows changed while they were read; open them again");
+            throw ServerError(Kind::Database, "the plan rows changed while they were read; open them again",
+                              code::kRowsChanged);
         writer.end();
         if (own_transaction) db.commit();
     } catch (...) {
@@ -804,7 +801,7 @@ SignIn AppServer::login(const std::string &user, const std::string &password, co
     if (!good || !role) {
         impl_->throttle.record_failure(user, address);
         log_line("sign-in failed: account=" + user + " address=" + address);
-        throw ServerError(Kind::Unauthorized, kWrongPassword);
+        throw ServerError(Kind::Unauthorized, kWrongPassword, code::kSignInRefused);
     }
 
     SignIn in;
@@ -850,7 +847,7 @@ void AppServer::logout(const Caller &caller)
 Caller AppServer::caller_of_token(const std::string &token, const std::string &address)
 {
     const bool well_formed = token.size() == 64 && token.find_first_not_of("0123456789abcdef") == std::string::npos;
-    if (!well_formed) throw ServerError(Kind::Unauthorized, kSignInExpired);
+    if (!well_formed) throw ServerError(Kind::Unauthorized, kSignInExpired, code::kSignInExpired);
     Caller caller;
     caller.token_id = token_hash(token);
     caller.address = address;
@@ -868,7 +865,7 @@ Caller AppServer::caller_of_token(const std::string &token, const std::string &a
         caller.expires = std::chrono::system_clock::time_point(std::chrono::seconds(expires));
         return true;
     });
-    if (!valid) throw ServerError(Kind::Unauthorized, kSignInExpired);
+    if (!valid) throw ServerError(Kind::Unauthorized, kSignInExpired, code::kSignInExpired);
     return caller;
 }
 

@@ -20,13 +20,6 @@
 
 namespace appserver {
 
-inline constexpr int kDefaultPort = 7411;
-
-inline constexpr const char *kCompanyInfoObject = "VendrixServer.CoCompanyInfo";
-inline constexpr const char *kCompanyInfoClassId = "{19D455E5-E340-4D1D-9435-4443515DDE6D}";
-inline constexpr const char *kCustObject = "VendrixServer.CoCustObj";
-inline constexpr const char *kCustClassId = "{45F5B273-F530-40FE-8074-886EFA4EAF10}";
-
 // What a sign-in gives.
 struct SignIn {
     std::string token;  // 64 hex digits; only its hash is stored

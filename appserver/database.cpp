@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "contract.h"
 #include "soci_fwd.h"
 #include "server_text.h"
 
@@ -282,14 +283,16 @@ struct Connection::Backend {
 
     [[noreturn]] void ran_too_long() const
     {
-        throw ServerError(ServerError::Kind::Database, "the statement ran longer than the limit of " +
-                                                           seconds_text(time_limit) + " s and was stopped");
+        throw ServerError(ServerError::Kind::Database,
+                          "the statement ran longer than the limit of " + seconds_text(time_limit) + " s and was stopped",
+                          contract::error::kStatementTimeout);
     }
     [[noreturn]] void locked_too_long() const
     {
         throw ServerError(ServerError::Kind::Unavailable,
                           "the data is locked by another session's open transaction: waited " +
-                              seconds_text(time_limit) + " s for it; try again later");
+                              seconds_text(time_limit) + " s for it; try again later",
+                          contract::error::kLocked);
     }
 };
 
@@ -309,8 +312,10 @@ struct AnswerMeter {
     void row(std::size_t rows_so_far)
     {
         if (limit && limit->rows && rows_so_far > limit->rows)
-            throw ServerError(ServerError::Kind::Database, "the answer has more than " + std::to_string(limit->rows) +
-                                                               " rows, the most this server sends: narrow the statement");
+            throw ServerError(ServerError::Kind::Database,
+                              "the answer has more than " + std::to_string(limit->rows) +
+                                  " rows, the most this server sends: narrow the statement",
+                              contract::error::kAnswerTooLarge);
     }
     void value(std::size_t n)
     {
@@ -318,7 +323,8 @@ struct AnswerMeter {
         if (limit && limit->bytes && bytes > limit->bytes)
             throw ServerError(ServerError::Kind::Database, "the answer is larger than " +
                                                                std::to_string(limit->bytes) +
-                                                               " bytes, the most this server sends: narrow the statement");
+                                                               " bytes, the most this server sends: narrow the statement",
+                              contract::error::kAnswerTooLarge);
     }
 };
 

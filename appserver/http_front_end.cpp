@@ -40,6 +40,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "contract.h"
 #include "server_log.h"
 #include "server_text.h"
 
@@ -224,6 +225,24 @@ constexpr std::size_t kMaxBodyBytes = 16 * 1024 * 1024;
 constexpr std::size_t kMaxUriBytes = 8192;
 constexpr const char *kJson = "application/json; charset=utf-8";
 
+namespace code = contract::error;
+
+// The stable code of a failure: the one its thrower named, else its kind's.
+const char *code_of(const ServerError &e)
+{
+    if (e.code()) return e.code();
+    switch (e.kind()) {
+    case ServerError::Kind::NotFound: return code::kNotFound;
+    case ServerError::Kind::BadRequest: return code::kBadRequest;
+    case ServerError::Kind::Database: return code::kDatabase;
+    case ServerError::Kind::Unavailable: return code::kUnavailable;
+    case ServerError::Kind::Unauthorized: return code::kSignInRequired;
+    case ServerError::Kind::Forbidden: return code::kForbidden;
+    case ServerError::Kind::Throttled: return code::kThrottled;
+    }
+    return code::kInternal;
+}
+
 int status_of(ServerError::Kind kind)
 {
     switch (kind) {
@@ -299,22 +318,27 @@ void serve(Response &res, const std::string &session, const std::string &call, c
 {
     const auto start = std::chrono::steady_clock::now();
     std::string error;
+    const char *error_code = nullptr;
     try {
         f();
     } catch (const ServerError &e) {
         res.status = status_of(e.kind());
         error = e.what();
+        error_code = code_of(e);
     } catch (const wire::WireError &e) {
         res.status = 400;
         error = e.what();
+        error_code = code::kBadRequest;
     } catch (const json::exception &e) {
         res.status = 400;
         error = std::string("malformed request: ") + e.what();
+        error_code = code::kBadRequest;
     } catch (const std::exception &e) {
         res.status = 500;
         error = std::string("internal error: ") + e.what();
+        error_code = code::kInternal;
     }
-    if (!error.empty()) res.set_content(dump(wire::error_to_json(error)), kJson);
+    if (error_code) res.set_content(wire::error_to_text(error, error_code), kJson);
     else if (res.status == -1) res.status = 200;
     if (res.status == 401) res.set_header("WWW-Authenticate", "Bearer");
     log_request(session, account ? *account : std::string(), call, target, std::chrono::steady_clock::now() - start,
@@ -457,7 +481,7 @@ struct HttpFrontEnd::Impl {
         // A large answer leaves its memory to the allocator's arenas; give it back.
         if (streamed >= kTrimAfterBytes) malloc_trim(0);
     }
-    void add(const char *method, const char *pattern, LaneKind lane, std::function<void(const Request &, Response &)> h)
+    void add(const char *method, const std::string &pattern, LaneKind lane, std::function<void(const Request &, Response &)> h)
     {
         route_table.push_back({method, std::regex(pattern), lane, std::move(h)});
     }
@@ -472,7 +496,7 @@ struct HttpFrontEnd::Impl {
             return c;
         }
         const std::string token = bearer_token(req);
-        if (token.empty()) throw ServerError(ServerError::Kind::Unauthorized, kSignInNeeded);
+        if (token.empty()) throw ServerError(ServerError::Kind::Unauthorized, kSignInNeeded, code::kSignInRequired);
         return server.caller_of_token(token, req.remote_addr);
     }
 
@@ -490,10 +514,10 @@ struct HttpFrontEnd::Impl {
         return nullptr;
     }
 
-    static void answer_error(Exchange &ex, int status, const std::string &message)
+    static void answer_error(Exchange &ex, int status, const std::string &message, const char *error_code)
     {
         ex.res.status = status;
-        ex.res.set_content(dump(wire::error_to_json(message)), kJson);
+        ex.res.set_content(wire::error_to_text(message, error_code), kJson);
         log_request({}, {}, "-", ex.req.path, {}, status, message);
     }
 
@@ -503,23 +527,25 @@ struct HttpFrontEnd::Impl {
         if (ex.too_big) {
             // A body over the limit is a bad request like any other.
             answer_error(ex, 400, "the request body is larger than the limit of " + std::to_string(kMaxBodyBytes) +
-                                      " bytes");
+                                      " bytes",
+                         code::kBadRequest);
             ex.answered_inline = true;
             return;
         }
         if (ex.req.path.size() > kMaxUriBytes) {
-            answer_error(ex, 414, "the request target is longer than " + std::to_string(kMaxUriBytes) + " bytes");
+            answer_error(ex, 414, "the request target is longer than " + std::to_string(kMaxUriBytes) + " bytes",
+                         code::kTargetTooLong);
             ex.answered_inline = true;
             return;
         }
         ex.route = route_of(ex.req);
         if (stopping) {
-            answer_error(ex, 503, "the server is stopping");
+            answer_error(ex, 503, "the server is stopping", code::kStopping);
             ex.answered_inline = true;
             return;
         }
         if (!ex.route) {
-            answer_error(ex, 404, "no such call: " + ex.req.method + " " + ex.req.path);
+            answer_error(ex, 404, "no such call: " + ex.req.method + " " + ex.req.path, code::kNotFound);
             ex.answered_inline = true;
             return;
         }
@@ -547,7 +573,8 @@ struct HttpFrontEnd::Impl {
                 serve(ex.res, ex.req.matches.at(1), "-", ex.req.path, [&] {
                     throw ServerError(ServerError::Kind::Unavailable,
                                       "the server is busy: every database worker was in use for longer than the "
-                                      "connection wait; try again in a moment");
+                                      "connection wait; try again in a moment",
+                                      code::kBusy);
                 });
             } else {
                 ex.res.connection = connection;
@@ -561,7 +588,7 @@ struct HttpFrontEnd::Impl {
                     if (ex.committed) return;
                     ex.res = Response{};
                     ex.res.status = 500;
-                    ex.res.set_content(dump(wire::error_to_json(std::string("internal error: ") + e.what())), kJson);
+                    ex.res.set_content(wire::error_to_text(std::string("internal error: ") + e.what(), code::kInternal), kJson);
                 }
             }
             if (!ex.committed) MHD_resume_connection(connection);
@@ -684,28 +711,30 @@ struct HttpFrontEnd::Impl {
 
 void HttpFrontEnd::Impl::routes()
 {
-    add("POST", "/v1/login", LaneKind::Control, [this](const Request &req, Response &res) {
+    // A session's own calls: /v1/sessions/ID, then the provider or method.
+    const std::string session_path = std::string(contract::kSessionsPath) + "/([^/]+)";
+    add("POST", contract::kLoginPath, LaneKind::Control, [this](const Request &req, Response &res) {
         std::string user;
         serve(
             res, {}, "login", {},
             [&] {
                 if (options.auth == AuthMode::None) throw ServerError(ServerError::Kind::NotFound, kNoSignIn);
                 const json body = body_object(req);
-                user = text_member(body, "user");
-                const std::string password = text_member(body, "password");
+                user = text_member(body, contract::kUserKey);
+                const std::string password = text_member(body, contract::kPasswordKey);
                 if (user.empty() || password.empty())
                     throw ServerError(ServerError::Kind::BadRequest, "a sign-in needs \"user\" and \"password\"");
                 const SignIn in = server.login(user, password, req.remote_addr);
-                res.set_content(dump({{"token", in.token},
-                                      {"expires", iso_utc(in.expires)},
-                                      {"user", in.account},
-                                      {"role", role_name(in.role)}}),
+                res.set_content(dump({{contract::kTokenKey, in.token},
+                                      {contract::kExpiresKey, iso_utc(in.expires)},
+                                      {contract::kUserKey, in.account},
+                                      {contract::kRoleKey, role_name(in.role)}}),
                                 kJson);
             },
             &user);
     });
 
-    add("POST", "/v1/logout", LaneKind::Control, [this](const Request &req, Response &res) {
+    add("POST", contract::kLogoutPath, LaneKind::Control, [this](const Request &req, Response &res) {
         std::string account;
         serve(
             res, {}, "logout", {},
@@ -719,7 +748,7 @@ void HttpFrontEnd::Impl::routes()
             &account);
     });
 
-    add("GET", "/v1/account", LaneKind::Control, [this](const Request &req, Response &res) {
+    add("GET", contract::kAccountPath, LaneKind::Control, [this](const Request &req, Response &res) {
         std::string account;
         serve(
             res, {}, "account", {},
@@ -730,15 +759,15 @@ void HttpFrontEnd::Impl::routes()
                 }
                 const Caller caller = caller_of(req);
                 account = caller.account;
-                res.set_content(dump({{"user", caller.account},
-                                      {"role", role_name(caller.role)},
-                                      {"expires", iso_utc(caller.expires)}}),
+                res.set_content(dump({{contract::kUserKey, caller.account},
+                                      {contract::kRoleKey, role_name(caller.role)},
+                                      {contract::kExpiresKey, iso_utc(caller.expires)}}),
                                 kJson);
             },
             &account);
     });
 
-    add("POST", "/v1/sessions", LaneKind::Control, [this](const Request &req, Response &res) {
+    add("POST", contract::kSessionsPath, LaneKind::Control, [this](const Request &req, Response &res) {
         std::string object, account;
         serve(
             res, {}, "open", object,
@@ -746,16 +775,16 @@ void HttpFrontEnd::Impl::routes()
                 const Caller caller = caller_of(req);
                 account = caller.account;
                 const json body = body_object(req);
-                object = text_member(body, "object");
+                object = text_member(body, contract::kObjectKey);
                 if (object.empty()) throw ServerError(ServerError::Kind::BadRequest, "\"object\" names no server object");
-                const std::string id = server.open_session(caller, object, text_member(body, "clsid"));
+                const std::string id = server.open_session(caller, object, text_member(body, contract::kClassIdKey));
                 res.status = 201;
-                res.set_content(dump({{"session", id}}), kJson);
+                res.set_content(dump({{contract::kSessionKey, id}}), kJson);
             },
             &account);
     });
 
-    add("DELETE", R"(/v1/sessions/([^/]+))", LaneKind::Session, [this](const Request &req, Response &res) {
+    add("DELETE", session_path, LaneKind::Session, [this](const Request &req, Response &res) {
         const std::string id = req.matches[1];
         std::string account;
         serve(
@@ -769,7 +798,7 @@ void HttpFrontEnd::Impl::routes()
             &account);
     });
 
-    add("POST", R"(/v1/sessions/([^/]+)/providers/([^/]+)/(records|execute|apply))", LaneKind::Session,
+    add("POST", session_path + "/" + contract::kProvidersSegment + "/([^/]+)/(" + contract::kRecordsCall + "|" + contract::kExecuteCall + "|" + contract::kApplyCall + ")", LaneKind::Session,
               [this](const Request &req, Response &res) {
                   const std::string id = req.matches[1], provider = req.matches[2], call = req.matches[3];
                   std::string account, cut_short;
@@ -777,21 +806,21 @@ void HttpFrontEnd::Impl::routes()
                       const Caller caller = caller_of(req);
                       account = caller.account;
                       const json body = body_object(req);
-                      if (call == "records") {
-                          auto params = body.contains("params") ? wire::params_from_json(body.at("params"))
+                      if (call == contract::kRecordsCall) {
+                          auto params = body.contains(contract::kParamsKey) ? wire::params_from_json(body.at(contract::kParamsKey))
                                                                 : wire::ProviderParams{};
-                          records(caller, id, provider, text_member(body, "commandText"), params, res, cut_short);
-                      } else if (call == "execute") {
-                          auto n = server.execute(caller, id, provider, text_member(body, "commandText"));
-                          res.set_content(dump({{"rowsAffected", n}}), kJson);
+                          records(caller, id, provider, text_member(body, contract::kCommandTextKey), params, res, cut_short);
+                      } else if (call == contract::kExecuteCall) {
+                          auto n = server.execute(caller, id, provider, text_member(body, contract::kCommandTextKey));
+                          res.set_content(dump({{contract::kRowsAffectedKey, n}}), kJson);
                       } else {
                           int max_errors = 0;
-                          if (auto it = body.find("maxErrors"); it != body.end() && !it->is_null()) {
+                          if (auto it = body.find(contract::kMaxErrorsKey); it != body.end() && !it->is_null()) {
                               if (!it->is_number_integer())
                                   throw ServerError(ServerError::Kind::BadRequest, "\"maxErrors\" must be a whole number");
                               max_errors = static_cast<int>(std::clamp<long long>(it->get<long long>(), -1, 1 << 30));
                           }
-                          auto it = body.find("delta");
+                          auto it = body.find(contract::kDeltaKey);
                           if (it == body.end()) throw ServerError(ServerError::Kind::BadRequest, "the request has no \"delta\"");
                           auto result = server.apply(caller, id, provider, wire::delta_from_json(*it), max_errors);
                           res.set_content(dump(wire::apply_result_to_json(result)), kJson);
@@ -801,7 +830,7 @@ void HttpFrontEnd::Impl::routes()
                       log_request(id, account, call, provider, {}, 200, "the answer was cut short: " + cut_short);
               });
 
-    add("POST", R"(/v1/sessions/([^/]+)/methods/([^/]+))", LaneKind::Session, [this](const Request &req, Response &res) {
+    add("POST", session_path + "/" + contract::kMethodsSegment + "/([^/]+)", LaneKind::Session, [this](const Request &req, Response &res) {
         const std::string id = req.matches[1], method = req.matches[2];
         std::string account;
         serve(res, id, "method", method, [&] {
@@ -814,7 +843,7 @@ void HttpFrontEnd::Impl::routes()
     });
 
     // Open to everyone, so that a monitor sees a database out of reach (503).
-    add("GET", "/v1/health", LaneKind::Health, [this](const Request &, Response &res) {
+    add("GET", contract::kHealthPath, LaneKind::Health, [this](const Request &, Response &res) {
         serve(res, {}, "health", {}, [&] {
             if (!server.database_reachable())
                 throw ServerError(ServerError::Kind::Unavailable, "the database cannot be reached");

@@ -22,6 +22,7 @@
 #include "audit.h"
 #include "auth.h"
 #include "backup.h"
+#include "contract.h"
 #include "database.h"
 #include "saleplan_version.h"
 #include "schema.h"
@@ -95,7 +96,7 @@ void print_help()
         "SQLite database consistently; restore FILE puts such a copy back (server stopped).\n"
         "Passwords are never taken from the command line: user add and user passwd read\n"
         "them from the terminal without echo, or one line from standard input.\n",
-        appserver::kDefaultConfigFile, appserver::kDefaultPort, kDefaultDatabaseFile);
+        appserver::kDefaultConfigFile, contract::kDefaultPort, kDefaultDatabaseFile);
 }
 
 [[noreturn]] void usage_error(const std::string &message)
@@ -507,7 +508,7 @@ int main(int raw_argc, char **raw_argv)
     if (argc > 1 && std::strcmp(argv[1], "audit") == 0) return audit_command(argc, argv);
 
     std::string host = "127.0.0.1";
-    long long port = appserver::kDefaultPort;
+    long long port = contract::kDefaultPort;
     std::string database;
     bool init = false, demo = false;
     long long timeout = 600;

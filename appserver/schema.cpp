@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "audit.h"
+#include "contract.h"
 #include "auth.h"
 #include "schema_version.h"
 
@@ -113,10 +114,7 @@ void insert_sales_indicators(Connection &db, const std::string &month)
 
 }  // namespace
 
-std::string month_key(int year, int month)
-{
-    return std::to_string(year) + (month < 10 ? "0" : "") + std::to_string(month);
-}
+std::string month_key(int year, int month) { return contract::month_key(year, month); }
 
 std::string month_key_from_today(int months_back)
 {

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "contract.h"
 #include "schema.h"
 #include "server_fixture.h"
 
@@ -25,7 +26,7 @@ void BM_PlanRecordsInProcess(benchmark::State &state)
 {
     testsupport::SqliteDb db(true);
     appserver::AppServer server(db.connection_string());
-    const auto s = server.open_session(appserver::kCustObject);
+    const auto s = server.open_session(contract::kCustObject);
     for (auto _ : state) benchmark::DoNotOptimize(server.get_records(s, "dsp_xstyzb02cys", ""));
 }
 BENCHMARK(BM_PlanRecordsInProcess);
@@ -34,7 +35,7 @@ void BM_RemainingQuantityInProcess(benchmark::State &state)
 {
     testsupport::SqliteDb db(true);
     appserver::AppServer server(db.connection_string());
-    const auto s = server.open_session(appserver::kCompanyInfoObject);
+    const auto s = server.open_session(contract::kCompanyInfoObject);
     for (auto _ : state) benchmark::DoNotOptimize(server.get_records(s, "dsp_temp", remaining_statement()));
 }
 BENCHMARK(BM_RemainingQuantityInProcess);

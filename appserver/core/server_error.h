@@ -7,7 +7,9 @@
 
 namespace appserver {
 
-// The HTTP front end turns the kind into the status code.
+// The HTTP front end turns the kind into the status code, and answers the
+// code beside the message: the one the thrower named (the stable codes of
+// wire/contract.h), else the kind's own.
 class ServerError : public std::runtime_error {
 public:
     enum class Kind {
@@ -19,11 +21,17 @@ public:
         Forbidden,    // the caller may not do this                      -> 403
         Throttled,    // too many failed sign-ins, or too many at once   -> 429
     };
-    ServerError(Kind kind, const std::string &message) : std::runtime_error(message), kind_(kind) {}
+    ServerError(Kind kind, const std::string &message, const char *code = nullptr)
+        : std::runtime_error(message), kind_(kind), code_(code)
+    {
+    }
     Kind kind() const { return kind_; }
+    // The code the thrower named; nullptr when the kind's own stands.
+    const char *code() const { return code_; }
 
 private:
     Kind kind_;
+    const char *code_;
 };
 
 }  // namespace appserver

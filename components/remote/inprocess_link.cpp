@@ -1,6 +1,7 @@
 #include "inprocess_link.h"
 
 #include <exception>
+#include <string_view>
 #include <utility>
 
 namespace remote {
@@ -9,14 +10,16 @@ namespace {
 
 // Runs one server call; a server error reaches the caller as the one error
 // type of remote calls, with the server's message unchanged. `gone` is set
-// when the answer says the session no longer exists.
+// when the server no longer holds the session.
 template <class F> auto server_call(F &&f, bool *gone = nullptr)
 {
     try {
         return f();
     } catch (const appserver::ServerError &e) {
-        if (gone && e.kind() == appserver::ServerError::Kind::NotFound && detail::session_gone(e.what()))
+        if (gone && e.code() && std::string_view(e.code()) == contract::error::kSessionGone) {
             *gone = true;
+            throw SessionGone(e.what());
+        }
         throw RemoteError(e.what());
     } catch (const RemoteError &) {
         throw;

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "contract.h"
 #include "audit.h"
 #include "backend_test.h"
 #include "module_statements.h"
@@ -21,8 +22,8 @@ namespace {
 
 using appserver::AppServer;
 using appserver::Caller;
-using appserver::kCompanyInfoObject;
-using appserver::kCustObject;
+using contract::kCompanyInfoObject;
+using contract::kCustObject;
 using apptest::column;
 
 constexpr const char *kMonth = "200303";

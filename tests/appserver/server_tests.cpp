@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "contract.h"
 #include "backend_test.h"
 #include "database.h"
 #include "module_statements.h"
@@ -19,8 +20,8 @@ using appserver::AppServer;
 using appserver::ServerError;
 using Kind = appserver::ServerError::Kind;
 
-const char *kInfo = appserver::kCompanyInfoObject;
-const char *kCust = appserver::kCustObject;
+const char *kInfo = contract::kCompanyInfoObject;
+const char *kCust = contract::kCustObject;
 
 // Runs f and returns the kind of ServerError it threw (fails when none).
 template <class F> Kind error_kind(F &&f, std::string *message = nullptr)
@@ -201,12 +202,12 @@ BACKEND_TEST_SUITE(Objects);
 TEST_P(Objects, SessionsOpenOnKnownObjectsWithTheirClassIds)
 {
     AppServer server(server_cs());
-    EXPECT_NO_THROW(server.open_session(kInfo, appserver::kCompanyInfoClassId));
-    EXPECT_NO_THROW(server.open_session(kCust, appserver::kCustClassId));
+    EXPECT_NO_THROW(server.open_session(kInfo, contract::kCompanyInfoClassId));
+    EXPECT_NO_THROW(server.open_session(kCust, contract::kCustClassId));
     EXPECT_NO_THROW(server.open_session("vendrixserver.cocustobj"));
     EXPECT_EQ(server.session_count(), 3u);
     EXPECT_EQ(error_kind([&] { server.open_session("VendrixServer.CoNothing"); }), Kind::NotFound);
-    EXPECT_EQ(error_kind([&] { server.open_session(kCust, appserver::kCompanyInfoClassId); }), Kind::BadRequest);
+    EXPECT_EQ(error_kind([&] { server.open_session(kCust, contract::kCompanyInfoClassId); }), Kind::BadRequest);
     EXPECT_EQ(server.session_count(), 3u);
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "app_server.h"
+#include "contract.h"
 #include "backend_test.h"
 #include "module_statements.h"
 #include "schema.h"
@@ -47,7 +48,7 @@ protected:
         apptest::BackendTest::SetUp();
         if (IsSkipped()) return;
         server_ = std::make_unique<AppServer>(server_cs());
-        info_ = server_->open_session(appserver::kCompanyInfoObject);
+        info_ = server_->open_session(contract::kCompanyInfoObject);
     }
     wire::DataPacket open(const std::string &sql) { return server_->get_records(info_, "dsp_temp", sql); }
     // The transaction bracket of the changing commands.
@@ -119,7 +120,7 @@ TEST_P(ModuleStatements, GenerationCopiesTheDepartmentPlanWithQuantityZero)
     EXPECT_EQ(rows[0], (std::vector<std::string>{"1", "0", "1", "卷烟销售总量", "", "", "", "01", "0103"}));
     EXPECT_EQ(rows[5][0], "6");
     // The quantity is a number, not the text '0'.
-    auto cust = server_->open_session(appserver::kCustObject);
+    auto cust = server_->open_session(contract::kCustObject);
     const auto plan = server_->get_records(cust, "dsp_xstyzb02cys", "");
     std::size_t generated = 0;
     for (std::size_t i = 0; i < plan.rows.size(); ++i)

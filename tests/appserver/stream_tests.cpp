@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "contract.h"
 #include "backend_test.h"
 
 namespace {
@@ -245,7 +246,7 @@ protected:
     }
     std::string open_cust(httplib::Client &c)
     {
-        auto r = c.Post("/v1/sessions", json{{"object", appserver::kCustObject}}.dump(), "application/json");
+        auto r = c.Post("/v1/sessions", json{{"object", contract::kCustObject}}.dump(), "application/json");
         if (!r || r->status != 201) {
             ADD_FAILURE() << "cannot open a session";
             return {};
@@ -267,7 +268,7 @@ TEST_P(PlanStream, TheStreamedAnswerIsTheTextOfThePacketBuiltWhole)
     httplib::Client c("127.0.0.1", front_->port());
     c.set_read_timeout(60);
     const std::string session = open_cust(c);
-    const std::string direct = server_->open_session(appserver::kCustObject);
+    const std::string direct = server_->open_session(contract::kCustObject);
     for (const json &body : {json{{"commandText", ""}}, json{{"commandText", ""}, {"params", {{"NYUE00", "202612"}}}},
                              json{{"commandText", ""}, {"params", {{"NYUE00", "203001"}}}}}) {
         SCOPED_TRACE(body.dump());

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app_server.h"
+#include "contract.h"
 #include "database.h"
 #include "schema.h"
 #include "inprocess_link.h"
@@ -239,7 +240,7 @@ TEST_P(ServerLinkTest, RefusalsCarryTheServersMessageAndTheConnectionGoesOn)
     }
     // Either link hands on the server's own message unchanged.
     std::string server_message;
-    const std::string session = server_->open_session(appserver::kCompanyInfoObject);
+    const std::string session = server_->open_session(contract::kCompanyInfoObject);
     try {
         server_->get_records(session, "dsp_nothing", "select 1");
     } catch (const appserver::ServerError &e) {
