@@ -13,6 +13,7 @@
 #include "audit.h"
 #include "contract.h"
 #include "auth.h"
+#include "connection_pool.h"
 #include "database.h"
 #include "dialect.h"
 #include "plan_rules.h"
@@ -157,99 +158,6 @@ struct Session {
     std::chrono::steady_clock::time_point last_used;
 };
 
-// The database connections of the sessions' calls: at most a fixed number
-// open, reused; a call waits its turn for one, up to a time limit.
-class ConnectionPool {
-public:
-    void configure(std::string connection_string, const ServerLimits &limits)
-    {
-        std::lock_guard lock(mutex_);
-        connection_string_ = std::move(connection_string);
-        limits_ = limits;
-    }
-
-    std::unique_ptr<Connection> acquire()
-    {
-        std::unique_lock lock(mutex_);
-        const auto deadline = std::chrono::steady_clock::now() + limits_.connection_wait;
-        const std::uint64_t ticket = next_ticket_++;
-        // First come, first served: a caller waits until every earlier one has its connection.
-        for (;;) {
-            if (ticket == serving_ && (!idle_.empty() || open_ < limits_.max_connections)) break;
-            if (cv_.wait_until(lock, deadline) == std::cv_status::timeout &&
-                !(ticket == serving_ && (!idle_.empty() || open_ < limits_.max_connections))) {
-                given_up_.insert(ticket);
-                skip_given_up();
-                cv_.notify_all();
-                throw ServerError(ServerError::Kind::Unavailable,
-                                  "all " + std::to_string(limits_.max_connections) +
-                                      " database connections of the server are in use: waited " +
-                                      seconds_text(limits_.connection_wait) +
-                                      " s for one; try again in a moment",
-                                  code::kBusy);
-            }
-        }
-        ++serving_;
-        skip_given_up();
-        cv_.notify_all();
-        if (!idle_.empty()) {
-            auto c = std::move(idle_.back());
-            idle_.pop_back();
-            return c;
-        }
-        ++open_;
-        const std::string cs = connection_string_;
-        const auto limit = limits_.statement_timeout;
-        lock.unlock();
-        try {
-            auto c = std::make_unique<Connection>(cs);
-            c->set_time_limit(limit);
-            return c;
-        } catch (...) {
-            lock.lock();
-            --open_;
-            cv_.notify_all();
-            throw;
-        }
-    }
-
-    // Gives a connection back; one that failed or is still in a transaction is closed.
-    void release(std::unique_ptr<Connection> c)
-    {
-        if (!c) return;
-        bool keep = false;
-        try {
-            keep = c->usable() && !c->in_transaction();
-        } catch (...) {
-        }
-        if (!keep) c.reset();
-        std::lock_guard lock(mutex_);
-        if (keep) idle_.push_back(std::move(c));
-        else --open_;
-        cv_.notify_all();
-    }
-
-    int open() const
-    {
-        std::lock_guard lock(mutex_);
-        return open_;
-    }
-
-private:
-    void skip_given_up()
-    {
-        while (given_up_.erase(serving_)) ++serving_;
-    }
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    std::string connection_string_;
-    ServerLimits limits_;
-    std::vector<std::unique_ptr<Connection>> idle_;
-    int open_ = 0;
-    std::uint64_t next_ticket_ = 0, serving_ = 0;
-    std::set<std::uint64_t> given_up_;
-};
-
 struct AppServer::Impl {
     std::string connection_string;
     DatabaseKind kind;
@@ -267,46 +175,26 @@ struct AppServer::Impl {
 
     // Connections for sign-in, token checks and health, apart from the
     // sessions': these never wait behind a session's lock.
-    std::mutex pool_mutex;
-    std::condition_variable pool_cv;
-    std::vector<std::unique_ptr<Connection>> pool;
-    int pool_open = 0;
+    ConnectionPool auxiliary;
     template <class F>
     auto with_db(F &&f)
     {
-        std::unique_ptr<Connection> c;
-        {
-            std::unique_lock lock(pool_mutex);
-            if (!pool_cv.wait_for(lock, limits.connection_wait,
-                                  [&] { return !pool.empty() || pool_open < kAuxiliaryConnections; }))
-                throw ServerError(Kind::Unavailable, "the server is too busy to check sign-ins: try again in a moment",
-                                  code::kBusy);
-            if (!pool.empty()) {
-                c = std::move(pool.back());
-                pool.pop_back();
-            } else {
-                ++pool_open;
-            }
-        }
-        struct Giveback {
-            Impl &impl;
-            std::unique_ptr<Connection> &c;
-            ~Giveback()
-            {
-                // A connection that failed is dropped, not given back.
-                const bool keep = c && c->usable() && !c->in_transaction();
-                if (!keep) c.reset();
-                std::lock_guard lock(impl.pool_mutex);
-                if (keep) impl.pool.push_back(std::move(c));
-                else --impl.pool_open;
-                impl.pool_cv.notify_one();
-            }
-        } giveback{*this, c};
-        if (!c) {
-            c = std::make_unique<Connection>(connection_string);
-            c->set_time_limit(limits.statement_timeout);
-        }
-        return f(*c);
+        return auxiliary.with(std::forward<F>(f));
+    }
+
+    // Both pools, from the limits.
+    void configure_pools()
+    {
+        connections.configure({connection_string, limits.max_connections, limits.connection_wait,
+                               limits.statement_timeout, [](const ConnectionPool::Settings &s) {
+                                   return "all " + std::to_string(s.capacity) +
+                                          " database connections of the server are in use: waited " +
+                                          seconds_text(s.wait) + " s for one; try again in a moment";
+                               }});
+        auxiliary.configure({connection_string, kAuxiliaryConnections, limits.connection_wait,
+                             limits.statement_timeout, [](const ConnectionPool::Settings &) {
+                                 return std::string("the server is too busy to check sign-ins: try again in a moment");
+                             }});
     }
 
     static void refuse_viewer(const Session &s)
@@ -432,14 +320,14 @@ AppServer::AppServer(std::string connection_string, std::chrono::seconds session
     impl_->kind = parse_connection_string(connection_string).kind;
     impl_->connection_string = std::move(connection_string);
     impl_->timeout = session_timeout;
-    impl_->connections.configure(impl_->connection_string, impl_->limits);
+    impl_->configure_pools();
 }
 
 void AppServer::set_limits(const ServerLimits &limits)
 {
     impl_->limits = limits;
     impl_->limits.max_connections = std::max(1, limits.max_connections);
-    impl_->connections.configure(impl_->connection_string, impl_->limits);
+    impl_->configure_pools();
 }
 
 const ServerLimits &AppServer::limits() const { return impl_->limits; }
@@ -597,7 +485,7 @@ std::string AppServer::records_text(const Caller &caller, const std::string &id,
     // planner cannot put an identity without its row into the packet.
     const bool own_transaction = !db.in_transaction();
     if (own_transaction)
-        db.run(db.kind() == DatabaseKind::Sqlite ? "BEGIN" : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+        db.begin_snapshot();
     std::string out;
     try {
         wire::PacketWriter writer(out);
@@ -899,15 +787,14 @@ wire::ApplyResult AppServer::Impl::apply_plan(Session &s, const wire::Delta &del
     Connection &db = *s.db;
     const bool own = !db.in_transaction();
     const std::string savepoint = "plan_apply_" + std::to_string(++s.savepoints);
-    if (own) db.run(kind == DatabaseKind::Sqlite ? "BEGIN IMMEDIATE" : "BEGIN");
-    else db.run("SAVEPOINT " + savepoint);
+    if (own) db.begin_write();
+    else db.savepoint(savepoint);
     auto undo = [&] {
         try {
             if (own) {
                 db.rollback();
             } else {
-                db.run("ROLLBACK TO SAVEPOINT " + savepoint);
-                db.run("RELEASE SAVEPOINT " + savepoint);
+                db.rollback_to_savepoint(savepoint);
             }
         } catch (const ServerError &) {
             // Only a lost connection gets here; the database then drops the work itself.
@@ -934,7 +821,7 @@ wire::ApplyResult AppServer::Impl::apply_plan(Session &s, const wire::Delta &del
         }
         current = nullptr;
         if (own) db.commit();
-        else db.run("RELEASE SAVEPOINT " + savepoint);
+        else db.release_savepoint(savepoint);
     } catch (const ServerError &e) {
         undo();
         if (e.kind() == Kind::Unavailable) throw;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "dialect.h"
 #include "server_text.h"
 
 namespace appserver {
@@ -32,7 +33,7 @@ template <class F>
 StatementResult in_transaction(Connection &db, F &&f)
 {
     if (db.in_transaction()) return f();
-    db.run(db.kind() == DatabaseKind::Sqlite ? "BEGIN IMMEDIATE" : "BEGIN");
+    db.begin_write();
     try {
         auto result = f();
         db.commit();
@@ -51,8 +52,7 @@ StatementResult in_transaction(Connection &db, F &&f)
 
 void create_audit_table(Connection &db)
 {
-    const std::string identity = db.kind() == DatabaseKind::Sqlite ? "JLHAO0 INTEGER PRIMARY KEY AUTOINCREMENT"
-                                                                   : "JLHAO0 BIGSERIAL PRIMARY KEY";
+    const std::string identity = identity_column(db.kind(), "JLHAO0");
     db.run(std::string("CREATE TABLE IF NOT EXISTS ") + kAuditTable + " (" + identity +
            ", CZSJ00 VARCHAR(20) NOT NULL, YHMC00 VARCHAR(32) NOT NULL, KHDZ00 VARCHAR(64), "
            "CZLX00 VARCHAR(20) NOT NULL, NYUE00 VARCHAR(6), CKDM00 VARCHAR(2), RYDM00 VARCHAR(4), "
@@ -96,10 +96,9 @@ StatementResult run_recorded(Connection &db, const Caller &caller, const Catalog
                    p);
             return result;
         }
-        // The rows as they are when deleted: locked first on PostgreSQL so
-        // that no apply changes them between the record and the deletion.
-        if (db.kind() == DatabaseKind::Postgresql)
-            db.run("SELECT ROWID00 FROM XSTYZB02 WHERE NYUE00=? AND CKDM00=? AND RYDM00=? FOR UPDATE", plan);
+        // The rows as they are when deleted: locked first so that no apply
+        // changes them between the record and the deletion.
+        lock_rows(db, "SELECT ROWID00 FROM XSTYZB02 WHERE NYUE00=? AND CKDM00=? AND RYDM00=?", plan);
         std::vector<wire::Value> p = head;
         p.push_back(std::string(kAuditPlanDeleted));
         p.insert(p.end(), plan.begin(), plan.end());

@@ -168,7 +168,7 @@ void set_account_password(const std::string &cs, const std::string &name, const 
 {
     check_password(password);
     Connection db(cs);
-    db.begin();
+    db.begin_write();
     const auto done = db.run(std::string("UPDATE ") + kAccountTable + " SET MMHX00=? WHERE YHMC00=?",
                              {hash_password(password), name});
     if (done.rows_affected != 1) {
@@ -183,7 +183,7 @@ void set_account_password(const std::string &cs, const std::string &name, const 
 void remove_account(const std::string &cs, const std::string &name)
 {
     Connection db(cs);
-    db.begin();
+    db.begin_write();
     db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE YHMC00=?", {name});
     const auto done = db.run(std::string("DELETE FROM ") + kAccountTable + " WHERE YHMC00=?", {name});
     if (done.rows_affected != 1) {

@@ -52,7 +52,7 @@ void print_help()
         "  --listen ADDR:PORT       address and port to listen on (default 127.0.0.1:%d;\n"
         "                           a bare PORT keeps 127.0.0.1); an address other than\n"
         "                           loopback needs --auth accounts and --tls-cert/--tls-key\n"
-        "  --database CONNECTION    SOCI connection string: sqlite3://db=FILE or\n"
+        "  --database CONNECTION    the database: sqlite3://db=FILE or\n"
         "                           postgresql://host=... port=... user=... dbname=...\n"
         "                           (default sqlite3://db=%s under the current folder)\n"
         "  --database-password-file FILE  PostgreSQL: the password of the connecting role\n"

@@ -7,6 +7,8 @@
 #include <set>
 #include <utility>
 
+#include "dialect.h"
+
 namespace appserver {
 
 namespace {
@@ -29,13 +31,6 @@ std::string sequence_text(const wire::Value &v)
     } catch (const wire::WireError &) {
         return wire::value_to_text(v);
     }
-}
-
-// "column = value" that also holds for two empty values, as the grouping of
-// the remaining-quantity statement puts empty sequence numbers together.
-std::string same_as_parameter(DatabaseKind kind, const char *column)
-{
-    return std::string(column) + (kind == DatabaseKind::Sqlite ? " IS ?" : " IS NOT DISTINCT FROM ?");
 }
 
 }  // namespace
@@ -81,15 +76,12 @@ std::optional<PlanRow> read_plan_row(Connection &db, wire::RowId row_id)
 
 void lock_allocations(Connection &db, const wire::Delta &delta)
 {
-    if (db.kind() != DatabaseKind::Postgresql) return;
     std::set<std::pair<std::string, std::string>> keys;  // (month, department), in order
     for (const auto &change : delta) {
         if (change.kind != wire::ChangeKind::Modify || !change.row_id) continue;
         if (auto row = read_plan_row(db, *change.row_id)) keys.emplace(row->month, row->department);
     }
-    for (const auto &[month, department] : keys)
-        db.run("SELECT COUNT(*) FROM (SELECT pg_advisory_xact_lock(7411, hashtext(?))) l",
-               {"XSTYZB02/" + month + "/" + department});
+    for (const auto &[month, department] : keys) lock_name(db, "XSTYZB02/" + month + "/" + department);
 }
 
 std::optional<std::string> allocation_refusal(Connection &db, const PlanRow &row, const wire::Value &before,
@@ -100,12 +92,12 @@ std::optional<std::string> allocation_refusal(Connection &db, const PlanRow &row
     const DatabaseKind kind = db.kind();
     const auto department =
         db.run("SELECT SUM(ZBSL00) FROM XSTYZB01 WHERE NYUE00=? AND CKDM00=? AND " +
-                   same_as_parameter(kind, "XHAO00") + " AND " + same_as_parameter(kind, "ZBMC00"),
+                   same_value_as_parameter(kind, "XHAO00") + " AND " + same_value_as_parameter(kind, "ZBMC00"),
                {row.month, row.department, row.sequence, row.name})
             .packet;
     const auto others =
         db.run("SELECT SUM(COALESCE(ZBSL00,0)) FROM XSTYZB02 WHERE NYUE00=? AND CKDM00=? AND RYDM00<>? AND " +
-                   same_as_parameter(kind, "XHAO00") + " AND " + same_as_parameter(kind, "ZBMC00"),
+                   same_value_as_parameter(kind, "XHAO00") + " AND " + same_value_as_parameter(kind, "ZBMC00"),
                {row.month, row.department, row.salesman, row.sequence, row.name})
             .packet;
     const double left = number_or_zero(department.rows.at(0).at(0)) - number_or_zero(others.rows.at(0).at(0));

@@ -32,11 +32,6 @@ std::string month_key_from_today(int months_back);
 // Creates the five tables and their indexes where they are missing.
 void create_schema(Connection &db);
 
-// PostgreSQL: the function NVL and the assignment cast from text to double
-// precision. Throws ServerError with a clear message when the user is not a
-// superuser. Nothing to do on SQLite (NVL is registered per connection).
-void create_dialect_objects(Connection &db);
-
 // True when none of the five tables holds a row.
 bool plan_tables_empty(Connection &db);
 

@@ -1,6 +1,7 @@
 #include "schema_version.h"
 
 #include "auth.h"
+#include "dialect.h"
 #include "schema.h"
 
 #include <ctime>
@@ -14,17 +15,6 @@ using Kind = ServerError::Kind;
 // One row: the layout version and when it was recorded (UTC).
 const char *kVersionTable =
     "CREATE TABLE IF NOT EXISTS XTBBXX00 (BBHAO0 INTEGER NOT NULL, GXSJ00 VARCHAR(20) NOT NULL)";
-
-bool table_exists(Connection &db, const char *table)
-{
-    const auto r = db.kind() == DatabaseKind::Sqlite
-                       ? db.run("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND UPPER(name)=?",
-                                {std::string(table)})
-                       : db.run("SELECT COUNT(*) FROM information_schema.tables "
-                                "WHERE table_schema=current_schema() AND UPPER(table_name)=?",
-                                {std::string(table)});
-    return wire::value_to_double(r.packet.rows.at(0).at(0)) > 0;
-}
 
 std::string now_utc()
 {
@@ -91,7 +81,7 @@ int migrate_schema(Connection &db)
                                                 std::to_string(kSchemaVersion) + "); nothing was changed");
     // Every step so far only adds what the older layout lacks, which the
     // current schema's "create where missing" does; all of it or nothing.
-    db.begin();
+    db.begin_write();
     try {
         create_schema(db);
         create_account_tables(db);

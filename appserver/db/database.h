@@ -1,12 +1,16 @@
-// One database connection of the application server, opened through SOCI.
-// Statements run through the database's own interface on that connection so
-// that result columns keep their real types, names and widths, and the
-// database's own error message reaches the client unchanged.
+// One database connection of the application server: the one interface
+// through which everything above reaches SQLite or PostgreSQL. The server
+// talks to each database through its own client library (libsqlite3,
+// libpq), one file per engine (sqlite_engine.cpp, postgresql_engine.cpp),
+// so that result columns keep their real types, names and widths and the
+// database's own error message reaches the client unchanged. What differs
+// between the two in SQL text, and the locks, are in the dialect
+// (dialect.h).
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,17 +30,17 @@ enum class DatabaseKind { Sqlite, Postgresql };
 // SQLite takes around every value it hands out are pure cost.
 void configure_database_library();
 
-// The backend of a SOCI connection string and what follows "backend://".
+// A connection string: "sqlite3://db=FILE" or "postgresql://KEY=VALUE ..."
+// (libpq's own keys: host, port, dbname, user, password, ...).
 struct ConnectionTarget {
     DatabaseKind kind = DatabaseKind::Sqlite;
-    std::string parameters;   // "db=FILE ..." or "host=... dbname=..."
+    std::string parameters;   // what follows "sqlite3://" or "postgresql://"
     std::string sqlite_file;  // SQLite only: the database file
 };
-// Throws ServerError(BadRequest) for a string naming no supported backend.
+// Throws ServerError(BadRequest) for a string naming no supported database.
 ConnectionTarget parse_connection_string(const std::string &connection_string);
 
-// "sqlite" or "postgresql", from a connection string
-// ("sqlite3://db=FILE", "postgresql://dbname=... host=... port=...").
+// "sqlite" or "postgresql", from a connection string.
 std::string database_kind_of(const std::string &connection_string);
 
 // What a statement produced: its columns and rows (empty for a statement that
@@ -63,7 +67,7 @@ public:
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
 
-    DatabaseKind kind() const { return kind_; }
+    DatabaseKind kind() const;
 
     // Runs exactly one statement as it stands (no dialect adaptation), with
     // optional parameters (written "?" for both databases). A statement the
@@ -95,7 +99,16 @@ public:
     // ServerError(Database) on SQLite.
     std::string encrypt_password(const std::string &password, const std::string &role);
 
+    // --- transactions: each kind spelled once per engine ------------------------
     bool in_transaction() const;
+    // A transaction that changes data and checks what it reads first: it
+    // holds the database's write lock from its start on SQLite, so that no
+    // other writer comes between the check and the change.
+    void begin_write();
+    // Several reads of one state of the data, changing nothing.
+    void begin_snapshot();
+    // The client's own transaction (CompanydbTranStart): it takes its locks
+    // as its statements need them.
     void begin();
     // Commits the open transaction. A PostgreSQL transaction in which a
     // statement failed cannot be committed: it is rolled back and the commit
@@ -103,12 +116,16 @@ public:
     void commit();
     // Rolls back the open transaction; without one: nothing happens.
     void rollback();
+    // A savepoint inside the open transaction; undone (and let go) or kept.
+    void savepoint(const std::string &name);
+    void rollback_to_savepoint(const std::string &name);
+    void release_savepoint(const std::string &name);
 
-    struct Backend;  // what the database's own interface needs
+    // What each engine provides (sqlite_engine.cpp, postgresql_engine.cpp).
+    class Engine;
 
 private:
-    DatabaseKind kind_;
-    std::unique_ptr<Backend> backend_;
+    std::unique_ptr<Engine> engine_;
 };
 
 }  // namespace appserver

@@ -7,6 +7,7 @@
 
 #include "audit.h"
 #include "contract.h"
+#include "dialect.h"
 #include "auth.h"
 #include "schema_version.h"
 
@@ -43,8 +44,7 @@ const char *const kTables[] = {
 
 std::string plan_table(DatabaseKind kind)
 {
-    const std::string identity = kind == DatabaseKind::Sqlite ? "ROWID00 INTEGER PRIMARY KEY AUTOINCREMENT"
-                                                              : "ROWID00 BIGSERIAL PRIMARY KEY";
+    const std::string identity = identity_column(kind, "ROWID00");
     return "CREATE TABLE IF NOT EXISTS XSTYZB02 ("
            "NYUE00 VARCHAR(6) NOT NULL, XHAO00 DOUBLE PRECISION, ZBLB00 VARCHAR(1), ZBMC00 VARCHAR(50), "
            "ZBSL00 DOUBLE PRECISION, CKDM00 VARCHAR(2) NOT NULL, RYDM00 VARCHAR(4) NOT NULL, "
@@ -175,24 +175,6 @@ void create_schema(Connection &db)
     for (const char *statement : kTables) db.run(statement ? statement : plan_table(db.kind()));
     create_plan_key(db);
     create_audit_table(db);
-}
-
-void create_dialect_objects(Connection &db)
-{
-    if (db.kind() != DatabaseKind::Postgresql) return;
-    db.run("CREATE OR REPLACE FUNCTION nvl(anycompatible, anycompatible) RETURNS anycompatible "
-           "LANGUAGE sql IMMUTABLE AS 'SELECT COALESCE($1,$2)'");
-    const auto existing = db.run("SELECT 1 FROM pg_cast WHERE castsource = 'text'::regtype "
-                                 "AND casttarget = 'double precision'::regtype");
-    if (!existing.packet.rows.empty()) return;
-    try {
-        db.run("CREATE CAST (text AS double precision) WITH INOUT AS ASSIGNMENT");
-    } catch (const ServerError &e) {
-        throw ServerError(ServerError::Kind::Database,
-                          "creating the assignment cast from text to double precision failed (" +
-                              std::string(e.what()) +
-                              "): the database user that runs --init must be a PostgreSQL superuser");
-    }
 }
 
 bool plan_tables_empty(Connection &db)
@@ -336,14 +318,12 @@ void create_server_role(Connection &db, const ServerRole &role)
 void init_database(const std::string &connection_string, bool demo, const std::optional<ServerRole> &server_role)
 {
     Connection db(connection_string, /*create_missing=*/true);
-    // Readers and one writer at a time without blocking each other; the
-    // setting stays with the file.
-    if (db.kind() == DatabaseKind::Sqlite) db.run("PRAGMA journal_mode=WAL");
+    prepare_new_database(db);
     // An older or newer layout is not "missing tables": creating what seems
     // missing would leave tables that every read then fails on.
     if (const int version = schema_version(db); version != 0 && version != kSchemaVersion) check_schema_version(db);
     try {
-        db.begin();
+        db.begin_write();
         create_schema(db);
         create_account_tables(db);
         record_schema_version(db);

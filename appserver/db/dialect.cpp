@@ -1,5 +1,7 @@
 #include "dialect.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cctype>
 #include <utility>
@@ -172,6 +174,78 @@ std::string adapt_statement(const std::string &sql, DatabaseKind kind)
     std::string out = delete_with_from(sql);
     if (kind == DatabaseKind::Postgresql) out = alias_subqueries(out);
     return out;
+}
+
+std::string identity_column(DatabaseKind kind, const char *name)
+{
+    return std::string(name) +
+           (kind == DatabaseKind::Sqlite ? " INTEGER PRIMARY KEY AUTOINCREMENT" : " BIGSERIAL PRIMARY KEY");
+}
+
+std::string same_value_as_parameter(DatabaseKind kind, const char *column)
+{
+    return std::string(column) + (kind == DatabaseKind::Sqlite ? " IS ?" : " IS NOT DISTINCT FROM ?");
+}
+
+void lock_rows(Connection &db, const std::string &select_sql, const std::vector<wire::Value> &params)
+{
+    if (db.kind() == DatabaseKind::Postgresql) db.run(select_sql + " FOR UPDATE", params);
+}
+
+void lock_name(Connection &db, const std::string &name)
+{
+    // 7411: the server's own class of advisory locks.
+    if (db.kind() == DatabaseKind::Postgresql)
+        db.run("SELECT COUNT(*) FROM (SELECT pg_advisory_xact_lock(7411, hashtext(?))) l", {name});
+}
+
+bool table_exists(Connection &db, const char *table)
+{
+    const auto r = db.kind() == DatabaseKind::Sqlite
+                       ? db.run("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND UPPER(name)=?",
+                                {std::string(table)})
+                       : db.run("SELECT COUNT(*) FROM information_schema.tables "
+                                "WHERE table_schema=current_schema() AND UPPER(table_name)=?",
+                                {std::string(table)});
+    return wire::value_to_double(r.packet.rows.at(0).at(0)) > 0;
+}
+
+void prepare_new_database(Connection &db)
+{
+    if (db.kind() == DatabaseKind::Sqlite) db.run("PRAGMA journal_mode=WAL");
+}
+
+void create_dialect_objects(Connection &db)
+{
+    if (db.kind() != DatabaseKind::Postgresql) return;
+    db.run("CREATE OR REPLACE FUNCTION nvl(anycompatible, anycompatible) RETURNS anycompatible "
+           "LANGUAGE sql IMMUTABLE AS 'SELECT COALESCE($1,$2)'");
+    const auto existing = db.run("SELECT 1 FROM pg_cast WHERE castsource = 'text'::regtype "
+                                 "AND casttarget = 'double precision'::regtype");
+    if (!existing.packet.rows.empty()) return;
+    try {
+        db.run("CREATE CAST (text AS double precision) WITH INOUT AS ASSIGNMENT");
+    } catch (const ServerError &e) {
+        throw ServerError(ServerError::Kind::Database,
+                          "creating the assignment cast from text to double precision failed (" +
+                              std::string(e.what()) +
+                              "): the database user that runs --init must be a PostgreSQL superuser");
+    }
+}
+
+namespace {
+
+void sqlite_nvl(sqlite3_context *ctx, int, sqlite3_value **argv)
+{
+    if (sqlite3_value_type(argv[0]) != SQLITE_NULL) sqlite3_result_value(ctx, argv[0]);
+    else sqlite3_result_value(ctx, argv[1]);
+}
+
+}  // namespace
+
+void install_sqlite_functions(sqlite3 *db)
+{
+    sqlite3_create_function(db, "NVL", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, sqlite_nvl, nullptr, nullptr);
 }
 
 }  // namespace appserver

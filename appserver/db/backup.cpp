@@ -1,5 +1,7 @@
 #include "backup.h"
 
+#include <sqlite3.h>
+
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -7,14 +9,12 @@
 #include "server_error.h"
 #include "database.h"
 #include "schema_version.h"
-#include "soci_fwd.h"
 
 namespace appserver {
 
 namespace {
 
 using Kind = ServerError::Kind;
-using namespace sqlite_api;
 
 struct Db {
     sqlite3 *handle = nullptr;
