@@ -1,8 +1,6 @@
 #include "schema_version.h"
 
-#include "auth.h"
 #include "dialect.h"
-#include "schema.h"
 
 #include <ctime>
 
@@ -65,36 +63,6 @@ void check_schema_version(Connection &db)
                                              ", newer than this server knows (version " +
                                              std::to_string(kSchemaVersion) +
                                              "): install the newer vendrix-server that made it");
-}
-
-int migrate_schema(Connection &db)
-{
-    const int version = schema_version(db);
-    if (version == kSchemaVersion) return version;
-    if (version == 0)
-        throw ServerError(Kind::BadRequest,
-                          "the database holds no plan tables, so there is nothing to migrate: "
-                          "create them with `vendrix-server --init`");
-    if (version > kSchemaVersion)
-        throw ServerError(Kind::BadRequest, "the database has schema version " + std::to_string(version) +
-                                                ", newer than this server knows (version " +
-                                                std::to_string(kSchemaVersion) + "); nothing was changed");
-    // Every step so far only adds what the older layout lacks, which the
-    // current schema's "create where missing" does; all of it or nothing.
-    db.begin_write();
-    try {
-        create_schema(db);
-        create_account_tables(db);
-        record_schema_version(db);
-        db.commit();
-    } catch (...) {
-        try {
-            db.rollback();
-        } catch (const ServerError &) {
-        }
-        throw;
-    }
-    return version;
 }
 
 }  // namespace appserver

@@ -17,18 +17,12 @@ inline constexpr int kSchemaVersion = 2;
 // no version was ever recorded; 0 when the database holds none of them.
 int schema_version(Connection &db);
 
-// Records the current version (after create_schema made the current layout).
+// Records the current version (once the current layout is made).
 void record_schema_version(Connection &db);
 
 // Throws ServerError(Unavailable) naming the command that fixes it when the
 // database's layout is not the current one: older (`vendrix-server migrate`),
 // newer (a newer server), or none at all (`--init`).
 void check_schema_version(Connection &db);
-
-// Brings an older layout up to the current one in one transaction; a
-// database already current is left as it is. Refuses, changing nothing, a
-// database newer than this server or one that holds no plan tables.
-// Returns the version the database had.
-int migrate_schema(Connection &db);
 
 }  // namespace appserver

@@ -33,14 +33,14 @@ class InProcessLink final : public Link {
 public:
     InProcessLink(appserver::AppServer &server, const ServerObject &object) : server_(server)
     {
-        session_ = server_call([&] { return server_.open_session(object.prog_id, object.class_id); });
+        session_ = server_call([&] { return server_.open_session(appserver::Caller{}, object.prog_id, object.class_id); });
     }
 
     ~InProcessLink() override
     {
         if (gone_) return;
         try {
-            server_.close_session(session_);
+            server_.close_session(appserver::Caller{}, session_);
         } catch (...) {
             // Already closed by the server (idle timeout): nothing to end.
         }
@@ -61,19 +61,19 @@ public:
 
     std::int64_t execute(const std::string &provider, const std::string &command_text) override
     {
-        return server_call([&] { return server_.execute(session_, provider, command_text); }, &gone_);
+        return server_call([&] { return server_.execute(appserver::Caller{}, session_, provider, command_text); }, &gone_);
     }
 
     wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta,
                                     int max_errors) override
     {
-        return server_call([&] { return server_.apply(session_, provider, delta, max_errors); }, &gone_);
+        return server_call([&] { return server_.apply(appserver::Caller{}, session_, provider, delta, max_errors); }, &gone_);
     }
 
     void call_method(const std::string &name) override
     {
         server_call([&] {
-            server_.call_method(session_, name);
+            server_.call_method(appserver::Caller{}, session_, name);
             return 0;
         }, &gone_);
     }

@@ -15,14 +15,19 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "http_front_end.h"
 #include "contract.h"
-#include "auth.h"
+#include "accounts.h"
 #include "server_text.h"
 #include "backend_test.h"
 #include "module_statements.h"
 #include "schema.h"
 
 namespace {
+
+// The caller of the calls below: the anonymous planner, as every caller is
+// with --auth none.
+const appserver::Caller anyone;
 
 using nlohmann::json;
 using appserver::ServerError;
@@ -513,7 +518,7 @@ TEST(PostgresServerRole, AWrongPasswordIsRefusedWithoutShowingEitherPassword)
     appserver::AppServer server(db.server_connection_string() + " password=not-the-password-1234");
     EXPECT_FALSE(server.database_reachable());
     std::string message;
-    EXPECT_EQ(kind_of([&] { server.open_session(contract::kCompanyInfoObject); }, &message), Kind::Unavailable);
+    EXPECT_EQ(kind_of([&] { server.open_session(anyone, contract::kCompanyInfoObject); }, &message), Kind::Unavailable);
     EXPECT_EQ(message.find("not-the-password-1234"), std::string::npos) << message;
     EXPECT_EQ(message.find(db.server_password()), std::string::npos) << message;
     EXPECT_NE(message.find("password authentication failed"), std::string::npos) << message;

@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "database_setup.h"
+#include "http_front_end.h"
 #include "contract.h"
 #include "backend_test.h"
 #include "module_statements.h"

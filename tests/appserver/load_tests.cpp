@@ -27,6 +27,10 @@
 
 namespace {
 
+// The caller of the calls below: the anonymous planner, as every caller is
+// with --auth none.
+const appserver::Caller anyone;
+
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using appserver::ServerError;
@@ -184,15 +188,15 @@ TEST_P(Limits, ALargeAnswerAndTooManySessionsAreRefusedWithAClearMessage)
     limits.max_sessions = 4;
     limits.max_sessions_per_account = 2;
     server.set_limits(limits);
-    const auto s = server.open_session(contract::kCompanyInfoObject);
+    const auto s = server.open_session(anyone, contract::kCompanyInfoObject);
     try {
-        server.get_records(s, "dsp_temp", apptest::department_statement());
+        server.get_records(anyone, s, "dsp_temp", apptest::department_statement());
         FAIL() << "the answer was not capped";
     } catch (const ServerError &e) {
         EXPECT_EQ(e.kind(), ServerError::Kind::Database);
         EXPECT_NE(std::string(e.what()).find("more than 3 rows"), std::string::npos) << e.what();
     }
-    EXPECT_EQ(server.get_records(s, "dsp_temp", apptest::salesman_statement("01")).rows.size(), 3u);
+    EXPECT_EQ(server.get_records(anyone, s, "dsp_temp", apptest::salesman_statement("01")).rows.size(), 3u);
 
     appserver::Caller a, b;
     a.account = "planner1";
@@ -226,18 +230,18 @@ TEST_P(Limits, ThePoolNeverExceedsItsBoundAndAWaitForAConnectionEndsIn503)
     limits.connection_wait = std::chrono::milliseconds(300);
     server.set_limits(limits);
     std::vector<std::string> sessions;
-    for (int i = 0; i < 6; ++i) sessions.push_back(server.open_session(contract::kCompanyInfoObject));
+    for (int i = 0; i < 6; ++i) sessions.push_back(server.open_session(anyone, contract::kCompanyInfoObject));
     // Sessions without a transaction share the connections.
-    for (const auto &s : sessions) server.get_records(s, "dsp_temp", apptest::department_statement());
+    for (const auto &s : sessions) server.get_records(anyone, s, "dsp_temp", apptest::department_statement());
     EXPECT_LE(server.open_connection_count(), 2);
     EXPECT_FALSE(server.session_holds_connection(sessions[0]));
 
     // Two open transactions hold both connections; a third session waits, then hears 503.
-    server.call_method(sessions[0], "CompanydbTranStart");
-    server.call_method(sessions[1], "CompanydbTranStart");
+    server.call_method(anyone, sessions[0], "CompanydbTranStart");
+    server.call_method(anyone, sessions[1], "CompanydbTranStart");
     EXPECT_TRUE(server.session_holds_connection(sessions[0]));
     try {
-        server.get_records(sessions[2], "dsp_temp", apptest::department_statement());
+        server.get_records(anyone, sessions[2], "dsp_temp", apptest::department_statement());
         FAIL() << "a third connection was opened";
     } catch (const ServerError &e) {
         EXPECT_EQ(e.kind(), ServerError::Kind::Unavailable);
@@ -246,12 +250,12 @@ TEST_P(Limits, ThePoolNeverExceedsItsBoundAndAWaitForAConnectionEndsIn503)
     // Many callers at once never open more.
     std::atomic<int> refused{0}, served{0};
     std::vector<std::thread> threads;
-    server.call_method(sessions[1], "CompanydbRollback");
+    server.call_method(anyone, sessions[1], "CompanydbRollback");
     for (int i = 2; i < 6; ++i)
         threads.emplace_back([&, i] {
             for (int k = 0; k < 5; ++k) {
                 try {
-                    server.get_records(sessions[i], "dsp_temp", apptest::department_statement());
+                    server.get_records(anyone, sessions[i], "dsp_temp", apptest::department_statement());
                     ++served;
                 } catch (const ServerError &) {
                     ++refused;
@@ -267,9 +271,9 @@ TEST_P(Limits, ThePoolNeverExceedsItsBoundAndAWaitForAConnectionEndsIn503)
         EXPECT_LE(n, 2 + appserver::kAuxiliaryConnections);
     }
     // Its transaction's own calls still get through, and free the connection.
-    server.call_method(sessions[0], "CompanydbTranCommit");
+    server.call_method(anyone, sessions[0], "CompanydbTranCommit");
     EXPECT_FALSE(server.session_holds_connection(sessions[0]));
-    EXPECT_EQ(server.get_records(sessions[2], "dsp_temp", apptest::department_statement()).rows.size(), 4u);
+    EXPECT_EQ(server.get_records(anyone, sessions[2], "dsp_temp", apptest::department_statement()).rows.size(), 4u);
 }
 
 httplib::Result post(httplib::Client &c, const std::string &path, const json &body)

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app_server.h"
 #include "contract.h"
 #include "remote_connection.h"
 

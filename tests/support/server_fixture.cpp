@@ -23,7 +23,8 @@
 #include <httplib.h>
 
 #include "app_server.h"
-#include "auth.h"
+#include "accounts.h"
+#include "database_setup.h"
 #include "database.h"
 #include "schema.h"
 

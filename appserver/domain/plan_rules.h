@@ -24,6 +24,12 @@ std::string format_quantity(double quantity);
 // that is no number at all (refused elsewhere).
 std::optional<std::string> quantity_refusal(const wire::Value &quantity);
 
+// A quantity as the plan table stores it: empty or a finite number (text
+// that reads as one converted); nothing for anything else. Text such as
+// "inf" or "nan" reads as a number but is none a plan can hold: once
+// stored, no data packet could carry the row again.
+std::optional<wire::Value> stored_quantity(const wire::Value &v);
+
 // One row of the salesman plan table as the rules and the audit need it.
 struct PlanRow {
     wire::RowId row_id = 0;

@@ -43,6 +43,18 @@ std::string format_quantity(double quantity)
     return text;
 }
 
+std::optional<wire::Value> stored_quantity(const wire::Value &v)
+{
+    if (wire::is_null(v)) return wire::Value{};
+    try {
+        const double d = wire::value_to_double(v);
+        if (!std::isfinite(d)) return std::nullopt;
+        return wire::Value(d);
+    } catch (const wire::WireError &) {
+        return std::nullopt;
+    }
+}
+
 std::optional<std::string> quantity_refusal(const wire::Value &quantity)
 {
     if (wire::is_null(quantity)) return std::nullopt;

@@ -19,8 +19,10 @@
 #include <unistd.h>
 
 #include "app_server.h"
+#include "database_setup.h"
+#include "http_front_end.h"
 #include "audit.h"
-#include "auth.h"
+#include "accounts.h"
 #include "backup.h"
 #include "contract.h"
 #include "database.h"

@@ -39,7 +39,7 @@
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
-#include "app_server.h"
+#include "http_front_end.h"
 #include "contract.h"
 #include "server_log.h"
 #include "server_text.h"
