@@ -1,4 +1,5 @@
-// The HTTP/JSON front end of an AppServer: the /v1 API of the README.
+// The HTTP/JSON front end of an AppServer: the /v1 API of the README, its
+// routes (routes.cpp) served by one event loop (event_loop.cpp).
 #pragma once
 
 #include <memory>
@@ -6,20 +7,9 @@
 #include <string>
 
 #include "app_server.h"
+#include "front_end_options.h"
 
 namespace appserver {
-
-enum class AuthMode { None, Accounts };
-
-struct FrontEndOptions {
-    AuthMode auth = AuthMode::None;
-    std::string tls_cert, tls_key;  // both set: HTTPS
-    // Threads running the sessions' database work; 0: as many as the
-    // server's database connections.
-    int workers = 0;
-    // Client connections open at once (idle keep-alive ones included).
-    int max_clients = 4000;
-};
 
 // Why the server may not listen on host with these options (--auth none off
 // loopback, or off loopback without TLS); nothing when it may.
