@@ -19,6 +19,6 @@ pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 # Header-only report template library.
 find_path(MUSTACHE_INCLUDE_DIR kainjow/mustache.hpp REQUIRED)
 
-find_package(benchmark QUIET)
+find_package(benchmark REQUIRED)
 
 set(CMAKE_AUTOMOC OFF)

@@ -1,6 +1,5 @@
 #include "database.h"
 
-#include "contract.h"
 #include "engine.h"
 #include "server_text.h"
 
@@ -46,26 +45,6 @@ std::string database_kind_of(const std::string &connection_string)
     return parse_connection_string(connection_string).kind == DatabaseKind::Sqlite ? "sqlite" : "postgresql";
 }
 
-void cannot_open(const std::string &why)
-{
-    throw ServerError(ServerError::Kind::Unavailable, "the database cannot be opened: " + why);
-}
-
-void ran_too_long(std::chrono::milliseconds limit)
-{
-    throw ServerError(ServerError::Kind::Database,
-                      "the statement ran longer than the limit of " + seconds_text(limit) + " s and was stopped",
-                      contract::error::kStatementTimeout);
-}
-
-void locked_too_long(std::chrono::milliseconds limit)
-{
-    throw ServerError(ServerError::Kind::Unavailable,
-                      "the data is locked by another session's open transaction: waited " + seconds_text(limit) +
-                          " s for it; try again later",
-                      contract::error::kLocked);
-}
-
 Connection::Connection(const std::string &connection_string, bool create_missing)
 {
     const ConnectionTarget target = parse_connection_string(connection_string);
@@ -99,11 +78,11 @@ std::string Connection::encrypt_password(const std::string &password, const std:
 
 bool Connection::in_transaction() const { return engine_->in_transaction(); }
 
-void Connection::begin_write() { engine_->begin(Connection::Engine::Transaction::Write); }
+void Connection::begin_write() { engine_->begin(Engine::Transaction::Write); }
 
-void Connection::begin_snapshot() { engine_->begin(Connection::Engine::Transaction::Snapshot); }
+void Connection::begin_snapshot() { engine_->begin(Engine::Transaction::Snapshot); }
 
-void Connection::begin() { engine_->begin(Connection::Engine::Transaction::Client); }
+void Connection::begin() { engine_->begin(Engine::Transaction::Client); }
 
 void Connection::commit()
 {

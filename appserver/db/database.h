@@ -16,12 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "database_types.h"
 #include "server_error.h"
 #include "wire.h"
 
 namespace appserver {
 
-enum class DatabaseKind { Sqlite, Postgresql };
+// What each database provides behind a connection (engine.h).
+class Engine;
 
 // Called once at the start of the program, before any connection is opened:
 // SQLite without its per-call locks. The server never uses one connection
@@ -30,32 +32,11 @@ enum class DatabaseKind { Sqlite, Postgresql };
 // SQLite takes around every value it hands out are pure cost.
 void configure_database_library();
 
-// A connection string: "sqlite3://db=FILE" or "postgresql://KEY=VALUE ..."
-// (libpq's own keys: host, port, dbname, user, password, ...).
-struct ConnectionTarget {
-    DatabaseKind kind = DatabaseKind::Sqlite;
-    std::string parameters;   // what follows "sqlite3://" or "postgresql://"
-    std::string sqlite_file;  // SQLite only: the database file
-};
 // Throws ServerError(BadRequest) for a string naming no supported database.
 ConnectionTarget parse_connection_string(const std::string &connection_string);
 
 // "sqlite" or "postgresql", from a connection string.
 std::string database_kind_of(const std::string &connection_string);
-
-// What a statement produced: its columns and rows (empty for a statement that
-// returns none) and the number of rows it changed.
-struct StatementResult {
-    bool has_columns = false;
-    wire::DataPacket packet;
-    std::int64_t rows_affected = 0;
-};
-
-// The most rows, and bytes of their values, one answer may carry.
-struct AnswerLimit {
-    std::size_t rows = 0;
-    std::size_t bytes = 0;
-};
 
 class Connection {
 public:
@@ -120,9 +101,6 @@ public:
     void savepoint(const std::string &name);
     void rollback_to_savepoint(const std::string &name);
     void release_savepoint(const std::string &name);
-
-    // What each engine provides (sqlite_engine.cpp, postgresql_engine.cpp).
-    class Engine;
 
 private:
     std::unique_ptr<Engine> engine_;

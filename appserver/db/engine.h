@@ -1,5 +1,6 @@
-// What one database engine provides behind Connection, and the column typing
-// both engines share. Only the database layer includes this.
+// What one database engine provides behind Connection (one file each:
+// sqlite_engine.cpp, postgresql_engine.cpp), and what both share: the
+// column typing, the answer limit, the refusals of the time limit.
 #pragma once
 
 #include <chrono>
@@ -11,11 +12,12 @@
 #include <string_view>
 #include <vector>
 
-#include "database.h"
+#include "database_types.h"
+#include "server_error.h"
 
 namespace appserver {
 
-class Connection::Engine {
+class Engine {
 public:
     virtual ~Engine() = default;
     virtual DatabaseKind kind() const = 0;
@@ -35,8 +37,8 @@ public:
 };
 
 // The engines, each in its own file.
-std::unique_ptr<Connection::Engine> open_sqlite(const ConnectionTarget &target, bool create_missing);
-std::unique_ptr<Connection::Engine> open_postgresql(const ConnectionTarget &target);
+std::unique_ptr<Engine> open_sqlite(const ConnectionTarget &target, bool create_missing);
+std::unique_ptr<Engine> open_postgresql(const ConnectionTarget &target);
 
 // "the database cannot be opened: WHY" (Unavailable).
 [[noreturn]] void cannot_open(const std::string &why);

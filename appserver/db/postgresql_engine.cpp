@@ -72,7 +72,7 @@ struct PgParams {
 
 using Result = std::unique_ptr<PGresult, void (*)(PGresult *)>;
 
-class PostgresqlEngine final : public Connection::Engine {
+class PostgresqlEngine final : public Engine {
 public:
     explicit PostgresqlEngine(const ConnectionTarget &target);
     ~PostgresqlEngine() override { PQfinish(pg_); }
@@ -269,7 +269,7 @@ void PostgresqlEngine::each_row(const std::string &sql, const std::vector<wire::
 
 }  // namespace
 
-std::unique_ptr<Connection::Engine> open_postgresql(const ConnectionTarget &target)
+std::unique_ptr<Engine> open_postgresql(const ConnectionTarget &target)
 {
     return std::make_unique<PostgresqlEngine>(target);
 }

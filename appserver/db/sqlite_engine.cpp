@@ -26,7 +26,7 @@ Declared declared_from_sqlite(const char *decl)
     return Declared::Unknown;  // NUMERIC, DATE, BLOB: typed by the values
 }
 
-class SqliteEngine final : public Connection::Engine {
+class SqliteEngine final : public Engine {
 public:
     SqliteEngine(const ConnectionTarget &target, bool create_missing);
     ~SqliteEngine() override { sqlite3_close_v2(db_); }
@@ -244,7 +244,7 @@ void SqliteEngine::each_row(const std::string &sql, const std::vector<wire::Valu
 
 void configure_database_library() { sqlite3_config(SQLITE_CONFIG_MULTITHREAD); }
 
-std::unique_ptr<Connection::Engine> open_sqlite(const ConnectionTarget &target, bool create_missing)
+std::unique_ptr<Engine> open_sqlite(const ConnectionTarget &target, bool create_missing)
 {
     return std::make_unique<SqliteEngine>(target, create_missing);
 }

@@ -1,6 +1,7 @@
-// The column typing both engines share: a whole result's columns settled
-// from their declarations and values, a streamed row's numbers read from
-// text, and the limit of an answer.
+// What both engines share: a whole result's columns settled from their
+// declarations and values, a streamed row's numbers read from text, the
+// limit of an answer, and the refusals of a database that cannot be opened
+// and of the time limit.
 #include <algorithm>
 #include <charconv>
 
@@ -48,6 +49,26 @@ std::optional<double> number_of(const std::string &text)
 }
 
 }  // namespace
+
+void cannot_open(const std::string &why)
+{
+    throw ServerError(ServerError::Kind::Unavailable, "the database cannot be opened: " + why);
+}
+
+void ran_too_long(std::chrono::milliseconds limit)
+{
+    throw ServerError(ServerError::Kind::Database,
+                      "the statement ran longer than the limit of " + seconds_text(limit) + " s and was stopped",
+                      contract::error::kStatementTimeout);
+}
+
+void locked_too_long(std::chrono::milliseconds limit)
+{
+    throw ServerError(ServerError::Kind::Unavailable,
+                      "the data is locked by another session's open transaction: waited " + seconds_text(limit) +
+                          " s for it; try again later",
+                      contract::error::kLocked);
+}
 
 std::optional<int> declared_width(const std::string &decl)
 {
