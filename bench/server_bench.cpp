@@ -6,10 +6,16 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "http_front_end.h"
+#include "contract.h"
 #include "schema.h"
 #include "server_fixture.h"
 
 namespace {
+
+// The caller of the calls below: the anonymous planner, as every caller is
+// with --auth none.
+const appserver::Caller anyone;
 
 const std::string &remaining_statement()
 {
@@ -25,8 +31,8 @@ void BM_PlanRecordsInProcess(benchmark::State &state)
 {
     testsupport::SqliteDb db(true);
     appserver::AppServer server(db.connection_string());
-    const auto s = server.open_session(appserver::kCustObject);
-    for (auto _ : state) benchmark::DoNotOptimize(server.get_records(s, "dsp_xstyzb02cys", ""));
+    const auto s = server.open_session(anyone, contract::kCustObject);
+    for (auto _ : state) benchmark::DoNotOptimize(server.get_records(anyone, s, "dsp_xstyzb02cys", ""));
 }
 BENCHMARK(BM_PlanRecordsInProcess);
 
@@ -34,8 +40,8 @@ void BM_RemainingQuantityInProcess(benchmark::State &state)
 {
     testsupport::SqliteDb db(true);
     appserver::AppServer server(db.connection_string());
-    const auto s = server.open_session(appserver::kCompanyInfoObject);
-    for (auto _ : state) benchmark::DoNotOptimize(server.get_records(s, "dsp_temp", remaining_statement()));
+    const auto s = server.open_session(anyone, contract::kCompanyInfoObject);
+    for (auto _ : state) benchmark::DoNotOptimize(server.get_records(anyone, s, "dsp_temp", remaining_statement()));
 }
 BENCHMARK(BM_RemainingQuantityInProcess);
 

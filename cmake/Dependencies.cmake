@@ -16,18 +16,9 @@ pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 # Readiness and stop notices to systemd (Type=notify).
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 
-# SOCI ships neither a CMake package nor a pkg-config file.
-find_library(SOCI_CORE_LIB soci_core REQUIRED)
-find_library(SOCI_SQLITE3_LIB soci_sqlite3 REQUIRED)
-find_library(SOCI_POSTGRESQL_LIB soci_postgresql REQUIRED)
-add_library(soci_all INTERFACE)
-target_link_libraries(soci_all INTERFACE
-  ${SOCI_POSTGRESQL_LIB} ${SOCI_SQLITE3_LIB} ${SOCI_CORE_LIB}
-  SQLite::SQLite3 PostgreSQL::PostgreSQL ${CMAKE_DL_LIBS})
-
 # Header-only report template library.
 find_path(MUSTACHE_INCLUDE_DIR kainjow/mustache.hpp REQUIRED)
 
-find_package(benchmark QUIET)
+find_package(benchmark REQUIRED)
 
 set(CMAKE_AUTOMOC OFF)

@@ -313,6 +313,21 @@ std::optional<std::string> error_from_json(const json &j)
     return it->get<std::string>();
 }
 
+std::string error_to_text(const std::string &message, const std::string &code)
+{
+    auto text = [](const std::string &s) { return json(s).dump(-1, ' ', false, json::error_handler_t::replace); };
+    return "{\"error\":" + text(message) + ",\"code\":" + text(code) + "}";
+}
+
+std::optional<ErrorAnswer> error_answer_from_json(const json &j)
+{
+    auto message = error_from_json(j);
+    if (!message) return std::nullopt;
+    ErrorAnswer answer{std::move(*message), {}};
+    if (auto it = j.find("code"); it != j.end() && it->is_string()) answer.code = it->get<std::string>();
+    return answer;
+}
+
 json parse_json(const std::string &text)
 {
     try {

@@ -163,6 +163,16 @@ ApplyResult apply_result_from_json(const nlohmann::json &j);
 nlohmann::json error_to_json(const std::string &message);
 // The message of an error answer, or nullopt when the document is not one.
 std::optional<std::string> error_from_json(const nlohmann::json &j);
+// An error answer as the server writes it: {"error":"MESSAGE","code":"CODE"},
+// the message first (invalid UTF-8 replaced).
+std::string error_to_text(const std::string &message, const std::string &code);
+// An error answer's message and code (empty when it carries none), or
+// nullopt when the document is not one.
+struct ErrorAnswer {
+    std::string message;
+    std::string code;
+};
+std::optional<ErrorAnswer> error_answer_from_json(const nlohmann::json &j);
 
 // Parses text as JSON; throws WireError("malformed JSON: ...") on bad text.
 nlohmann::json parse_json(const std::string &text);

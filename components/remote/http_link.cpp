@@ -19,6 +19,7 @@
 #include <openssl/x509_vfy.h>
 #include <nlohmann/json.hpp>
 
+#include "contract.h"
 #include "remote_connection.h"
 
 namespace remote {
@@ -217,14 +218,20 @@ public:
         throw RemoteError("与应用服务器 " + where_ + " 的连接失败（" + what + "，" + httplib::to_string(err) + "）");
     }
 
-    // The server's own message of a refused call, if it gave one.
-    static std::optional<std::string> server_message(const httplib::Response &res)
+    // The server's own message and code of a refused call, if it gave them.
+    static std::optional<wire::ErrorAnswer> server_error(const httplib::Response &res)
     {
         try {
-            return wire::error_from_json(wire::parse_json(res.body));
+            return wire::error_answer_from_json(wire::parse_json(res.body));
         } catch (const wire::WireError &) {
             return std::nullopt;
         }
+    }
+    static std::optional<std::string> server_message(const httplib::Response &res)
+    {
+        auto error = server_error(res);
+        if (!error) return std::nullopt;
+        return error->message;
     }
 
     RemoteError malformed(const std::string &what, const std::string &detail) const
@@ -292,15 +299,15 @@ public:
     HttpLink(ServerObject object, const Endpoint &ep)
         : object_(std::move(object)), key_(std::string(ep.tls ? "https://" : "http://") + where_of(ep)), server_(ep)
     {
-        json body{{"object", object_.prog_id}};
-        if (!object_.class_id.empty()) body["clsid"] = object_.class_id;
+        json body{{contract::kObjectKey, object_.prog_id}};
+        if (!object_.class_id.empty()) body[contract::kClassIdKey] = object_.class_id;
         const std::string what = "在 " + object_.prog_id + " 上打开会话";
-        json answer = post("/v1/sessions", body, what);
-        auto it = answer.find("session");
+        json answer = post(contract::kSessionsPath, body, what);
+        auto it = answer.find(contract::kSessionKey);
         if (it == answer.end() || !it->is_string() || it->get<std::string>().empty())
             throw server_.malformed(what, "应答中没有会话");
         session_ = it->get<std::string>();
-        base_ = "/v1/sessions/" + escape_segment(session_);
+        base_ = std::string(contract::kSessionsPath) + "/" + escape_segment(session_);
     }
 
     ~HttpLink() override
@@ -325,8 +332,8 @@ public:
                                  const wire::ProviderParams &params) override
     {
         const std::string what = "读取 " + provider;
-        json body{{"commandText", command_text}};
-        if (!params.empty()) body["params"] = wire::params_to_json(params);
+        json body{{contract::kCommandTextKey, command_text}};
+        if (!params.empty()) body[contract::kParamsKey] = wire::params_to_json(params);
         // The rows are read from the text while it is still arriving, with no
         // JSON tree between.
         try {
@@ -336,7 +343,7 @@ public:
                     any = any || !piece.empty();
                     sink(piece);
                 };
-                httplib::Result res = send_checked(provider_path(provider, "records"), body, what, &pieces);
+                httplib::Result res = send_checked(provider_path(provider, contract::kRecordsCall), body, what, &pieces);
                 if (!any && res->status == 204) sink("{}");
             });
         } catch (const wire::WireError &e) {
@@ -347,8 +354,8 @@ public:
     std::int64_t execute(const std::string &provider, const std::string &command_text) override
     {
         const std::string what = "在 " + provider + " 上执行语句";
-        json answer = post(provider_path(provider, "execute"), json{{"commandText", command_text}}, what);
-        auto it = answer.find("rowsAffected");
+        json answer = post(provider_path(provider, contract::kExecuteCall), json{{contract::kCommandTextKey, command_text}}, what);
+        auto it = answer.find(contract::kRowsAffectedKey);
         if (it == answer.end() || !it->is_number_integer())
             throw server_.malformed(what, "没有给出整数的 rowsAffected");
         return it->get<std::int64_t>();
@@ -358,8 +365,8 @@ public:
                                     int max_errors) override
     {
         const std::string what = "向 " + provider + " 提交修改";
-        json body{{"maxErrors", max_errors}, {"delta", wire::delta_to_json(delta)}};
-        json answer = post(provider_path(provider, "apply"), body, what);
+        json body{{contract::kMaxErrorsKey, max_errors}, {contract::kDeltaKey, wire::delta_to_json(delta)}};
+        json answer = post(provider_path(provider, contract::kApplyCall), body, what);
         try {
             return wire::apply_result_from_json(answer);
         } catch (const wire::WireError &e) {
@@ -369,7 +376,7 @@ public:
 
     void call_method(const std::string &name) override
     {
-        post(base_ + "/methods/" + escape_segment(name), json::object(), "调用 " + name);
+        post(base_ + "/" + contract::kMethodsSegment + "/" + escape_segment(name), json::object(), "调用 " + name);
     }
 
     bool broken() const override { return broken_; }
@@ -377,7 +384,7 @@ public:
 private:
     std::string provider_path(const std::string &provider, const char *call) const
     {
-        return base_ + "/providers/" + escape_segment(provider) + "/" + call;
+        return base_ + "/" + contract::kProvidersSegment + "/" + escape_segment(provider) + "/" + call;
     }
 
     // Sends one request and returns the JSON of a successful answer; every
@@ -404,16 +411,20 @@ private:
 
         const int status = res->status;
         if (status < 200 || status > 299) {
-            // The server's own message says best what went wrong.
-            std::optional<std::string> message = ServerClient::server_message(*res);
+            // The server's own message says best what went wrong; its code
+            // says what it means.
+            const std::optional<wire::ErrorAnswer> error = ServerClient::server_error(*res);
             if (status == 401) {
                 signed_out_ = true;
                 broken_ = true;
-                throw SignInRequired(message ? *message : "应用服务器 " + server_.where() + " 要求登录");
+                throw SignInRequired(error ? error->message : "应用服务器 " + server_.where() + " 要求登录");
             }
-            if (message) {
-                if (status == 404 && detail::session_gone(*message)) broken_ = true;
-                throw RemoteError(*message);
+            if (error) {
+                if (error->code == contract::error::kSessionGone) {
+                    broken_ = true;
+                    throw SessionGone(error->message);
+                }
+                throw RemoteError(error->message);
             }
             throw RemoteError("应用服务器 " + server_.where() + " 拒绝了请求（" + what + "，HTTP 状态 " +
                               std::to_string(status) + "）");
@@ -520,8 +531,8 @@ std::pair<std::string, Account> post_login(const std::string &computer_name, con
 {
     ServerClient server(parse_computer_name(computer_name));
     const std::string what = "登录";
-    const json body{{"user", user}, {"password", password}};
-    httplib::Result res = server.send("POST", "/v1/login", body.dump(), {}, what);
+    const json body{{contract::kUserKey, user}, {contract::kPasswordKey, password}};
+    httplib::Result res = server.send("POST", contract::kLoginPath, body.dump(), {}, what);
     if (res->status == 401 || res->status == 429 || res->status == 403) {
         // The server's refusal is what the person reads and acts on.
         if (auto message = ServerClient::server_message(*res)) throw SignInRefused(*message);
@@ -533,9 +544,10 @@ std::pair<std::string, Account> post_login(const std::string &computer_name, con
                           "）");
     }
     const json answer = server.object_of(*res, what);
-    const std::string token = text_of(answer, "token");
+    const std::string token = text_of(answer, contract::kTokenKey);
     if (token.empty()) throw server.malformed(what, "应答中没有令牌");
-    Account account{text_of(answer, "user"), text_of(answer, "role"), text_of(answer, "expires")};
+    Account account{text_of(answer, contract::kUserKey), text_of(answer, contract::kRoleKey),
+                    text_of(answer, contract::kExpiresKey)};
     if (account.user.empty()) account.user = user;
     return {token, account};
 }
@@ -544,19 +556,20 @@ void post_logout(const std::string &computer_name, const std::string &token)
 {
     ServerClient server(parse_computer_name(computer_name));
     server.client().set_read_timeout(kConnectTimeoutSeconds, 0);
-    server.send("POST", "/v1/logout", "", bearer(token), "退出登录");
+    server.send("POST", contract::kLogoutPath, "", bearer(token), "退出登录");
 }
 
 Account get_account(const std::string &computer_name, const std::string &token)
 {
     ServerClient server(parse_computer_name(computer_name));
     const std::string what = "查询登录账户";
-    httplib::Result res = server.send("GET", "/v1/account", "", bearer(token), what);
+    httplib::Result res = server.send("GET", contract::kAccountPath, "", bearer(token), what);
     if (res->status == 401) throw SignInRequired("应用服务器 " + server.where() + " 要求登录");
     if (res->status < 200 || res->status > 299)
         throw RemoteError("应用服务器 " + server.where() + " 拒绝了" + what);
     const json answer = server.object_of(*res, what);
-    return Account{text_of(answer, "user"), text_of(answer, "role"), text_of(answer, "expires")};
+    return Account{text_of(answer, contract::kUserKey), text_of(answer, contract::kRoleKey),
+                   text_of(answer, contract::kExpiresKey)};
 }
 
 }  // namespace detail

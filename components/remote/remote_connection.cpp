@@ -179,22 +179,15 @@ void set_sign_in_hook(SignInHook hook) { globals().sign_in_hook = std::move(hook
 
 void set_call_runner(CallRunner runner) { globals().runner = std::move(runner); }
 
-bool detail::session_gone(const std::string &server_message)
-{
-    const std::string closed_tail = "has been closed";
-    return server_message.starts_with("unknown session ") ||
-           (server_message.starts_with("the session ") && server_message.ends_with(closed_tail));
-}
-
 const ServerObject &company_info_object()
 {
-    static const ServerObject o{"VendrixServer.CoCompanyInfo", "{19D455E5-E340-4D1D-9435-4443515DDE6D}"};
+    static const ServerObject o{contract::kCompanyInfoObject, contract::kCompanyInfoClassId};
     return o;
 }
 
 const ServerObject &cust_object()
 {
-    static const ServerObject o{"VendrixServer.CoCustObj", "{45F5B273-F530-40FE-8074-886EFA4EAF10}"};
+    static const ServerObject o{contract::kCustObject, contract::kCustClassId};
     return o;
 }
 
@@ -264,11 +257,12 @@ template <class F> auto RemoteConnection::call(F &&f)
                 throw RemoteError("未登录应用服务器 " + where_of(parse_computer_name(computer_name_)) +
                                   "：登录已取消");
             // Nothing of the refused call ran: it goes again, signed in.
-        } catch (const RemoteError &e) {
+        } catch (const SessionGone &e) {
             // A session the server closed while the form stood idle: the call
             // did not run, so it goes once more on a new session, unless a
-            // transaction was open on the lost one.
-            if (!detail::session_gone(e.what()) || session_renewed) throw;
+            // transaction was open on the lost one (what it did was rolled
+            // back with it).
+            if (session_renewed) throw;
             if (transaction_open_) {
                 close();
                 throw RemoteError(std::string("应用服务器已不再保留此会话（空闲过久，或服务器已重启），"

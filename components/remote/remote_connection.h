@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "contract.h"
 #include "wire.h"
 
 namespace remote {
@@ -23,6 +24,14 @@ public:
 // The server refused a call for want of a valid sign-in (none given, expired
 // or signed out: HTTP 401). Nothing of the refused call ran.
 class SignInRequired : public RemoteError {
+public:
+    using RemoteError::RemoteError;
+};
+
+// The server no longer holds the link's session (closed after its idle
+// timeout, or the server restarted): its answer carried the code
+// "session_gone". Nothing of the refused call ran.
+class SessionGone : public RemoteError {
 public:
     using RemoteError::RemoteError;
 };
@@ -42,9 +51,9 @@ struct ServerObject {
 const ServerObject &company_info_object();
 
 // The transaction methods of the company information object.
-inline constexpr const char *kTranStartMethod = "CompanydbTranStart";
-inline constexpr const char *kTranCommitMethod = "CompanydbTranCommit";
-inline constexpr const char *kRollbackMethod = "CompanydbRollback";
+inline constexpr const char *kTranStartMethod = contract::kTranStartMethod;
+inline constexpr const char *kTranCommitMethod = contract::kTranCommitMethod;
+inline constexpr const char *kRollbackMethod = contract::kRollbackMethod;
 const ServerObject &cust_object();
 
 // One open session on one server object. Implementations: HTTP (the real
@@ -72,7 +81,7 @@ using LinkFactory =
     std::function<std::unique_ptr<Link>(const ServerObject &object, const std::string &computer_name)>;
 
 // The application server's port when the computer name gives none.
-inline constexpr int kDefaultPort = 7411;
+inline constexpr int kDefaultPort = contract::kDefaultPort;
 
 // The computer name as the user gives it: empty = this machine at the
 // default port, "host" = that host at the default port, "host:port" as given,
@@ -160,15 +169,6 @@ void set_link_factory(LinkFactory factory);
 // Called with true before and false after every remote call, so the GUI can
 // show a wait cursor while a call blocks the form.
 void set_busy_hook(std::function<void(bool busy)> hook);
-
-namespace detail {
-// True when a refusal of the server says the session itself is gone (closed
-// after its idle timeout, or the server restarted). Nothing of the refused
-// call ran. The connection repeats the call once on a new session when no
-// transaction was open on the lost one; inside a transaction the refusal is
-// passed on, since what the transaction did before was rolled back with it.
-bool session_gone(const std::string &server_message);
-}  // namespace detail
 
 class RemoteConnection {
 public:

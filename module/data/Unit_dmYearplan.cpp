@@ -28,18 +28,9 @@ Tdm_yearplan::Tdm_yearplan()
 
     cds_xstyzb02.set_connection(&Dcom_cocustobj);
     cds_xstyzb02.set_provider_name(server_contract::kPlanProvider);
-    cds_xstyzb02.set_fixed_fields({
-        {"NYUE00", FieldType::String, 6},
-        {"XHAO00", FieldType::Float, 0},
-        {"ZBLB00", FieldType::String, 1},
-        {"ZBMC00", FieldType::String, 50},
-        {"ZBSL00", FieldType::Float, 0},
-        {"CKDM00", FieldType::String, 2},
-        {"RYDM00", FieldType::String, 4},
-        {"SPDM00", FieldType::String, 8},
-        {"SPDM01", FieldType::String, 8},
-        {"ZBLBMC", FieldType::String, 8},
-    });
+    std::vector<FieldDef> plan_fields;
+    for (const auto &f : contract::plan_fields()) plan_fields.push_back({f.name, f.type, f.size});
+    cds_xstyzb02.set_fixed_fields(std::move(plan_fields));
     // The quantity still free for the salesman: the CDS_LOOKUP row of the same
     // sequence number.
     cds_xstyzb02.add_lookup_field({"SHZBSL", FieldType::Float, &CDS_LOOKUP, "XHAO00", "XHAO00", "ZBSL00"});

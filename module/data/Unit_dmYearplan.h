@@ -6,15 +6,16 @@
 #include <string>
 
 #include "client_dataset.h"
+#include "contract.h"
 #include "remote_connection.h"
 
-// Provider and method names of the application server.
+// Provider and method names of the application server (wire/contract.h).
 namespace server_contract {
-inline constexpr const char *kTempProvider = "dsp_temp";
-inline constexpr const char *kPlanProvider = "dsp_xstyzb02cys";
-inline constexpr const char *kTranStart = remote::kTranStartMethod;
-inline constexpr const char *kTranCommit = remote::kTranCommitMethod;
-inline constexpr const char *kRollback = remote::kRollbackMethod;
+inline constexpr const char *kTempProvider = contract::kTempProvider;
+inline constexpr const char *kPlanProvider = contract::kPlanProvider;
+inline constexpr const char *kTranStart = contract::kTranStartMethod;
+inline constexpr const char *kTranCommit = contract::kTranCommitMethod;
+inline constexpr const char *kRollback = contract::kRollbackMethod;
 }  // namespace server_contract
 
 // The month, department and salesman a plan row filter was built from.

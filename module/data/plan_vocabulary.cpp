@@ -17,11 +17,7 @@ std::string quoted(std::string_view value)
     return out;
 }
 
-std::string month_key(int year, int month)
-{
-    if (month < 10) return std::to_string(year) + "0" + std::to_string(month);
-    return std::to_string(year) + std::to_string(month);
-}
+std::string month_key(int year, int month) { return contract::month_key(year, month); }
 
 std::string month_key(const QDate &date) { return month_key(date.year(), date.month()); }
 

@@ -68,7 +68,7 @@ void apply_plan_filter(Tdm_yearplan &dm);
 void reload_plan_view(Tdm_yearplan &dm);
 
 // The plan provider's parameter naming the month whose rows it delivers.
-inline constexpr const char *kPlanMonthParam = "NYUE00";
+inline constexpr const char *kPlanMonthParam = contract::kMonthParam;
 // (Re)opens cds_xstyzb02 on one month's rows, of every department and
 // salesman: all that a plan row filter of that month can show, so a change
 // of department needs no fetch.

@@ -12,6 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "database_setup.h"
+#include "contract.h"
 #include "audit.h"
 #include "backend_test.h"
 #include "module_statements.h"
@@ -19,10 +21,14 @@
 
 namespace {
 
+// The caller of the calls below: the anonymous planner, as every caller is
+// with --auth none.
+const appserver::Caller anyone;
+
 using appserver::AppServer;
 using appserver::Caller;
-using appserver::kCompanyInfoObject;
-using appserver::kCustObject;
+using contract::kCompanyInfoObject;
+using contract::kCustObject;
 using apptest::column;
 
 constexpr const char *kMonth = "200303";
@@ -86,7 +92,7 @@ protected:
     // What the remaining-quantity statement shows the salesman for indicator 1.
     double remaining(const std::string &session, const std::string &who)
     {
-        const auto p = server_->get_records(session, "dsp_temp", apptest::remaining_statement(kMonth, "01", who));
+        const auto p = server_->get_records(anyone, session, "dsp_temp", apptest::remaining_statement(kMonth, "01", who));
         for (const auto &r : p.rows)
             if (wire::value_to_double(r[column(p, "XHAO00")]) == 1) return wire::value_to_double(r[column(p, "ZBSL00")]);
         ADD_FAILURE() << "no remaining quantity of indicator 1";
@@ -114,9 +120,9 @@ TEST_P(Allocation, EightPlannersAtOnceNeverOverAllocateTheDepartment)
 {
     for (int i = 1; i <= kPlanners; ++i) generate(salesman(i));
     std::vector<std::string> sessions;
-    for (int i = 0; i < kPlanners; ++i) sessions.push_back(server_->open_session(kCustObject));
+    for (int i = 0; i < kPlanners; ++i) sessions.push_back(server_->open_session(anyone, kCustObject));
     std::vector<std::string> info;
-    for (int i = 0; i < kPlanners; ++i) info.push_back(server_->open_session(kCompanyInfoObject));
+    for (int i = 0; i < kPlanners; ++i) info.push_back(server_->open_session(anyone, kCompanyInfoObject));
 
     const auto started = std::chrono::steady_clock::now();
     int rounds = 0, refusals_seen = 0;
@@ -135,7 +141,7 @@ TEST_P(Allocation, EightPlannersAtOnceNeverOverAllocateTheDepartment)
                 // to apply fit, the later ones no longer do.
                 wanted[i] = std::floor(remaining(info[i], who) * (2 + (i + rounds) % 4) / 10);
                 read_all.arrive_and_wait();
-                results[i] = server_->apply(sessions[i], "dsp_xstyzb02cys", {change_to(row, wanted[i])}, 0);
+                results[i] = server_->apply(anyone, sessions[i], "dsp_xstyzb02cys", {change_to(row, wanted[i])}, 0);
             });
         for (auto &t : planners) t.join();
 
@@ -170,22 +176,22 @@ TEST_P(Allocation, TheRefusalNamesWhatIsReallyLeftAndLoweringAlwaysPasses)
 {
     generate("0101");
     generate("0102");
-    const auto s = server_->open_session(kCustObject);
-    ASSERT_EQ(server_->apply(s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 1), 2520.0)}, 0).error_count, 0);
+    const auto s = server_->open_session(anyone, kCustObject);
+    ASSERT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 1), 2520.0)}, 0).error_count, 0);
     // 3600 - 2520 = 1080 left for 0102: 1080 fits, 1080.5 does not.
-    auto refused = server_->apply(s, "dsp_xstyzb02cys", {change_to(row_of(s, "0102", 1), 1080.5)}, 0);
+    auto refused = server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0102", 1), 1080.5)}, 0);
     ASSERT_EQ(refused.error_count, 1);
     EXPECT_EQ(refused.errors.at(0).message, "序号为'1'的指标只剩 1080 条可分配");
-    EXPECT_EQ(server_->apply(s, "dsp_xstyzb02cys", {change_to(row_of(s, "0102", 1), 1080.0)}, 0).error_count, 0);
+    EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0102", 1), 1080.0)}, 0).error_count, 0);
     // The department's plan lowered later: the salesmen are over, yet each
     // can still be brought down (not up).
     exec("UPDATE XSTYZB01 SET ZBSL00=500 WHERE XHAO00=1");  // 1000 in all
-    EXPECT_EQ(server_->apply(s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 1), 2000.0)}, 0).error_count, 0);
-    refused = server_->apply(s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 1), 2000.5)}, 0);
+    EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 1), 2000.0)}, 0).error_count, 0);
+    refused = server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 1), 2000.5)}, 0);
     ASSERT_EQ(refused.error_count, 1);
     EXPECT_EQ(refused.errors.at(0).message, "序号为'1'的指标只剩 0 条可分配");
     // Another department or month has nothing to do with it.
-    EXPECT_EQ(server_->apply(s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 2), 420.0)}, 0).error_count, 0);
+    EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 2), 420.0)}, 0).error_count, 0);
     EXPECT_EQ(total(1), 3080);
 }
 
@@ -193,7 +199,7 @@ TEST_P(Allocation, NegativeNonFiniteAndAbsurdQuantitiesAreRefusedWithTheRowUncha
 {
     exec("UPDATE XSTYZB01 SET ZBSL00=1e12 WHERE XHAO00=2");
     generate("0101");
-    const auto s = server_->open_session(kCustObject);
+    const auto s = server_->open_session(anyone, kCustObject);
     const std::vector<std::pair<wire::Value, std::string>> cases = {
         {-5.0, "计划数量不能为负数"},
         {std::string("-0.5"), "计划数量不能为负数"},
@@ -204,16 +210,16 @@ TEST_P(Allocation, NegativeNonFiniteAndAbsurdQuantitiesAreRefusedWithTheRowUncha
         {1000000001.0, "超过了上限 1000000000 条"},
     };
     for (const auto &[value, message] : cases) {
-        const auto r = server_->apply(s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 2), value)}, 0);
+        const auto r = server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 2), value)}, 0);
         ASSERT_EQ(r.error_count, 1) << wire::value_to_text(value);
         EXPECT_NE(r.errors.at(0).message.find(message), std::string::npos) << r.errors[0].message;
         EXPECT_EQ(scalar("SELECT ZBSL00 FROM XSTYZB02 WHERE XHAO00=2"), "0");
     }
     // The bound itself is a quantity like any other.
-    EXPECT_EQ(server_->apply(s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 2), 1e9)}, 0).error_count, 0);
+    EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 2), 1e9)}, 0).error_count, 0);
     EXPECT_EQ(scalar("SELECT ZBSL00 FROM XSTYZB02 WHERE XHAO00=2"), "1000000000");
     // The remaining quantities still read for every planner.
-    EXPECT_NO_THROW(remaining(server_->open_session(kCompanyInfoObject), "0102"));
+    EXPECT_NO_THROW(remaining(server_->open_session(anyone, kCompanyInfoObject), "0102"));
 }
 
 // Eight planners generate one salesman's plan at once: one plan stays, one
@@ -225,7 +231,7 @@ TEST_P(Allocation, EightPlannersGeneratingOnePlanLeaveExactlyOne)
         exec("DELETE FROM XSTYZB02");
         exec("DELETE FROM XSTYZBRZ");
         std::vector<std::string> sessions;
-        for (int i = 0; i < kPlanners; ++i) sessions.push_back(server_->open_session(kCompanyInfoObject));
+        for (int i = 0; i < kPlanners; ++i) sessions.push_back(server_->open_session(anyone, kCompanyInfoObject));
         std::barrier ready(kPlanners);
         std::atomic<int> succeeded{0};
         std::vector<std::thread> planners;
@@ -234,20 +240,20 @@ TEST_P(Allocation, EightPlannersGeneratingOnePlanLeaveExactlyOne)
                 const auto &s = sessions[i];
                 // The module's existence test, then the bracket of the generation.
                 const bool exists =
-                    !server_->get_records(s, "dsp_temp", apptest::existence_statement(kMonth, "01", "0101")).rows.empty();
+                    !server_->get_records(anyone, s, "dsp_temp", apptest::existence_statement(kMonth, "01", "0101")).rows.empty();
                 ready.arrive_and_wait();
                 if (exists) return;
                 try {
-                    server_->call_method(s, "CompanydbTranStart");
-                    server_->execute(s, "dsp_temp", apptest::generation_statement(kMonth, "01", "0101"));
-                    server_->call_method(s, "CompanydbTranCommit");
+                    server_->call_method(anyone, s, "CompanydbTranStart");
+                    server_->execute(anyone, s, "dsp_temp", apptest::generation_statement(kMonth, "01", "0101"));
+                    server_->call_method(anyone, s, "CompanydbTranCommit");
                     ++succeeded;
                 } catch (const appserver::ServerError &) {
-                    server_->call_method(s, "CompanydbRollback");
+                    server_->call_method(anyone, s, "CompanydbRollback");
                 }
             });
         for (auto &t : planners) t.join();
-        for (const auto &s : sessions) server_->close_session(s);
+        for (const auto &s : sessions) server_->close_session(anyone, s);
         EXPECT_EQ(succeeded.load(), 1) << "round " << round;
         EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB02 WHERE RYDM00='0101'"), "2") << "round " << round;
         EXPECT_EQ(audit_count("CZLX00='generated'"), 2) << "round " << round;

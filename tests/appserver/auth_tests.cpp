@@ -15,11 +15,19 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "http_front_end.h"
+#include "contract.h"
+#include "accounts.h"
+#include "server_text.h"
 #include "backend_test.h"
 #include "module_statements.h"
 #include "schema.h"
 
 namespace {
+
+// The caller of the calls below: the anonymous planner, as every caller is
+// with --auth none.
+const appserver::Caller anyone;
 
 using nlohmann::json;
 using appserver::ServerError;
@@ -165,14 +173,14 @@ TEST_P(Accounts, SignInGivesATokenTheAccountAndItsRoleAndEveryOtherCallNeedsIt)
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTYHLP0 WHERE YHMC00='viewer1'"), "1");
 
     Client anonymous(front_->port());
-    for (const auto &a : {anonymous.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}}),
+    for (const auto &a : {anonymous.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}),
                           anonymous.get("/v1/account"), anonymous.post("/v1/logout", json::object())}) {
         EXPECT_EQ(a.status, 401);
         EXPECT_EQ(a.authenticate, "Bearer");
         EXPECT_EQ(error_of(a), "请先登录");
     }
     anonymous.token = std::string(64, 'a');  // well formed, but no sign-in of ours
-    EXPECT_EQ(anonymous.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}}).status, 401);
+    EXPECT_EQ(anonymous.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}).status, 401);
     anonymous.token = "x' OR '1'='1";
     EXPECT_EQ(anonymous.get("/v1/account").status, 401);
     EXPECT_EQ(anonymous.get("/v1/health").status, 200);  // health stays open to a monitor
@@ -197,8 +205,8 @@ TEST_P(Accounts, AViewerReadsWhatThePlannerReadsAndIsRefusedEveryChange)
         SCOPED_TRACE(who);
         const bool viewer = who == "viewer1";
         Client c = signed_in(who, viewer ? "viewer-secret" : "planner-secret");
-        const auto info = c.open(appserver::kCompanyInfoObject);
-        const auto cust = c.open(appserver::kCustObject);
+        const auto info = c.open(contract::kCompanyInfoObject);
+        const auto cust = c.open(contract::kCustObject);
 
         auto list = c.records(info, apptest::department_statement());
         EXPECT_EQ(list.status, 200);
@@ -257,7 +265,7 @@ TEST_P(Accounts, ASessionAnsweredOnlyToTheTokenThatOpenedItAndLogoutEndsIt)
 {
     Client a = signed_in("planner1", "planner-secret");
     Client b = signed_in("planner1", "planner-secret");  // the same account, another sign-in
-    const auto s = a.open(appserver::kCompanyInfoObject);
+    const auto s = a.open(contract::kCompanyInfoObject);
     EXPECT_EQ(a.method(s, "CompanydbTranStart").status, 200);
     EXPECT_EQ(a.execute(s, apptest::delete_statement(m0(), "01", "0101")).status, 200);
 
@@ -285,7 +293,7 @@ TEST_P(Accounts, TokensOfOneServerAreAcceptedByAnotherOnTheSameDatabase)
     const auto caller = other.caller_of_token(in.token, "10.1.1.1");
     EXPECT_EQ(caller.account, "planner1");
     EXPECT_EQ(caller.role, appserver::Role::Planner);
-    const auto s = other.open_session(caller, appserver::kCompanyInfoObject);
+    const auto s = other.open_session(caller, contract::kCompanyInfoObject);
     EXPECT_EQ(other.get_records(caller, s, "dsp_temp", apptest::department_statement()).rows.size(), 4u);
     // Logged out on the first, refused on the second; the second's session goes at its sweep.
     server_->logout(server_->caller_of_token(in.token, "10.1.1.1"));
@@ -335,7 +343,7 @@ BACKEND_TEST_SUITE(ShortTokens);
 TEST_P(ShortTokens, AnExpiredTokenIsRefusedAndItsOpenTransactionRolledBack)
 {
     Client c = signed_in("planner1", "planner-secret");
-    const auto s = c.open(appserver::kCompanyInfoObject);
+    const auto s = c.open(contract::kCompanyInfoObject);
     EXPECT_EQ(c.method(s, "CompanydbTranStart").status, 200);
     EXPECT_EQ(c.execute(s, apptest::delete_statement(m0(), "01", "0102")).status, 200);
     std::this_thread::sleep_for(std::chrono::milliseconds(5100));
@@ -358,7 +366,7 @@ TEST(AuthNone, SignInIsNotInUseAndTheAccountIsTheAnonymousPlanner)
     EXPECT_EQ(login.status, 404);
     EXPECT_NE(error_of(login).find("--auth none"), std::string::npos) << error_of(login);
     EXPECT_EQ(c.get("/v1/account").body, (json{{"user", "anonymous"}, {"role", "planner"}, {"auth", "none"}}));
-    const auto s = c.open(appserver::kCompanyInfoObject);
+    const auto s = c.open(contract::kCompanyInfoObject);
     EXPECT_EQ(c.method(s, "CompanydbTranStart").status, 200);
 }
 
@@ -400,7 +408,7 @@ TEST(Tls, AnHttpsRoundTripWithACertificateTheTestMakes)
                                       {"--auth", "accounts", "--tls-cert", tls.cert(), "--tls-key", tls.key()});
     Client c("https://127.0.0.1:" + std::to_string(server.port()), tls.cert());
     ASSERT_EQ(c.login("planner1", "planner-secret").status, 200);
-    const auto s = c.open(appserver::kCompanyInfoObject);
+    const auto s = c.open(contract::kCompanyInfoObject);
     auto list = c.records(s, apptest::department_statement());
     ASSERT_EQ(list.status, 200);
     EXPECT_EQ(wire::packet_from_json(list.body).rows.size(), 4u);
@@ -482,7 +490,7 @@ TEST(PostgresServerRole, TheServerRunsAsALeastPrivilegeRoleWhosePasswordIsShownN
     testsupport::ServerProcess server(db.connection_string(), {"--auth", "accounts"});
     Client c(server.port());
     ASSERT_EQ(c.login("planner1", "planner-secret").status, 200);
-    const auto s = c.open(appserver::kCompanyInfoObject);
+    const auto s = c.open(contract::kCompanyInfoObject);
     EXPECT_EQ(c.records(s, apptest::department_statement()).status, 200);
     EXPECT_EQ(c.execute(s, apptest::delete_statement(appserver::month_key_from_today(0), "01", "0102")).status, 200);
     EXPECT_EQ(c.get("/v1/health").status, 200);
@@ -510,7 +518,7 @@ TEST(PostgresServerRole, AWrongPasswordIsRefusedWithoutShowingEitherPassword)
     appserver::AppServer server(db.server_connection_string() + " password=not-the-password-1234");
     EXPECT_FALSE(server.database_reachable());
     std::string message;
-    EXPECT_EQ(kind_of([&] { server.open_session(appserver::kCompanyInfoObject); }, &message), Kind::Unavailable);
+    EXPECT_EQ(kind_of([&] { server.open_session(anyone, contract::kCompanyInfoObject); }, &message), Kind::Unavailable);
     EXPECT_EQ(message.find("not-the-password-1234"), std::string::npos) << message;
     EXPECT_EQ(message.find(db.server_password()), std::string::npos) << message;
     EXPECT_NE(message.find("password authentication failed"), std::string::npos) << message;

@@ -13,6 +13,9 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "database_setup.h"
+#include "http_front_end.h"
+#include "contract.h"
 #include "backend_test.h"
 #include "module_statements.h"
 #include "schema.h"
@@ -96,7 +99,7 @@ protected:
     // The server still answers an ordinary call after whatever came before.
     void expect_still_serving()
     {
-        const auto s = http_->open(appserver::kCompanyInfoObject);
+        const auto s = http_->open(contract::kCompanyInfoObject);
         auto a = records(s, apptest::department_statement());
         EXPECT_EQ(a.status, 200);
         EXPECT_EQ(wire::packet_from_json(a.body).rows.size(), 4u);
@@ -115,8 +118,8 @@ TEST_P(HttpApi, EveryCallAnswersWithItsStatusAndBody)
     EXPECT_EQ(health.status, 200);
     EXPECT_EQ(health.body, (json{{"status", "ok"}, {"database", postgres() ? "postgresql" : "sqlite"}}));
 
-    auto opened = http_->post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject},
-                                                   {"clsid", appserver::kCompanyInfoClassId}});
+    auto opened = http_->post("/v1/sessions", json{{"object", contract::kCompanyInfoObject},
+                                                   {"clsid", contract::kCompanyInfoClassId}});
     ASSERT_EQ(opened.status, 201);
     const std::string s = opened.body.at("session");
 
@@ -135,7 +138,7 @@ TEST_P(HttpApi, EveryCallAnswersWithItsStatusAndBody)
     EXPECT_EQ(committed.status, 200);
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB02 WHERE RYDM00='0102' AND NYUE00='" + appserver::month_key_from_today(0) + "'"), "0");
 
-    const std::string cust = http_->open(appserver::kCustObject);
+    const std::string cust = http_->open(contract::kCustObject);
     auto plan = http_->post(provider_call(cust, "dsp_xstyzb02cys", "records"), std::string());
     ASSERT_EQ(plan.status, 200);
     const auto rows = wire::packet_from_json(plan.body);
@@ -164,7 +167,7 @@ TEST_P(HttpApi, EveryCallAnswersWithItsStatusAndBody)
 TEST_P(HttpApi, ThePlanProviderServesTheMonthItIsGivenAndRefusesOtherParameters)
 {
     exec("INSERT INTO XSTYZB02 (NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00) VALUES ('199901',1,'1','x',1,'02','0201')");
-    const std::string cust = http_->open(appserver::kCustObject);
+    const std::string cust = http_->open(contract::kCustObject);
     const std::string records = provider_call(cust, "dsp_xstyzb02cys", "records");
     const auto all = http_->post(records, json{{"commandText", ""}});
     ASSERT_EQ(all.status, 200);
@@ -185,7 +188,7 @@ TEST_P(HttpApi, ThePlanProviderServesTheMonthItIsGivenAndRefusesOtherParameters)
         EXPECT_EQ(refused.status, 400);
         EXPECT_TRUE(refused.body.contains("error"));
     }
-    const std::string info = http_->open(appserver::kCompanyInfoObject);
+    const std::string info = http_->open(contract::kCompanyInfoObject);
     const auto temp = http_->post(provider_call(info, "dsp_temp", "records"),
                                   json{{"commandText", "SELECT * FROM XSTYXSZB WHERE NYUE00='" + month + "'"},
                                        {"params", {{"NYUE00", month}}}});
@@ -196,7 +199,7 @@ TEST_P(HttpApi, ThePlanProviderServesTheMonthItIsGivenAndRefusesOtherParameters)
 TEST_P(HttpApi, UnknownNamesAnswer404)
 {
     EXPECT_EQ(http_->post("/v1/sessions", json{{"object", "VendrixServer.CoUnknown"}}).status, 404);
-    const std::string s = http_->open(appserver::kCompanyInfoObject);
+    const std::string s = http_->open(contract::kCompanyInfoObject);
     EXPECT_EQ(records("0123456789abcdef", "SELECT 1").status, 404);
     EXPECT_EQ(http_->del("/v1/sessions/0123456789abcdef").status, 404);
     EXPECT_EQ(method("0123456789abcdef", "CompanydbTranStart").status, 404);
@@ -210,10 +213,46 @@ TEST_P(HttpApi, UnknownNamesAnswer404)
     expect_still_serving();
 }
 
+TEST_P(HttpApi, EveryErrorAnswerCarriesItsCodeAfterItsMessage)
+{
+    const std::string s = http_->open(contract::kCompanyInfoObject);
+    httplib::Client client("127.0.0.1", front_->port());
+    namespace code = contract::error;
+    // The second generation of one plan breaks the plan's unique key.
+    const std::string generate =
+        json{{"commandText", apptest::generation_statement(appserver::month_key_from_today(0), "01", "0103")}}.dump();
+    const struct {
+        const char *method;
+        std::string path, body;
+        int status;
+        const char *code;
+    } cases[] = {
+        {"POST", "/v1/sessions/0123456789abcdef/methods/CompanydbTranStart", "", 404, code::kSessionGone},
+        {"POST", "/v1/sessions/" + s + "/methods/CompanydbNothing", "", 404, code::kNotFound},
+        {"GET", "/v1/nowhere", "", 404, code::kNotFound},
+        {"POST", "/v1/sessions/" + s + "/providers/dsp_temp/records", R"({"commandText":"SELECT 1"})", 403,
+         code::kStatementNotAllowed},
+        {"POST", "/v1/sessions/" + s + "/providers/dsp_temp/records", "{", 400, code::kBadRequest},
+        {"POST", "/v1/sessions/" + s + "/providers/dsp_temp/execute", generate, 200, nullptr},
+        {"POST", "/v1/sessions/" + s + "/providers/dsp_temp/execute", generate, 422, code::kDatabase},
+        {"GET", "/v1/" + std::string(9000, 'x'), "", 414, code::kTargetTooLong},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path.substr(0, 80));
+        auto r = std::string(c.method) == "GET" ? client.Get(c.path) : client.Post(c.path, c.body, "application/json");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, c.status);
+        if (!c.code) continue;
+        const std::string tail = std::string(",\"code\":\"") + c.code + "\"}";
+        EXPECT_TRUE(r->body.starts_with("{\"error\":\"")) << r->body;
+        EXPECT_TRUE(r->body.ends_with(tail)) << r->body;
+    }
+}
+
 TEST_P(HttpApi, MalformedOrOversizedRequestsAnswer400)
 {
-    const std::string s = http_->open(appserver::kCompanyInfoObject);
-    const std::string cust = http_->open(appserver::kCustObject);
+    const std::string s = http_->open(contract::kCompanyInfoObject);
+    const std::string cust = http_->open(contract::kCustObject);
     for (const std::string &body : {std::string("{\"commandText\":"), std::string("[1,2]"), std::string("\"text\""),
                                     std::string("{\"commandText\":12}")}) {
         auto a = http_->post(provider_call(s, "dsp_temp", "records"), body);
@@ -221,8 +260,8 @@ TEST_P(HttpApi, MalformedOrOversizedRequestsAnswer400)
         EXPECT_FALSE(error_of(a).empty());
     }
     EXPECT_EQ(http_->post("/v1/sessions", std::string("{\"object\":")).status, 400);
-    EXPECT_EQ(http_->post("/v1/sessions", json{{"clsid", appserver::kCustClassId}}).status, 400);
-    EXPECT_EQ(http_->post("/v1/sessions", json{{"object", appserver::kCustObject}, {"clsid", appserver::kCompanyInfoClassId}}).status,
+    EXPECT_EQ(http_->post("/v1/sessions", json{{"clsid", contract::kCustClassId}}).status, 400);
+    EXPECT_EQ(http_->post("/v1/sessions", json{{"object", contract::kCustObject}, {"clsid", contract::kCompanyInfoClassId}}).status,
               400);
     const std::string apply = provider_call(cust, "dsp_xstyzb02cys", "apply");
     EXPECT_EQ(http_->post(apply, json{{"maxErrors", 0}}).status, 400);
@@ -239,7 +278,7 @@ TEST_P(HttpApi, MalformedOrOversizedRequestsAnswer400)
 
 TEST_P(HttpApi, AStatementTheDatabaseRejectsAnswers422AndOneNotTheModulesAnswers403)
 {
-    const std::string s = http_->open(appserver::kCompanyInfoObject);
+    const std::string s = http_->open(contract::kCompanyInfoObject);
     for (const std::string &text : {std::string("DELETE XSTYZB77 WHERE NYUE00='200303'"), std::string("SELEC CKDM00 FROM GSTCKGL0"),
                                     std::string("DROP TABLE XSTYZB01"), std::string("ATTACH DATABASE '/tmp/x.db' AS x"),
                                     std::string("COPY XSTYZB01 TO PROGRAM 'id'"), std::string("PRAGMA table_info(XSTYZB01)"),
@@ -261,7 +300,7 @@ TEST_P(HttpApi, AClientThatVanishesMidTransactionLeavesNothingBehind)
     std::string lost;
     {
         Http client(front_->port());
-        lost = client.open(appserver::kCompanyInfoObject);
+        lost = client.open(contract::kCompanyInfoObject);
         EXPECT_EQ(client.post("/v1/sessions/" + lost + "/methods/CompanydbTranStart", std::string()).status, 200);
         EXPECT_EQ(client.post(provider_call(lost, "dsp_temp", "execute"),
                               json{{"commandText", apptest::delete_statement(appserver::month_key_from_today(0), "01", "0101")}})
@@ -281,7 +320,7 @@ TEST_P(HttpApi, AClientThatVanishesMidTransactionLeavesNothingBehind)
     ::close(fd);
 
     // Nothing was committed; the idle sweep closes the session and rolls back.
-    const auto other = http_->open(appserver::kCompanyInfoObject);
+    const auto other = http_->open(contract::kCompanyInfoObject);
     EXPECT_EQ(wire::packet_from_json(
                   records(other, apptest::existence_statement(appserver::month_key_from_today(0), "01", "0101")).body)
                   .rows.size(),
@@ -298,14 +337,14 @@ TEST(HttpUnavailable, ADatabaseThatCannotBeOpenedAnswers503AndTheServerGoesOn)
     appserver::HttpFrontEnd front(server, "127.0.0.1", 0);
     front.start();
     Http http(front.port());
-    auto a = http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}});
+    auto a = http.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}});
     EXPECT_EQ(a.status, 503);
     EXPECT_NE(error_of(a).find("/nonexistent-folder/saleplan.db"), std::string::npos) << error_of(a);
     // A monitor sees it too; the server itself goes on answering.
     auto health = http.get("/v1/health");
     EXPECT_EQ(health.status, 503);
     EXPECT_NE(error_of(health).find("database"), std::string::npos) << error_of(health);
-    EXPECT_EQ(http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}}).status, 503);
+    EXPECT_EQ(http.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}).status, 503);
 }
 
 // The vendrix-server program: options, --init --demo, and serving.
@@ -333,7 +372,7 @@ TEST(ServerProgram, InitDemoCreatesAServedDemoDatabase)
         testsupport::ServerProcess server("sqlite3://db=" + file, {"--init", "--demo"});
         EXPECT_EQ(server.computer_name(), "127.0.0.1:" + std::to_string(server.port()));
         Http http(server.port());
-        const auto s = http.open(appserver::kCompanyInfoObject);
+        const auto s = http.open(contract::kCompanyInfoObject);
         auto a = http.post("/v1/sessions/" + s + "/providers/dsp_temp/records",
                            json{{"commandText", "SELECT COUNT(*) SL FROM XSTYZB01 WHERE CKDM00='01' AND NYUE00='" +
                                                     appserver::month_key_from_today(0) + "'"}});
@@ -345,7 +384,7 @@ TEST(ServerProgram, InitDemoCreatesAServedDemoDatabase)
     std::remove(file.c_str());
     testsupport::ServerProcess server("sqlite3://db=" + file);
     Http http(server.port());
-    EXPECT_EQ(http.post("/v1/sessions", json{{"object", appserver::kCompanyInfoObject}}).status, 503);
+    EXPECT_EQ(http.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}).status, 503);
     EXPECT_EQ(http.get("/v1/health").status, 503);
     for (const char *suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
 }

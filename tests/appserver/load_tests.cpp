@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "contract.h"
 #include "backend_test.h"
 #include "database.h"
 #include "dialect.h"
@@ -25,6 +26,10 @@
 #include "schema.h"
 
 namespace {
+
+// The caller of the calls below: the anonymous planner, as every caller is
+// with --auth none.
+const appserver::Caller anyone;
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
@@ -183,33 +188,33 @@ TEST_P(Limits, ALargeAnswerAndTooManySessionsAreRefusedWithAClearMessage)
     limits.max_sessions = 4;
     limits.max_sessions_per_account = 2;
     server.set_limits(limits);
-    const auto s = server.open_session(appserver::kCompanyInfoObject);
+    const auto s = server.open_session(anyone, contract::kCompanyInfoObject);
     try {
-        server.get_records(s, "dsp_temp", apptest::department_statement());
+        server.get_records(anyone, s, "dsp_temp", apptest::department_statement());
         FAIL() << "the answer was not capped";
     } catch (const ServerError &e) {
         EXPECT_EQ(e.kind(), ServerError::Kind::Database);
         EXPECT_NE(std::string(e.what()).find("more than 3 rows"), std::string::npos) << e.what();
     }
-    EXPECT_EQ(server.get_records(s, "dsp_temp", apptest::salesman_statement("01")).rows.size(), 3u);
+    EXPECT_EQ(server.get_records(anyone, s, "dsp_temp", apptest::salesman_statement("01")).rows.size(), 3u);
 
     appserver::Caller a, b;
     a.account = "planner1";
     a.token_id = "token-a";
     b.account = "planner2";
     b.token_id = "token-b";
-    server.open_session(a, appserver::kCustObject);
-    server.open_session(a, appserver::kCustObject);
+    server.open_session(a, contract::kCustObject);
+    server.open_session(a, contract::kCustObject);
     try {
-        server.open_session(a, appserver::kCustObject);
+        server.open_session(a, contract::kCustObject);
         FAIL() << "the account's third session was opened";
     } catch (const ServerError &e) {
         EXPECT_EQ(e.kind(), ServerError::Kind::Throttled);
         EXPECT_NE(std::string(e.what()).find("planner1 holds 2 sessions"), std::string::npos) << e.what();
     }
-    server.open_session(b, appserver::kCustObject);  // the fourth in all
+    server.open_session(b, contract::kCustObject);  // the fourth in all
     try {
-        server.open_session(b, appserver::kCustObject);
+        server.open_session(b, contract::kCustObject);
         FAIL() << "a fifth session was opened";
     } catch (const ServerError &e) {
         EXPECT_EQ(e.kind(), ServerError::Kind::Unavailable);
@@ -225,18 +230,18 @@ TEST_P(Limits, ThePoolNeverExceedsItsBoundAndAWaitForAConnectionEndsIn503)
     limits.connection_wait = std::chrono::milliseconds(300);
     server.set_limits(limits);
     std::vector<std::string> sessions;
-    for (int i = 0; i < 6; ++i) sessions.push_back(server.open_session(appserver::kCompanyInfoObject));
+    for (int i = 0; i < 6; ++i) sessions.push_back(server.open_session(anyone, contract::kCompanyInfoObject));
     // Sessions without a transaction share the connections.
-    for (const auto &s : sessions) server.get_records(s, "dsp_temp", apptest::department_statement());
+    for (const auto &s : sessions) server.get_records(anyone, s, "dsp_temp", apptest::department_statement());
     EXPECT_LE(server.open_connection_count(), 2);
     EXPECT_FALSE(server.session_holds_connection(sessions[0]));
 
     // Two open transactions hold both connections; a third session waits, then hears 503.
-    server.call_method(sessions[0], "CompanydbTranStart");
-    server.call_method(sessions[1], "CompanydbTranStart");
+    server.call_method(anyone, sessions[0], "CompanydbTranStart");
+    server.call_method(anyone, sessions[1], "CompanydbTranStart");
     EXPECT_TRUE(server.session_holds_connection(sessions[0]));
     try {
-        server.get_records(sessions[2], "dsp_temp", apptest::department_statement());
+        server.get_records(anyone, sessions[2], "dsp_temp", apptest::department_statement());
         FAIL() << "a third connection was opened";
     } catch (const ServerError &e) {
         EXPECT_EQ(e.kind(), ServerError::Kind::Unavailable);
@@ -245,12 +250,12 @@ TEST_P(Limits, ThePoolNeverExceedsItsBoundAndAWaitForAConnectionEndsIn503)
     // Many callers at once never open more.
     std::atomic<int> refused{0}, served{0};
     std::vector<std::thread> threads;
-    server.call_method(sessions[1], "CompanydbRollback");
+    server.call_method(anyone, sessions[1], "CompanydbRollback");
     for (int i = 2; i < 6; ++i)
         threads.emplace_back([&, i] {
             for (int k = 0; k < 5; ++k) {
                 try {
-                    server.get_records(sessions[i], "dsp_temp", apptest::department_statement());
+                    server.get_records(anyone, sessions[i], "dsp_temp", apptest::department_statement());
                     ++served;
                 } catch (const ServerError &) {
                     ++refused;
@@ -266,9 +271,9 @@ TEST_P(Limits, ThePoolNeverExceedsItsBoundAndAWaitForAConnectionEndsIn503)
         EXPECT_LE(n, 2 + appserver::kAuxiliaryConnections);
     }
     // Its transaction's own calls still get through, and free the connection.
-    server.call_method(sessions[0], "CompanydbTranCommit");
+    server.call_method(anyone, sessions[0], "CompanydbTranCommit");
     EXPECT_FALSE(server.session_holds_connection(sessions[0]));
-    EXPECT_EQ(server.get_records(sessions[2], "dsp_temp", apptest::department_statement()).rows.size(), 4u);
+    EXPECT_EQ(server.get_records(anyone, sessions[2], "dsp_temp", apptest::department_statement()).rows.size(), 4u);
 }
 
 httplib::Result post(httplib::Client &c, const std::string &path, const json &body)
@@ -291,8 +296,8 @@ TEST_P(Limits, ALockHoldersRollbackAndHealthGetThroughWhileAppliesWaitAndTheWait
     httplib::Client holder("127.0.0.1", port);
     holder.set_read_timeout(10);
     const std::string month = appserver::month_key_from_today(0);
-    const std::string company = open(holder, appserver::kCompanyInfoObject);
-    const std::string cust = open(holder, appserver::kCustObject);
+    const std::string company = open(holder, contract::kCompanyInfoObject);
+    const std::string cust = open(holder, contract::kCustObject);
     auto rows = post(holder, "/v1/sessions/" + cust + "/providers/dsp_xstyzb02cys/records", json::object());
     ASSERT_TRUE(rows && rows->status == 200);
     const auto packet = wire::packet_from_json(json::parse(rows->body));
@@ -323,7 +328,7 @@ TEST_P(Limits, ALockHoldersRollbackAndHealthGetThroughWhileAppliesWaitAndTheWait
         waiters.emplace_back([&] {
             httplib::Client c("127.0.0.1", port);
             c.set_read_timeout(30);
-            const std::string s = open(c, appserver::kCustObject);
+            const std::string s = open(c, contract::kCustObject);
             auto r = post(c, "/v1/sessions/" + s + "/providers/dsp_xstyzb02cys/apply", apply);
             std::lock_guard lock(m);
             outcomes.emplace_back(r ? r->status : -1, r ? r->body : httplib::to_string(r.error()));
@@ -387,7 +392,7 @@ TEST(TwoInstances, OnePostgresqlDatabaseServedByTwoServersAgreesOnTokensAndData)
     EXPECT_EQ(json::parse(account->body).value("user", ""), "planner1");
 
     const std::string month = appserver::month_key_from_today(0);
-    const std::string sa = open(a, appserver::kCompanyInfoObject), sb = open(b, appserver::kCompanyInfoObject);
+    const std::string sa = open(a, contract::kCompanyInfoObject), sb = open(b, contract::kCompanyInfoObject);
     ASSERT_FALSE(sa.empty());
     ASSERT_FALSE(sb.empty());
     auto count_b = [&] {

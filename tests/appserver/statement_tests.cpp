@@ -5,11 +5,17 @@
 #include <map>
 
 #include "app_server.h"
+#include "database_setup.h"
+#include "contract.h"
 #include "backend_test.h"
 #include "module_statements.h"
 #include "schema.h"
 
 namespace {
+
+// The caller of the calls below: the anonymous planner, as every caller is
+// with --auth none.
+const appserver::Caller anyone;
 
 using apptest::column;
 using appserver::AppServer;
@@ -47,15 +53,15 @@ protected:
         apptest::BackendTest::SetUp();
         if (IsSkipped()) return;
         server_ = std::make_unique<AppServer>(server_cs());
-        info_ = server_->open_session(appserver::kCompanyInfoObject);
+        info_ = server_->open_session(anyone, contract::kCompanyInfoObject);
     }
-    wire::DataPacket open(const std::string &sql) { return server_->get_records(info_, "dsp_temp", sql); }
+    wire::DataPacket open(const std::string &sql) { return server_->get_records(anyone, info_, "dsp_temp", sql); }
     // The transaction bracket of the changing commands.
     std::int64_t execute_in_transaction(const std::string &sql)
     {
-        server_->call_method(info_, "CompanydbTranStart");
-        const auto n = server_->execute(info_, "dsp_temp", sql);
-        server_->call_method(info_, "CompanydbTranCommit");
+        server_->call_method(anyone, info_, "CompanydbTranStart");
+        const auto n = server_->execute(anyone, info_, "dsp_temp", sql);
+        server_->call_method(anyone, info_, "CompanydbTranCommit");
         return n;
     }
 
@@ -119,8 +125,8 @@ TEST_P(ModuleStatements, GenerationCopiesTheDepartmentPlanWithQuantityZero)
     EXPECT_EQ(rows[0], (std::vector<std::string>{"1", "0", "1", "卷烟销售总量", "", "", "", "01", "0103"}));
     EXPECT_EQ(rows[5][0], "6");
     // The quantity is a number, not the text '0'.
-    auto cust = server_->open_session(appserver::kCustObject);
-    const auto plan = server_->get_records(cust, "dsp_xstyzb02cys", "");
+    auto cust = server_->open_session(anyone, contract::kCustObject);
+    const auto plan = server_->get_records(anyone, cust, "dsp_xstyzb02cys", "");
     std::size_t generated = 0;
     for (std::size_t i = 0; i < plan.rows.size(); ++i)
         if (plan.rows[i][6] == wire::Value(std::string("0103")) && plan.rows[i][0] == wire::Value(m0)) {
@@ -148,9 +154,9 @@ TEST_P(ModuleStatements, DeleteRemovesOnlyTheSalesmansMonthPlan)
     // For a salesman without rows it runs and deletes nothing.
     EXPECT_EQ(execute_in_transaction(delete_statement(m0, "01", "0103")), 0);
     // Rolled back, it leaves the plan as it was.
-    server_->call_method(info_, "CompanydbTranStart");
-    EXPECT_EQ(server_->execute(info_, "dsp_temp", delete_statement(m0, "01", "0101")), 6);
-    server_->call_method(info_, "CompanydbRollback");
+    server_->call_method(anyone, info_, "CompanydbTranStart");
+    EXPECT_EQ(server_->execute(anyone, info_, "dsp_temp", delete_statement(m0, "01", "0101")), 6);
+    server_->call_method(anyone, info_, "CompanydbRollback");
     EXPECT_EQ(open(existence_statement(m0, "01", "0101")).rows.size(), 6u);
 }
 

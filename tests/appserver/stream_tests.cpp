@@ -19,9 +19,15 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "http_front_end.h"
+#include "contract.h"
 #include "backend_test.h"
 
 namespace {
+
+// The caller of the calls below: the anonymous planner, as every caller is
+// with --auth none.
+const appserver::Caller anyone;
 
 using nlohmann::json;
 using namespace wire;
@@ -245,7 +251,7 @@ protected:
     }
     std::string open_cust(httplib::Client &c)
     {
-        auto r = c.Post("/v1/sessions", json{{"object", appserver::kCustObject}}.dump(), "application/json");
+        auto r = c.Post("/v1/sessions", json{{"object", contract::kCustObject}}.dump(), "application/json");
         if (!r || r->status != 201) {
             ADD_FAILURE() << "cannot open a session";
             return {};
@@ -267,7 +273,7 @@ TEST_P(PlanStream, TheStreamedAnswerIsTheTextOfThePacketBuiltWhole)
     httplib::Client c("127.0.0.1", front_->port());
     c.set_read_timeout(60);
     const std::string session = open_cust(c);
-    const std::string direct = server_->open_session(appserver::kCustObject);
+    const std::string direct = server_->open_session(anyone, contract::kCustObject);
     for (const json &body : {json{{"commandText", ""}}, json{{"commandText", ""}, {"params", {{"NYUE00", "202612"}}}},
                              json{{"commandText", ""}, {"params", {{"NYUE00", "203001"}}}}}) {
         SCOPED_TRACE(body.dump());
@@ -275,7 +281,7 @@ TEST_P(PlanStream, TheStreamedAnswerIsTheTextOfThePacketBuiltWhole)
         ASSERT_TRUE(r) << httplib::to_string(r.error());
         ASSERT_EQ(r->status, 200);
         const ProviderParams params = body.contains("params") ? params_from_json(body["params"]) : ProviderParams{};
-        const DataPacket whole = server_->get_records(direct, "dsp_xstyzb02cys", "", params);
+        const DataPacket whole = server_->get_records(anyone, direct, "dsp_xstyzb02cys", "", params);
         EXPECT_EQ(r->body, tree_text(whole));
         EXPECT_EQ(packet_from_text(r->body), whole);
         // A large answer goes out as it is written; a small one whole, as before.

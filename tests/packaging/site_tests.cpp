@@ -9,6 +9,7 @@
 
 #include "backup.h"
 #include "database.h"
+#include "database_setup.h"
 #include "schema.h"
 #include "schema_version.h"
 #include "server_config.h"

@@ -315,7 +315,7 @@ TEST(HttpLink, AnExpiredSessionIsReplacedAndTheCallRepeatedOutsideATransaction)
     api.set_on_call([&](const httplib::Request &req, httplib::Response &res) {
         if (req.path.starts_with("/v1/sessions/s1/")) {
             ++refusals;
-            FakeApi::answer(res, 404, R"({"error":"unknown session \"s1\""})");
+            FakeApi::answer(res, 404, R"({"error":"unknown session \"s1\"","code":"session_gone"})");
         } else if (req.path.find("/methods/") != std::string::npos) {
             FakeApi::answer(res, 200, "{}");
         } else {
@@ -330,17 +330,22 @@ TEST(HttpLink, AnExpiredSessionIsReplacedAndTheCallRepeatedOutsideATransaction)
     EXPECT_EQ(api.sessions_opened(), 2);
 }
 
-TEST(HttpLink, AnUnknownProviderLeavesTheSessionInPlace)
+TEST(HttpLink, OnlyTheSessionGoneCodeReplacesTheSession)
 {
-    FakeApi api;
-    api.set_on_call([](const httplib::Request &, httplib::Response &res) {
-        FakeApi::answer(res, 404, R"({"error":"unknown provider \"dsp_x\" on VendrixServer.CoCompanyInfo"})");
-    });
-    RemoteConnection conn(remote::company_info_object());
-    conn.set_computer_name(api.computer_name());
-    EXPECT_THROW(conn.execute("dsp_x", "x"), RemoteError);
-    EXPECT_THROW(conn.execute("dsp_x", "x"), RemoteError);
-    EXPECT_EQ(api.sessions_opened(), 1);
+    // The code decides, never the wording: a refusal worded like a lost
+    // session but without its code leaves the session in place.
+    for (const char *answer : {R"({"error":"unknown provider \"dsp_x\" on VendrixServer.CoCompanyInfo","code":"not_found"})",
+                               R"({"error":"unknown session \"s1\""})",
+                               R"({"error":"unknown session \"s1\"","code":"not_found"})"}) {
+        SCOPED_TRACE(answer);
+        FakeApi api;
+        api.set_on_call([&](const httplib::Request &, httplib::Response &res) { FakeApi::answer(res, 404, answer); });
+        RemoteConnection conn(remote::company_info_object());
+        conn.set_computer_name(api.computer_name());
+        EXPECT_THROW(conn.execute("dsp_x", "x"), RemoteError);
+        EXPECT_THROW(conn.execute("dsp_x", "x"), RemoteError);
+        EXPECT_EQ(api.sessions_opened(), 1);
+    }
 }
 
 TEST(HttpLink, ManyCallsOnOneConnectionStayOnOneSession)

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app_server.h"
+#include "contract.h"
 #include "remote_connection.h"
 
-static_assert(remote::kDefaultPort == appserver::kDefaultPort,
+static_assert(remote::kDefaultPort == contract::kDefaultPort,
               "the module and the server must agree on the default port");
 
 namespace {
@@ -124,7 +124,7 @@ private:
         if (log_.expire_calls > 0) {
             --log_.expire_calls;
             broken_ = true;
-            throw RemoteError("unknown session \"abc\"");
+            throw remote::SessionGone("unknown session \"abc\"");
         }
     }
     Log &log_;
@@ -279,10 +279,10 @@ TEST_F(RemoteConnectionTest, AFactoryThatGivesNoLinkIsAnError)
 
 TEST(ServerObjects, NamesAndClassIds)
 {
-    EXPECT_EQ(remote::company_info_object().prog_id, appserver::kCompanyInfoObject);
-    EXPECT_EQ(remote::company_info_object().class_id, appserver::kCompanyInfoClassId);
-    EXPECT_EQ(remote::cust_object().prog_id, appserver::kCustObject);
-    EXPECT_EQ(remote::cust_object().class_id, appserver::kCustClassId);
+    EXPECT_EQ(remote::company_info_object().prog_id, contract::kCompanyInfoObject);
+    EXPECT_EQ(remote::company_info_object().class_id, contract::kCompanyInfoClassId);
+    EXPECT_EQ(remote::cust_object().prog_id, contract::kCustObject);
+    EXPECT_EQ(remote::cust_object().class_id, contract::kCustClassId);
 }
 
 }  // namespace

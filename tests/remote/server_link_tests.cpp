@@ -15,11 +15,19 @@
 #include <string>
 
 #include "app_server.h"
+#include "database_setup.h"
+#include "http_front_end.h"
+#include "contract.h"
 #include "database.h"
+#include "schema.h"
 #include "inprocess_link.h"
 #include "remote_connection.h"
 
 namespace {
+
+// The caller of the calls below: the anonymous planner, as every caller is
+// with --auth none.
+const appserver::Caller anyone;
 
 using remote::RemoteConnection;
 using remote::RemoteError;
@@ -238,13 +246,13 @@ TEST_P(ServerLinkTest, RefusalsCarryTheServersMessageAndTheConnectionGoesOn)
     }
     // Either link hands on the server's own message unchanged.
     std::string server_message;
-    const std::string session = server_->open_session(appserver::kCompanyInfoObject);
+    const std::string session = server_->open_session(anyone, contract::kCompanyInfoObject);
     try {
-        server_->get_records(session, "dsp_nothing", "select 1");
+        server_->get_records(anyone, session, "dsp_nothing", "select 1");
     } catch (const appserver::ServerError &e) {
         server_message = e.what();
     }
-    server_->close_session(session);
+    server_->close_session(anyone, session);
     ASSERT_FALSE(server_message.empty());
     try {
         info->get_records("dsp_nothing", "select 1");

@@ -23,7 +23,10 @@
 #include <httplib.h>
 
 #include "app_server.h"
+#include "accounts.h"
+#include "database_setup.h"
 #include "database.h"
+#include "schema.h"
 
 namespace testsupport {
 

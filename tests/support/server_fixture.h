@@ -25,7 +25,7 @@ private:
 };
 
 // A fresh PostgreSQL database on the cluster named by the environment
-// variable SALEPLAN_TEST_PG (a SOCI connection string to a superuser, e.g.
+// variable SALEPLAN_TEST_PG (a connection string to a superuser, e.g.
 // "postgresql://host=127.0.0.1 port=54329 user=postgres dbname=postgres"),
 // initialised like SqliteDb, with a server role of its own made by --init's
 // code (least privilege, a random password). Dropped in the destructor.

@@ -109,6 +109,19 @@ TEST(WireErrors, ErrorAnswer)
     EXPECT_EQ(error_from_json(json::array()), std::nullopt);
 }
 
+TEST(WireErrors, TheCodeFollowsTheMessageAndReadsBack)
+{
+    const std::string text = error_to_text("表 \"X\" 不存在\xff", "session_gone");
+    EXPECT_EQ(text, "{\"error\":\"表 \\\"X\\\" 不存在\xef\xbf\xbd\",\"code\":\"session_gone\"}");
+    const auto answer = error_answer_from_json(parse_json(text));
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->code, "session_gone");
+    EXPECT_EQ(error_from_json(parse_json(text)), answer->message);
+    // An answer without a code (an older server, another program) has none.
+    EXPECT_EQ(error_answer_from_json(error_to_json("x"))->code, "");
+    EXPECT_EQ(error_answer_from_json(json({{"session", "abc"}})), std::nullopt);
+}
+
 TEST(WireValues, TextAndNumberReadings)
 {
     EXPECT_EQ(value_to_text(Value{12.0}), "12");

@@ -1,0 +1,181 @@
+// vendrix-server: the application server of the monthly sales plan module.
+// The command line is read in options.cpp, the commands run in commands.cpp;
+// here the server is set up, served and stopped.
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include "app_server.h"
+#include "commands.h"
+#include "database.h"
+#include "database_setup.h"
+#include "http_front_end.h"
+#include "options.h"
+#include "saleplan_version.h"
+#include "schema_version.h"
+#include "server_text.h"
+
+namespace {
+
+using namespace cli;
+
+// Sends the log (standard error) to the file; called again on SIGHUP so that
+// a rotated file is let go of. False when the file cannot be opened (the log
+// then stays where it was).
+bool open_log_file(const std::string &file)
+{
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        std::fprintf(stderr, "vendrix-server: cannot open the log file %s: %s\n", file.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::fflush(stderr);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    return true;
+}
+
+}  // namespace
+
+int main(int raw_argc, char **raw_argv)
+{
+    // Each thread the allocator sees gets an arena of its own by default, and
+    // an arena keeps what its thread freed: with dozens of worker threads
+    // taking turns at large answers the server would grow with every one.
+    // A few shared arenas keep its memory near what one answer needs.
+    mallopt(M_ARENA_MAX, 4);
+    appserver::configure_database_library();
+    for (int i = 1; i < raw_argc; ++i)
+        if (std::strcmp(raw_argv[i], "--version") == 0) {
+            std::printf("vendrix-server %s (commit %s)\n", SALEPLAN_VERSION, SALEPLAN_COMMIT);
+            return 0;
+        }
+    const bool command = raw_argc > 1 && is_command(raw_argv[1]);
+    std::vector<std::string> args = arguments_with_config(raw_argc, raw_argv, command);
+    if (command && args[0] != "user" && args[0] != "audit") return database_command(args);
+    // The parsers below read a program name and the arguments.
+    args.insert(args.begin(), raw_argv[0]);
+    std::vector<char *> pointers;
+    for (auto &a : args) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    int argc = static_cast<int>(args.size());
+    char **argv = pointers.data();
+
+    if (argc > 1 && std::strcmp(argv[1], "user") == 0) return user_command(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "audit") == 0) return audit_command(argc, argv);
+
+    const auto options = parse_serve_options(argc, argv);
+    if (!options) return 0;
+    const ServeOptions &o = *options;
+    const std::string &host = o.host;
+    const long long port = o.port, timeout = o.session_timeout, token_lifetime = o.token_lifetime;
+    const bool init = o.init, demo = o.demo;
+    const std::string &password_file = o.password_file, &server_role = o.server_role,
+                      &server_role_password_file = o.server_role_password_file, &log_file = o.log_file;
+    const appserver::FrontEndOptions &front_options = o.front;
+    const appserver::ServerLimits &limits = o.limits;
+    std::string database = o.database;
+
+    if (front_options.tls_cert.empty() != front_options.tls_key.empty())
+        usage_error("TLS needs both --tls-cert FILE and --tls-key FILE");
+    // Refused before anything is opened or bound.
+    if (auto refusal = appserver::listen_refusal(host, front_options)) {
+        std::fprintf(stderr, "vendrix-server: %s\n", refusal->c_str());
+        return 2;
+    }
+    if (!server_role.empty() && !init) usage_error("--server-role belongs to --init");
+    if (!server_role_password_file.empty() && server_role.empty())
+        usage_error("--server-role-password-file needs --server-role");
+    if (database.empty()) database = default_database();
+    warn_about_password_in_argv(database);
+    const std::string shown_database = appserver::redact_connection_string(database);
+    database = with_password(database, password_file);
+    std::optional<appserver::ServerRole> role;
+    if (!server_role.empty()) {
+        role = appserver::ServerRole{server_role, server_role_password_file.empty()
+                                                      ? read_password("Password for the server role " + server_role + ": ", true)
+                                                      : first_line_of(server_role_password_file, "server role password")};
+    }
+
+    if (!log_file.empty() && !open_log_file(log_file)) return 1;
+
+    // SIGINT, SIGTERM and SIGHUP are taken by the main loop below; a client
+    // that hangs up while an answer is written must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    try {
+        if (init) {
+            appserver::init_database(database, demo, role);
+            std::fprintf(stderr, "vendrix-server: database ready%s%s\n", demo ? " (demo data loaded when empty)" : "",
+                         role ? (", server role " + role->name + " granted").c_str() : "");
+        }
+        // A layout this server does not know is refused before anything is
+        // served (a database that cannot be reached yet is served with 503s).
+        std::unique_ptr<appserver::Connection> probe;
+        try {
+            probe = std::make_unique<appserver::Connection>(database);
+        } catch (const appserver::ServerError &) {
+        }
+        if (probe) {
+            if (appserver::schema_version(*probe) != 0) appserver::check_schema_version(*probe);
+            probe.reset();
+        }
+        appserver::AppServer server(database, std::chrono::seconds(timeout), std::chrono::seconds(token_lifetime));
+        server.set_limits(limits);
+        appserver::HttpFrontEnd front(server, host, static_cast<int>(port), front_options);
+        front.start();
+        const bool accounts = front_options.auth == appserver::AuthMode::Accounts;
+        std::fprintf(stderr,
+                     "vendrix-server: listening on %s://%s:%d, database %s (%s), session timeout %llds, auth %s%s\n",
+                     front_options.tls_cert.empty() ? "http" : "https", host.c_str(), front.port(),
+                     server.database_kind().c_str(), shown_database.c_str(), timeout, accounts ? "accounts" : "none",
+                     accounts ? (", tokens last " + std::to_string(token_lifetime) + "s").c_str() : "");
+        std::fflush(stderr);
+        sd_notify(0, "READY=1");
+
+        // Sweep idle sessions between signals.
+        const long long sweep = std::clamp(timeout / 4, 1LL, 30LL);
+        for (;;) {
+            timespec wait{static_cast<time_t>(sweep), 0};
+            const int sig = sigtimedwait(&stop_signals, nullptr, &wait);
+            if (sig == SIGINT || sig == SIGTERM) break;
+            if (sig == SIGHUP) {
+                // Nothing else can change while serving: options need a restart.
+                if (!log_file.empty() && open_log_file(log_file))
+                    std::fprintf(stderr, "vendrix-server: SIGHUP: log file %s reopened\n", log_file.c_str());
+                else if (log_file.empty())
+                    std::fprintf(stderr, "vendrix-server: SIGHUP: logging to standard error, nothing to reopen; "
+                                         "other options take effect on restart\n");
+                std::fflush(stderr);
+                continue;
+            }
+            if (auto closed = server.expire_idle_sessions())
+                std::fprintf(stderr, "vendrix-server: closed %zu idle session(s), open transactions rolled back\n",
+                             closed);
+        }
+        sd_notify(0, "STOPPING=1");
+        std::fprintf(stderr, "vendrix-server: stopping\n");
+        front.stop();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vendrix-server: %s\n", appserver::redact_connection_string(e.what()).c_str());
+        return 1;
+    }
+    return 0;
+}
+

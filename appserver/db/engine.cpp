@@ -1,0 +1,160 @@
+// What both engines share: a whole result's columns settled from their
+// declarations and values, a streamed row's numbers read from text, the
+// limit of an answer, and the refusals of a database that cannot be opened
+// and of the time limit.
+#include <algorithm>
+#include <charconv>
+
+#include "contract.h"
+#include "engine.h"
+#include "server_text.h"
+
+namespace appserver {
+
+namespace {
+
+// Width of UTF-8 text in bytes of the 8-bit Chinese code page: one byte for
+// ASCII, two for every other character.
+int code_page_width(const std::string &utf8)
+{
+    int width = 0;
+    for (unsigned char c : utf8) {
+        if (c < 0x80) width += 1;
+        else if ((c & 0xC0) != 0x80) width += 2;  // lead byte of a multi-byte character
+    }
+    return width;
+}
+
+std::optional<std::int64_t> whole_number_of(const std::string &text)
+{
+    std::string t = trimmed(text);
+    const char *first = t.data();
+    if (!t.empty() && *first == '+') ++first;
+    std::int64_t n = 0;
+    auto res = std::from_chars(first, t.data() + t.size(), n);
+    if (t.empty() || res.ec != std::errc() || res.ptr != t.data() + t.size()) return std::nullopt;
+    return n;
+}
+
+std::optional<double> number_of(const std::string &text)
+{
+    std::string t = trimmed(text);
+    if (t.empty()) return std::nullopt;
+    const char *first = t.data();
+    if (*first == '+') ++first;
+    double d = 0;
+    auto res = std::from_chars(first, t.data() + t.size(), d);
+    if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return std::nullopt;
+    return d;
+}
+
+}  // namespace
+
+void cannot_open(const std::string &why)
+{
+    throw ServerError(ServerError::Kind::Unavailable, "the database cannot be opened: " + why);
+}
+
+void ran_too_long(std::chrono::milliseconds limit)
+{
+    throw ServerError(ServerError::Kind::Database,
+                      "the statement ran longer than the limit of " + seconds_text(limit) + " s and was stopped",
+                      contract::error::kStatementTimeout);
+}
+
+void locked_too_long(std::chrono::milliseconds limit)
+{
+    throw ServerError(ServerError::Kind::Unavailable,
+                      "the data is locked by another session's open transaction: waited " + seconds_text(limit) +
+                          " s for it; try again later",
+                      contract::error::kLocked);
+}
+
+std::optional<int> declared_width(const std::string &decl)
+{
+    auto open = decl.find('(');
+    auto close = decl.find(')', open == std::string::npos ? 0 : open);
+    if (open == std::string::npos || close == std::string::npos) return std::nullopt;
+    int n = 0;
+    auto res = std::from_chars(decl.data() + open + 1, decl.data() + close, n);
+    if (res.ec != std::errc() || res.ptr != decl.data() + close || n <= 0) return std::nullopt;
+    return n;
+}
+
+void settle_column(wire::DataPacket &p, std::size_t col, Declared declared, std::optional<int> width)
+{
+    bool any_text = false, any_double = false, any_value = false;
+    for (const auto &row : p.rows) {
+        const auto &v = row[col];
+        if (wire::is_null(v)) continue;
+        any_value = true;
+        if (const auto *s = std::get_if<std::string>(&v)) {
+            if (declared == Declared::Float || declared == Declared::Integer) {
+                if (whole_number_of(*s)) continue;
+                if (number_of(*s)) {
+                    any_double = true;
+                    continue;
+                }
+            }
+            any_text = true;
+        } else if (std::holds_alternative<double>(v)) {
+            any_double = true;
+        }
+    }
+    wire::FieldType type;
+    if (declared == Declared::String || any_text) type = wire::FieldType::String;
+    else if (declared == Declared::Float) type = wire::FieldType::Float;
+    else if (declared == Declared::Integer) type = any_double ? wire::FieldType::Float : wire::FieldType::Integer;
+    else if (!any_value) type = wire::FieldType::String;
+    else type = any_double ? wire::FieldType::Float : wire::FieldType::Integer;
+
+    int widest = 0;
+    for (auto &row : p.rows) {
+        auto &v = row[col];
+        if (wire::is_null(v)) continue;
+        switch (type) {
+        case wire::FieldType::String:
+            if (!std::holds_alternative<std::string>(v)) v = wire::value_to_text(v);
+            widest = std::max(widest, code_page_width(std::get<std::string>(v)));
+            break;
+        case wire::FieldType::Float:
+            if (!std::holds_alternative<double>(v)) v = wire::value_to_double(v);
+            break;
+        case wire::FieldType::Integer:
+            if (const auto *s = std::get_if<std::string>(&v)) v = *whole_number_of(*s);
+            else if (const auto *d = std::get_if<double>(&v)) v = static_cast<std::int64_t>(*d);
+            break;
+        }
+    }
+    p.fields[col].type = type;
+    p.fields[col].size = type == wire::FieldType::String ? (width ? *width : std::max(widest, 1)) : 0;
+}
+
+wire::Value number_value(Declared declared, std::string text)
+{
+    if (declared == Declared::Integer)
+        if (auto n = whole_number_of(text)) return *n;
+    if (auto d = number_of(text)) return *d;
+    return text;
+}
+
+void AnswerMeter::row(std::size_t rows_so_far)
+{
+    if (limit && limit->rows && rows_so_far > limit->rows)
+        throw ServerError(ServerError::Kind::Database,
+                          "the answer has more than " + std::to_string(limit->rows) +
+                              " rows, the most this server sends: narrow the statement",
+                          contract::error::kAnswerTooLarge);
+}
+
+void AnswerMeter::value(std::size_t n)
+{
+    bytes += n + 8;
+    if (limit && limit->bytes && bytes > limit->bytes)
+        throw ServerError(ServerError::Kind::Database,
+                          "the answer is larger than " + std::to_string(limit->bytes) +
+                              " bytes, the most this server sends: narrow the statement",
+                          contract::error::kAnswerTooLarge);
+}
+
+}  // namespace appserver

@@ -1,0 +1,28 @@
+// The schema's version: which layout of the tables a database holds, the
+// steps that bring an older one up to date, and the refusal to serve a
+// layout this server does not know.
+#pragma once
+
+#include <string>
+
+#include "database.h"
+
+namespace appserver {
+
+// The layout this server creates and serves. Version 1 is the layout of the
+// releases before versions were recorded: the five plan tables alone.
+inline constexpr int kSchemaVersion = 2;
+
+// The version recorded in the database; 1 when the plan tables are there but
+// no version was ever recorded; 0 when the database holds none of them.
+int schema_version(Connection &db);
+
+// Records the current version (once the current layout is made).
+void record_schema_version(Connection &db);
+
+// Throws ServerError(Unavailable) naming the command that fixes it when the
+// database's layout is not the current one: older (`vendrix-server migrate`),
+// newer (a newer server), or none at all (`--init`).
+void check_schema_version(Connection &db);
+
+}  // namespace appserver

@@ -1,0 +1,93 @@
+// What the event loop and the routes share: a request as the routes see it,
+// its answer, the route table's entries, and turning a call's outcome into
+// the answer and its log line.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "answer_stream.h"
+#include "server_error.h"
+
+struct MHD_Connection;
+
+namespace appserver {
+
+struct Request {
+    std::string method, path, body, remote_addr, authorization;
+    std::vector<std::string> matches;  // the route pattern's groups, [0] the whole path
+};
+
+// An answer: a body held whole, or one streamed (chunked) as its call writes
+// it. connection and commit are set for the handler: commit sends the status
+// and headers at once, while the call goes on writing the stream; after it
+// the handler must not touch the answer.
+struct Response {
+    int status = -1;
+    std::string body, content_type;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::shared_ptr<AnswerStream> stream;
+    MHD_Connection *connection = nullptr;
+    std::function<void()> commit;
+    void set_content(std::string b, const char *type)
+    {
+        body = std::move(b);
+        content_type = type;
+    }
+    void set_header(const std::string &k, const std::string &v) { headers.emplace_back(k, v); }
+};
+
+inline constexpr const char *kJson = "application/json; charset=utf-8";
+
+// Which worker lane runs a route's calls.
+enum class LaneKind { Health, Control, Session };
+
+struct Route {
+    std::string method;
+    std::regex pattern;
+    LaneKind lane;
+    std::function<void(const Request &, Response &)> handler;
+};
+
+// One line per request: time, session, account, call, target, duration, outcome.
+void log_request(const std::string &session, const std::string &account, const std::string &call,
+                 const std::string &target, std::chrono::steady_clock::duration took, int status,
+                 const std::string &error);
+
+// An error answer: the status, and {"error":MESSAGE,"code":CODE} (with
+// WWW-Authenticate for 401).
+void answer_error(Response &res, int status, const std::string &message, const char *code);
+
+// The status and code of a failure of a call.
+struct Failure {
+    int status;
+    std::string message;
+    const char *code;
+};
+Failure failure_of(std::exception_ptr error);
+
+// Runs one call: turns its result or its failure into the answer, and logs it.
+template <class F>
+void serve(Response &res, const std::string &session, const std::string &call, const std::string &target, F &&f,
+           const std::string *account = nullptr)
+{
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    try {
+        f();
+        if (res.status == -1) res.status = 200;
+    } catch (...) {
+        const Failure failure = failure_of(std::current_exception());
+        error = failure.message;
+        answer_error(res, failure.status, failure.message, failure.code);
+    }
+    log_request(session, account ? *account : std::string(), call, target, std::chrono::steady_clock::now() - start,
+                res.status, error);
+}
+
+}  // namespace appserver

@@ -1,0 +1,20 @@
+// How the HTTP front end serves: sign-in, TLS, workers, client connections.
+#pragma once
+
+#include <string>
+
+namespace appserver {
+
+enum class AuthMode { None, Accounts };
+
+struct FrontEndOptions {
+    AuthMode auth = AuthMode::None;
+    std::string tls_cert, tls_key;  // both set: HTTPS
+    // Threads running the sessions' database work; 0: as many as the
+    // server's database connections.
+    int workers = 0;
+    // Client connections open at once (idle keep-alive ones included).
+    int max_clients = 4000;
+};
+
+}  // namespace appserver

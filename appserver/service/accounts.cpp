@@ -1,0 +1,395 @@
+#include "accounts.h"
+
+#include <sodium.h>
+
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "contract.h"
+#include "server_log.h"
+#include "server_text.h"
+
+namespace appserver {
+
+namespace {
+
+using Kind = ServerError::Kind;
+namespace code = contract::error;
+
+constexpr const char *kWrongPassword = "用户名或密码不正确";
+constexpr const char *kTooManyFailures = "登录失败次数过多，请稍后再试";
+constexpr const char *kTooManySignIns = "同时登录的请求过多，请稍后再试";
+constexpr const char *kSignInExpired = "登录已过期，请重新登录";
+
+std::string hex_of(const unsigned char *bytes, std::size_t n)
+{
+    std::string out(n * 2 + 1, '\0');
+    sodium_bin2hex(out.data(), out.size(), bytes, n);
+    out.pop_back();
+    return out;
+}
+
+// An account name as the tables hold it: not empty, at most 32 characters,
+// no control characters or spaces.
+void check_account_name(const std::string &name)
+{
+    std::size_t characters = 0;
+    for (unsigned char c : name)
+        if ((c & 0xC0) != 0x80) ++characters;
+    if (characters == 0 || characters > 32)
+        throw ServerError(Kind::BadRequest, "an account name has 1 to 32 characters");
+    for (unsigned char c : name)
+        if (c <= ' ' || c == 0x7f) throw ServerError(Kind::BadRequest, "an account name has no spaces or control characters");
+}
+
+// Initialises libsodium once; throws when it cannot be.
+void ensure_sodium()
+{
+    static const int status = sodium_init();
+    if (status < 0) throw ServerError(Kind::Unavailable, "the cryptographic library cannot be initialised");
+}
+
+// The hash a token is stored and known by (hex of a 256-bit generic hash).
+std::string token_hash(const std::string &token);
+// Argon2id with the interactive limits, in libsodium's text form.
+std::string hash_password(const std::string &password);
+bool verify_password(const std::string &stored_hash, const std::string &password);
+
+// Counts failed sign-ins per account and per client address over the last
+// minute. A sign-in is let through only while both are below the limit.
+class LoginThrottle {
+public:
+    explicit LoginThrottle(int limit = 5, std::chrono::seconds window = std::chrono::seconds(60))
+        : limit_(limit), window_(window) {}
+    // Whether a sign-in for account from address may be tried now.
+    bool allows(const std::string &account, const std::string &address);
+    void record_failure(const std::string &account, const std::string &address);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    void prune(std::deque<Clock::time_point> &times, Clock::time_point now) const;
+    std::mutex mutex_;
+    int limit_;
+    std::chrono::seconds window_;
+    std::map<std::string, std::deque<Clock::time_point>> by_account_, by_address_;
+};
+
+// At most `slots` password hashes run at once and at most `waiting` more
+// sign-ins wait for a slot, so that a flood of sign-ins cannot take every
+// worker of the server.
+class HashSlots {
+public:
+    HashSlots(int slots, int waiting) : free_(slots), max_waiting_(waiting) {}
+    // False when the server is too busy with sign-ins: nothing to release then.
+    bool acquire(std::chrono::milliseconds patience);
+    void release();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int free_;
+    int waiting_ = 0;
+    int max_waiting_;
+};
+
+void check_password(const std::string &password)
+{
+    if (password.size() < 8) throw ServerError(Kind::BadRequest, "a password has at least 8 characters");
+    if (password.size() > 1024) throw ServerError(Kind::BadRequest, "a password has at most 1024 characters");
+}
+
+std::string token_hash(const std::string &token)
+{
+    ensure_sodium();
+    unsigned char out[32];
+    crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char *>(token.data()), token.size(), nullptr, 0);
+    return hex_of(out, sizeof out);
+}
+
+std::string hash_password(const std::string &password)
+{
+    ensure_sodium();
+    char out[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str(out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
+        throw ServerError(Kind::Unavailable, "hashing the password ran out of memory");
+    return out;
+}
+
+bool verify_password(const std::string &stored_hash, const std::string &password)
+{
+    ensure_sodium();
+    return crypto_pwhash_str_verify(stored_hash.c_str(), password.data(), password.size()) == 0;
+}
+
+void LoginThrottle::prune(std::deque<Clock::time_point> &times, Clock::time_point now) const
+{
+    while (!times.empty() && now - times.front() >= window_) times.pop_front();
+}
+
+bool LoginThrottle::allows(const std::string &account, const std::string &address)
+{
+    std::lock_guard lock(mutex_);
+    const auto now = Clock::now();
+    auto &a = by_account_[account];
+    auto &b = by_address_[address];
+    prune(a, now);
+    prune(b, now);
+    const bool ok = static_cast<int>(a.size()) < limit_ && static_cast<int>(b.size()) < limit_;
+    if (a.empty()) by_account_.erase(account);
+    if (b.empty()) by_address_.erase(address);
+    return ok;
+}
+
+void LoginThrottle::record_failure(const std::string &account, const std::string &address)
+{
+    std::lock_guard lock(mutex_);
+    const auto now = Clock::now();
+    by_account_[account].push_back(now);
+    by_address_[address].push_back(now);
+    // Forget quiet entries now and then, so that the maps stay small.
+    if (by_account_.size() + by_address_.size() > 10000) {
+        for (auto *m : {&by_account_, &by_address_})
+            for (auto it = m->begin(); it != m->end();) {
+                prune(it->second, now);
+                it = it->second.empty() ? m->erase(it) : std::next(it);
+            }
+    }
+}
+
+bool HashSlots::acquire(std::chrono::milliseconds patience)
+{
+    std::unique_lock lock(mutex_);
+    if (free_ > 0) {
+        --free_;
+        return true;
+    }
+    if (waiting_ >= max_waiting_) return false;
+    ++waiting_;
+    const bool got = cv_.wait_for(lock, patience, [this] { return free_ > 0; });
+    --waiting_;
+    if (got) --free_;
+    return got;
+}
+
+void HashSlots::release()
+{
+    {
+        std::lock_guard lock(mutex_);
+        ++free_;
+    }
+    cv_.notify_one();
+}
+
+}  // namespace
+
+void create_account_tables(Connection &db)
+{
+    db.run(std::string("CREATE TABLE IF NOT EXISTS ") + kAccountTable +
+           " (YHMC00 VARCHAR(32) NOT NULL PRIMARY KEY, YHJS00 VARCHAR(8) NOT NULL, "
+           "MMHX00 VARCHAR(160) NOT NULL, CJSJ00 VARCHAR(20))");
+    // GQSJ00: seconds since 1970-01-01 UTC after which the token is refused.
+    db.run(std::string("CREATE TABLE IF NOT EXISTS ") + kTokenTable +
+           " (LPHX00 VARCHAR(64) NOT NULL PRIMARY KEY, YHMC00 VARCHAR(32) NOT NULL, "
+           "GQSJ00 BIGINT NOT NULL, CJSJ00 VARCHAR(20))");
+    db.run(std::string("CREATE INDEX IF NOT EXISTS GSTYHLP0_ACCOUNT ON ") + kTokenTable + " (YHMC00)");
+}
+
+std::string random_hex(std::size_t bytes)
+{
+    ensure_sodium();
+    std::string raw(bytes, '\0');
+    randombytes_buf(raw.data(), raw.size());
+    return hex_of(reinterpret_cast<const unsigned char *>(raw.data()), raw.size());
+}
+
+// --- sign-ins ------------------------------------------------------------------
+
+struct Accounts::Impl {
+    ConnectionPool &pool;
+    std::chrono::seconds token_lifetime;
+    LoginThrottle throttle;
+    HashSlots hash_slots{2, 4};
+    std::once_flag dummy_once;
+    std::string dummy_hash;  // verified against for an unknown account, so that it takes as long
+};
+
+Accounts::Accounts(ConnectionPool &pool, std::chrono::seconds token_lifetime)
+    : impl_(new Impl{pool, token_lifetime, {}, {2, 4}, {}, {}})
+{
+    ensure_sodium();
+}
+
+Accounts::~Accounts() = default;
+
+SignIn Accounts::login(const std::string &user, const std::string &password, const std::string &address)
+{
+    // The throttle comes before any hashing: a flood of guesses costs nothing.
+    if (!impl_->throttle.allows(user, address)) {
+        log_line("sign-in throttled: account=" + user + " address=" + address);
+        throw ServerError(Kind::Throttled, kTooManyFailures);
+    }
+    std::call_once(impl_->dummy_once, [&] { impl_->dummy_hash = hash_password(random_hex(16)); });
+
+    auto stored = impl_->pool.with([&](Connection &db) {
+        const auto r = db.run(std::string("SELECT MMHX00,YHJS00 FROM ") + kAccountTable + " WHERE YHMC00=?", {user});
+        std::optional<std::pair<std::string, std::string>> found;
+        if (!r.packet.rows.empty())
+            found.emplace(wire::value_to_text(r.packet.rows[0][0]), wire::value_to_text(r.packet.rows[0][1]));
+        return found;
+    });
+
+    if (!impl_->hash_slots.acquire(std::chrono::seconds(5))) {
+        log_line("sign-in refused, too many at once: account=" + user + " address=" + address);
+        throw ServerError(Kind::Throttled, kTooManySignIns);
+    }
+    bool good = false;
+    try {
+        // An unknown account is verified against a hash of its own, so that
+        // the answer takes as long and says the same as for a wrong password.
+        good = verify_password(stored ? stored->first : impl_->dummy_hash, password) && stored.has_value();
+    } catch (...) {
+        impl_->hash_slots.release();
+        throw;
+    }
+    impl_->hash_slots.release();
+    const auto role = stored ? role_from_name(stored->second) : std::nullopt;
+    if (!good || !role) {
+        impl_->throttle.record_failure(user, address);
+        log_line("sign-in failed: account=" + user + " address=" + address);
+        throw ServerError(Kind::Unauthorized, kWrongPassword, code::kSignInRefused);
+    }
+
+    SignIn in;
+    in.token = random_hex(32);
+    in.account = user;
+    in.role = *role;
+    const auto now = std::chrono::system_clock::now();
+    in.expires = std::chrono::time_point_cast<std::chrono::seconds>(now + impl_->token_lifetime);
+    impl_->pool.with([&](Connection &db) {
+        db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE YHMC00=? AND GQSJ00<=?",
+               {user, wire::Value(static_cast<double>(epoch_seconds(now)))});
+        db.run(std::string("INSERT INTO ") + kTokenTable + " (LPHX00,YHMC00,GQSJ00,CJSJ00) VALUES (?,?,?,?)",
+               {token_hash(in.token), user, wire::Value(static_cast<double>(epoch_seconds(in.expires))), iso_utc(now)});
+        return 0;
+    });
+    log_line("signed in: account=" + user + " role=" + role_name(in.role) + " address=" + address);
+    return in;
+}
+
+void Accounts::end_sign_in(const std::string &token_id)
+{
+    impl_->pool.with([&](Connection &db) {
+        db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE LPHX00=?", {token_id});
+        return 0;
+    });
+}
+
+Caller Accounts::caller_of_token(const std::string &token, const std::string &address)
+{
+    const bool well_formed = token.size() == 64 && token.find_first_not_of("0123456789abcdef") == std::string::npos;
+    if (!well_formed) throw ServerError(Kind::Unauthorized, kSignInExpired, code::kSignInExpired);
+    Caller caller;
+    caller.token_id = token_hash(token);
+    caller.address = address;
+    const bool valid = impl_->pool.with([&](Connection &db) {
+        const auto r = db.run(std::string("SELECT t.YHMC00,t.GQSJ00,a.YHJS00 FROM ") + kTokenTable + " t JOIN " +
+                                  kAccountTable + " a ON a.YHMC00=t.YHMC00 WHERE t.LPHX00=?",
+                              {caller.token_id});
+        if (r.packet.rows.empty()) return false;
+        const auto &row = r.packet.rows[0];
+        const auto expires = static_cast<std::int64_t>(wire::value_to_double(row[1]));
+        const auto role = role_from_name(wire::value_to_text(row[2]));
+        if (!role || expires <= epoch_seconds(std::chrono::system_clock::now())) return false;
+        caller.account = wire::value_to_text(row[0]);
+        caller.role = *role;
+        caller.expires = std::chrono::system_clock::time_point(std::chrono::seconds(expires));
+        return true;
+    });
+    if (!valid) throw ServerError(Kind::Unauthorized, kSignInExpired, code::kSignInExpired);
+    return caller;
+}
+
+std::set<std::string> Accounts::ended_sign_ins(const std::set<std::string> &token_ids)
+{
+    std::set<std::string> ended;
+    if (token_ids.empty()) return ended;
+    try {
+        const auto now = epoch_seconds(std::chrono::system_clock::now());
+        impl_->pool.with([&](Connection &db) {
+            for (const auto &token : token_ids) {
+                const auto r = db.run(std::string("SELECT GQSJ00 FROM ") + kTokenTable + " WHERE LPHX00=?", {token});
+                if (r.packet.rows.empty() || wire::value_to_double(r.packet.rows[0][0]) <= static_cast<double>(now))
+                    ended.insert(token);
+            }
+            return 0;
+        });
+    } catch (const ServerError &) {
+        // The database is out of reach: the tokens are checked again at the next sweep.
+    }
+    return ended;
+}
+
+// --- account administration ----------------------------------------------------
+
+void add_account(const std::string &cs, const std::string &name, Role role, const std::string &password)
+{
+    check_account_name(name);
+    check_password(password);
+    Connection db(cs);
+    const auto exists = db.run(std::string("SELECT 1 FROM ") + kAccountTable + " WHERE YHMC00=?", {name});
+    if (!exists.packet.rows.empty())
+        throw ServerError(Kind::BadRequest, "the account \"" + name + "\" exists already (user passwd changes its password)");
+    db.run(std::string("INSERT INTO ") + kAccountTable + " (YHMC00,YHJS00,MMHX00,CJSJ00) VALUES (?,?,?,?)",
+           {name, std::string(role_name(role)), hash_password(password), iso_utc(std::chrono::system_clock::now())});
+}
+
+void set_account_password(const std::string &cs, const std::string &name, const std::string &password)
+{
+    check_password(password);
+    Connection db(cs);
+    db.begin_write();
+    const auto done = db.run(std::string("UPDATE ") + kAccountTable + " SET MMHX00=? WHERE YHMC00=?",
+                             {hash_password(password), name});
+    if (done.rows_affected != 1) {
+        db.rollback();
+        throw ServerError(Kind::NotFound, "there is no account \"" + name + "\"");
+    }
+    // A new password ends the sign-ins made with the old one.
+    db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE YHMC00=?", {name});
+    db.commit();
+}
+
+void remove_account(const std::string &cs, const std::string &name)
+{
+    Connection db(cs);
+    db.begin_write();
+    db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE YHMC00=?", {name});
+    const auto done = db.run(std::string("DELETE FROM ") + kAccountTable + " WHERE YHMC00=?", {name});
+    if (done.rows_affected != 1) {
+        db.rollback();
+        throw ServerError(Kind::NotFound, "there is no account \"" + name + "\"");
+    }
+    db.commit();
+}
+
+std::vector<AccountInfo> list_accounts(const std::string &cs)
+{
+    Connection db(cs);
+    const auto r = db.run(std::string("SELECT YHMC00,YHJS00,CJSJ00 FROM ") + kAccountTable + " ORDER BY YHMC00");
+    std::vector<AccountInfo> out;
+    for (const auto &row : r.packet.rows) {
+        AccountInfo a;
+        a.name = wire::value_to_text(row[0]);
+        a.role = role_from_name(wire::value_to_text(row[1])).value_or(Role::Viewer);
+        a.created = wire::is_null(row[2]) ? std::string() : wire::value_to_text(row[2]);
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+}  // namespace appserver

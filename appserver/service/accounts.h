@@ -1,0 +1,78 @@
+// Accounts and their sign-ins: signing in and out, the callers tokens stand
+// for, and the administration of accounts (the "user" commands). The
+// account table GSTYHZH0 and the token table GSTYHLP0 are this file's own:
+// nothing else reads or writes them. Passwords are kept only as Argon2id
+// hashes and tokens only as their BLAKE2b hashes (libsodium), so several
+// servers on one database accept each other's tokens.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "caller.h"
+#include "connection_pool.h"
+#include "database.h"
+
+namespace appserver {
+
+// The account table and the token table (created by --init where missing).
+inline constexpr const char *kAccountTable = "GSTYHZH0";
+inline constexpr const char *kTokenTable = "GSTYHLP0";
+
+void create_account_tables(Connection &db);
+
+// bytes random bytes from the system's cryptographic source, as hex: an id
+// seen on the wire tells nothing about any other.
+std::string random_hex(std::size_t bytes = 32);
+
+// What a sign-in gives.
+struct SignIn {
+    std::string token;  // 64 hex digits; only its hash is stored
+    std::chrono::system_clock::time_point expires;
+    std::string account;
+    Role role = Role::Planner;
+};
+
+// The sign-ins of a running server, through its auxiliary connections.
+class Accounts {
+public:
+    Accounts(ConnectionPool &pool, std::chrono::seconds token_lifetime);
+    ~Accounts();
+
+    // Signs an account in from a client address. A wrong user or password is
+    // Unauthorized with one message for both; more than five failed sign-ins
+    // a minute for the account or from the address are Throttled before any
+    // password is hashed; at most two hashes run at once and four more wait.
+    SignIn login(const std::string &user, const std::string &password, const std::string &address);
+    // Ends the sign-in a token id stands for.
+    void end_sign_in(const std::string &token_id);
+    // The caller a bearer token stands for; Unauthorized when the token is
+    // unknown, signed out or expired.
+    Caller caller_of_token(const std::string &token, const std::string &address);
+    // Of these token ids, the ones whose sign-in has ended (expired or signed
+    // out). Nothing when the database is out of reach: they are asked again.
+    std::set<std::string> ended_sign_ins(const std::set<std::string> &token_ids);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Account administration (the "user" commands), on a database made by --init.
+struct AccountInfo {
+    std::string name;
+    Role role = Role::Planner;
+    std::string created;  // UTC, ISO-8601
+};
+void add_account(const std::string &connection_string, const std::string &name, Role role, const std::string &password);
+// A new password also ends the account's sign-ins. Unknown name: NotFound.
+void set_account_password(const std::string &connection_string, const std::string &name, const std::string &password);
+// Removes the account and every token it holds. Unknown name: NotFound.
+void remove_account(const std::string &connection_string, const std::string &name);
+std::vector<AccountInfo> list_accounts(const std::string &connection_string);
+
+}  // namespace appserver

@@ -1,0 +1,152 @@
+// The names the module and the application server both spell: the server
+// objects and their class ids, the providers and methods, the parameters,
+// the plan's field list, the keys of requests and answers, the month key, and
+// the stable codes of error answers. Each is written here once; neither side
+// spells one of them on its own.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "wire.h"
+
+namespace contract {
+
+// The application server's port when none is given.
+inline constexpr int kDefaultPort = 7411;
+
+// --- server objects -----------------------------------------------------------
+
+inline constexpr const char *kCompanyInfoObject = "VendrixServer.CoCompanyInfo";
+inline constexpr const char *kCompanyInfoClassId = "{19D455E5-E340-4D1D-9435-4443515DDE6D}";
+inline constexpr const char *kCustObject = "VendrixServer.CoCustObj";
+inline constexpr const char *kCustClassId = "{45F5B273-F530-40FE-8074-886EFA4EAF10}";
+
+// --- providers and methods ----------------------------------------------------
+
+// On the company information object: the module's own statements, their
+// values bound as parameters.
+inline constexpr const char *kTempProvider = "dsp_temp";
+// On the customer object: the salesman plan rows with their identities.
+inline constexpr const char *kPlanProvider = "dsp_xstyzb02cys";
+
+// The transaction methods of the company information object (names match
+// without regard to case).
+inline constexpr const char *kTranStartMethod = "CompanydbTranStart";
+inline constexpr const char *kTranCommitMethod = "CompanydbTranCommit";
+inline constexpr const char *kRollbackMethod = "CompanydbRollback";
+
+// --- parameters and the month key ---------------------------------------------
+
+// The plan provider's one parameter: the month whose rows it delivers.
+inline constexpr const char *kMonthParam = "NYUE00";
+
+// The month key YYYYMM: the year, then the month with two digits (200303).
+inline std::string month_key(int year, int month)
+{
+    return std::to_string(year) + (month < 10 ? "0" : "") + std::to_string(month);
+}
+
+// --- the plan rows ------------------------------------------------------------
+
+// The fields the plan provider delivers, in this order; the row identity
+// (ROWID00) travels beside them as the packet's rowIds.
+inline const std::vector<wire::FieldDef> &plan_fields()
+{
+    using wire::FieldType;
+    static const std::vector<wire::FieldDef> fields = {
+        {"NYUE00", FieldType::String, 6}, {"XHAO00", FieldType::Float, 0},  {"ZBLB00", FieldType::String, 1},
+        {"ZBMC00", FieldType::String, 50}, {"ZBSL00", FieldType::Float, 0}, {"CKDM00", FieldType::String, 2},
+        {"RYDM00", FieldType::String, 4}, {"SPDM00", FieldType::String, 8}, {"SPDM01", FieldType::String, 8},
+        {"ZBLBMC", FieldType::String, 8},
+    };
+    return fields;
+}
+// The planned quantity, the one field an apply may change.
+inline constexpr const char *kQuantityField = "ZBSL00";
+
+// --- the HTTP API -------------------------------------------------------------
+
+inline constexpr const char *kLoginPath = "/v1/login";
+inline constexpr const char *kLogoutPath = "/v1/logout";
+inline constexpr const char *kAccountPath = "/v1/account";
+inline constexpr const char *kSessionsPath = "/v1/sessions";
+inline constexpr const char *kHealthPath = "/v1/health";
+// Under a session: providers/NAME/CALL and methods/NAME.
+inline constexpr const char *kProvidersSegment = "providers";
+inline constexpr const char *kMethodsSegment = "methods";
+inline constexpr const char *kRecordsCall = "records";
+inline constexpr const char *kExecuteCall = "execute";
+inline constexpr const char *kApplyCall = "apply";
+
+// Request keys.
+inline constexpr const char *kUserKey = "user";
+inline constexpr const char *kPasswordKey = "password";
+inline constexpr const char *kObjectKey = "object";
+inline constexpr const char *kClassIdKey = "clsid";
+inline constexpr const char *kCommandTextKey = "commandText";
+inline constexpr const char *kParamsKey = "params";
+inline constexpr const char *kMaxErrorsKey = "maxErrors";
+inline constexpr const char *kDeltaKey = "delta";
+
+// Answer keys (the data packet's and the delta's own are wire's affair).
+inline constexpr const char *kTokenKey = "token";
+inline constexpr const char *kExpiresKey = "expires";
+inline constexpr const char *kRoleKey = "role";
+inline constexpr const char *kSessionKey = "session";
+inline constexpr const char *kRowsAffectedKey = "rowsAffected";
+inline constexpr const char *kErrorKey = "error";
+inline constexpr const char *kCodeKey = "code";
+
+// --- error codes --------------------------------------------------------------
+
+// Every error answer carries one of these beside its message
+// ({"error":"...","code":"session_gone"}). The message is for people and may
+// change; a client decides by the code.
+namespace error {
+// 400: a request the server cannot take as it stands (malformed JSON, a
+// wrong parameter, a body over the limit, a call a provider does not offer).
+inline constexpr const char *kBadRequest = "bad_request";
+// 401: no sign-in with the call.
+inline constexpr const char *kSignInRequired = "sign_in_required";
+// 401: a token unknown, signed out or expired.
+inline constexpr const char *kSignInExpired = "sign_in_expired";
+// 401: a sign-in with a wrong user or password.
+inline constexpr const char *kSignInRefused = "sign_in_refused";
+// 403: the caller may not do this.
+inline constexpr const char *kForbidden = "forbidden";
+// 403: a text that is not one of the module's statements.
+inline constexpr const char *kStatementNotAllowed = "statement_not_allowed";
+// 403: a viewer's change.
+inline constexpr const char *kReadOnlyAccount = "read_only_account";
+// 404: the session is gone (closed, timed out, or never there): nothing of
+// the call ran, and a client may open a new one.
+inline constexpr const char *kSessionGone = "session_gone";
+// 404: no such server object, provider, method, or call.
+inline constexpr const char *kNotFound = "not_found";
+// 414: a request target over the limit.
+inline constexpr const char *kTargetTooLong = "target_too_long";
+// 422: the database refused a statement (its own message).
+inline constexpr const char *kDatabase = "database";
+// 422: a statement ran past the server's time limit.
+inline constexpr const char *kStatementTimeout = "statement_timeout";
+// 422: an answer larger than the server sends.
+inline constexpr const char *kAnswerTooLarge = "answer_too_large";
+// 422: the plan rows changed between the two reads of one answer.
+inline constexpr const char *kRowsChanged = "rows_changed";
+// 429: too many failed or simultaneous sign-ins, or sessions of one account.
+inline constexpr const char *kThrottled = "throttled";
+// 503: the database cannot be reached or opened.
+inline constexpr const char *kUnavailable = "unavailable";
+// 503: another session's open transaction holds the data past the wait.
+inline constexpr const char *kLocked = "locked";
+// 503: every connection, worker or session slot of the server is taken.
+inline constexpr const char *kBusy = "busy";
+// 503: the server is stopping.
+inline constexpr const char *kStopping = "stopping";
+// 500: a failure of the server itself.
+inline constexpr const char *kInternal = "internal";
+}  // namespace error
+
+}  // namespace contract
