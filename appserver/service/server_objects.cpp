@@ -15,7 +15,8 @@ namespace appserver {
 #define SERVER_METHODS(X)                                          \
     X(contract::kCompanyInfoObject, make_transaction_start_method)  \
     X(contract::kCompanyInfoObject, make_transaction_commit_method) \
-    X(contract::kCompanyInfoObject, make_rollback_method)
+    X(contract::kCompanyInfoObject, make_rollback_method)           \
+    X(contract::kCustObject, make_generate_plans_method)
 
 #define DECLARE_PROVIDER(object, make) std::unique_ptr<Provider> make();
 #define DECLARE_METHOD(object, make) std::unique_ptr<Method> make();
