@@ -35,7 +35,8 @@ std::vector<BoardCommand> board_commands();
 BoardCommand board_print_command();     // 打印 (board_print.cpp)
 BoardCommand board_generate_command();  // 生成 (board_generate.cpp)
 
-// The board's printout template, found like the salesman printout's.
+// The board's printout template, found like the salesman printout's (the
+// current folder, then the installed data folder), else the copy built in.
 inline constexpr const char *kBoardReportTemplate = "bmjhfp.frf";
 // Salesman columns on one sheet of the printout; more go on further sheets,
 // the indicator columns repeated.

@@ -312,7 +312,6 @@ BoardGrid::BoardGrid(board::BoardModel &board, QWidget *parent)
     connect(model_, &BoardTableModel::figures_updated, footer_, qOverload<>(&QWidget::update));
     connect(model_, &QAbstractItemModel::modelReset, this, &BoardGrid::fit_columns);
     connect(horizontalHeader(), &QHeaderView::sectionResized, footer_, qOverload<>(&QWidget::update));
-    setViewportMargins(0, 0, 0, footer_height());
 }
 
 BoardGrid::~BoardGrid() = default;
@@ -372,7 +371,12 @@ void BoardGrid::resizeEvent(QResizeEvent *event)
 
 void BoardGrid::updateGeometries()
 {
+    // The table keeps its header in the viewport's top margin; the footer
+    // takes the bottom one.
     QTableView::updateGeometries();
+    const QMargins margins = viewportMargins();
+    if (margins.bottom() != footer_height())
+        setViewportMargins(margins.left(), margins.top(), margins.right(), footer_height());
     place_footer();
 }
 

@@ -2,6 +2,8 @@
 // template, on A4 landscape, in sheets of at most kSalesmenPerSheet salesman
 // columns, the indicator columns repeated on each; previewed, printed or
 // saved as PDF from the module's report preview.
+#include <QFileInfo>
+
 #include <algorithm>
 
 #include "Unit_board.h"
@@ -9,6 +11,8 @@
 #include "board_grid.h"
 #include "report.h"
 #include "template_lookup.h"
+
+static void init_report_resources() { Q_INIT_RESOURCE(reports); }
 
 namespace {
 
@@ -68,8 +72,12 @@ void prepare_board_report(TFm_board &form)
 {
     TfrReport &report = *form.frReport1;
     // The current folder first (a site's own template there wins), then the
-    // installed data folder; without it the engine's plain pages.
-    report.LoadFromFile(report::locate_template(QString::fromLatin1(kBoardReportTemplate)));
+    // installed data folder, then the copy built into the module: a board
+    // printed as the engine's plain table would show nothing of it.
+    init_report_resources();
+    QString file = report::locate_template(QString::fromLatin1(kBoardReportTemplate));
+    if (!QFileInfo::exists(file)) file = QStringLiteral(":/reports/%1").arg(QString::fromLatin1(kBoardReportTemplate));
+    report.LoadFromFile(file);
     report::PageFormat paper;
     paper.orientation = QPageLayout::Landscape;
     report.set_page_format(paper);

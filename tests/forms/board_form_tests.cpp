@@ -508,6 +508,7 @@ TEST_F(BoardFormTest, ThePrintoutIsA4LandscapeWithTheStateAndTotalsAndPagesAcros
     const QString pdf = out.filePath("board.pdf");
     board([&](TFm_board *b) {
         prepare_board_report(*b);
+        EXPECT_EQ(b->frReport1->template_file(), QDir::current().absoluteFilePath("bmjhfp.frf"));
         EXPECT_EQ(b->frReport1->page_format().orientation, QPageLayout::Landscape);
         EXPECT_EQ(b->frReport1->page_format().paper, QPageSize::A4);
         b->frReport1->export_pdf(pdf);
@@ -519,6 +520,11 @@ TEST_F(BoardFormTest, ThePrintoutIsA4LandscapeWithTheStateAndTotalsAndPagesAcros
         });
         b->command_button("tbprint")->click();
         EXPECT_EQ(preview_class, "report::ReportPreview");
+        // Without a file of it anywhere, the copy built into the module.
+        ASSERT_TRUE(QFile::remove("bmjhfp.frf"));
+        prepare_board_report(*b);
+        if (!QFile::exists("/usr/share/saleplan/bmjhfp.frf"))
+            EXPECT_EQ(b->frReport1->template_file(), ":/reports/bmjhfp.frf");
         b->tbexit->click();
     });
     const QString text = pdf_text(pdf);
