@@ -4,6 +4,7 @@
 // audit records, a save another planner made stale, generation of missing
 // plans, browse mode, the department and month on the board itself, the
 // keyboard, and the printout read back from its PDF.
+#include <QAccessible>
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
@@ -188,6 +189,18 @@ TEST_F(BoardFormTest, OpensFromTheMainFormWithTheDepartmentsMonthAndTheDatabases
         EXPECT_EQ(g->model()->index(0, remaining).data(Qt::BackgroundRole).value<QColor>(), board_colours::kLeft);
         EXPECT_EQ(g->model()->index(0, remaining).data(Qt::ToolTipRole).toString(), "尚未分配完：剩余 60 条");
 
+        // Assistive technology reads the salesmen's headers: name and code.
+        QAccessibleInterface *table = QAccessible::queryAccessibleInterface(g);
+        ASSERT_NE(table, nullptr);
+        QStringList header_names, header_notes;
+        for (int i = 0; i < table->childCount(); ++i) {
+            QAccessibleInterface *child = table->child(i);
+            if (!child || child->role() != QAccessible::ColumnHeader) continue;
+            header_names << child->text(QAccessible::Name);
+            header_notes << child->text(QAccessible::Description);
+        }
+        EXPECT_EQ(header_names, headers);
+        EXPECT_TRUE(header_notes.contains("乙（代码 0008）")) << header_notes.join("|").toStdString();
         for (QWidget *w : std::initializer_list<QWidget *>{g, b->lb_status, b->cb_fxb, b->DateTimePicker1})
             EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
         EXPECT_TRUE(QTest::qWaitFor([&] { return g->hasFocus(); }));
