@@ -79,6 +79,7 @@ TFm_board::TFm_board(QWidget *owner, std::unique_ptr<board::BoardSource> source,
     frReport1->setObjectName(QStringLiteral("frReport1"));
 
     build_commands();
+    update_commands();
 
     ui::connect_guarded(tbok, &TFlatSpeedButton::clicked, this, &TFm_board::tbokClick);
     ui::connect_guarded(cb_fxb, &TFlatComboBox::changed, this, &TFm_board::cb_fxbChange);
@@ -144,7 +145,8 @@ TFlatSpeedButton *TFm_board::command_button(const char *object_name) const
 
 void TFm_board::update_commands()
 {
-    const bool editable = !model_.read_only() && !model_.empty_reason();
+    // Nothing to change before the board has loaded (a failed read leaves it so).
+    const bool editable = model_.loaded() && !model_.read_only() && !model_.empty_reason();
     tbok->setEnabled(editable);
     for (const auto &[button, changes_plan] : commands_) button->setEnabled(!changes_plan || editable);
 }

@@ -294,6 +294,7 @@ BoardGrid::BoardGrid(board::BoardModel &board, QWidget *parent)
     setModel(model_);
     setItemDelegate(new BoardCellDelegate(this));
     footer_->setObjectName(QStringLiteral("board_footer"));
+    footer_->setAccessibleName(QStringLiteral("合计"));
 
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectItems);
