@@ -22,6 +22,9 @@ struct ServeOptions {
     long long session_timeout = 600;
     long long token_lifetime = 12 * 3600;
     std::string password_file, server_role, server_role_password_file, log_file;
+    // The metrics' own listener (--metrics-listen): empty host when off.
+    std::string metrics_host;
+    long long metrics_port = 0;
     appserver::FrontEndOptions front;
     appserver::ServerLimits limits;
 };

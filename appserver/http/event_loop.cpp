@@ -74,6 +74,7 @@ void answer_inline(Exchange &ex, int status, const std::string &message, const c
 {
     answer_error(ex.res, status, message, error_code);
     log_request({}, {}, "-", ex.req.path, {}, status, message);
+    metrics::observe_request("unrouted", status, {});
 }
 
 }  // namespace

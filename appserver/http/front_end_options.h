@@ -7,6 +7,12 @@ namespace appserver {
 
 enum class AuthMode { None, Accounts };
 
+// A loopback address: 127.x.x.x, ::1 (or [::1]), localhost.
+inline bool is_loopback(const std::string &host)
+{
+    return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
+}
+
 struct FrontEndOptions {
     AuthMode auth = AuthMode::None;
     std::string tls_cert, tls_key;  // both set: HTTPS

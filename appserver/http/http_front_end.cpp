@@ -8,18 +8,9 @@
 
 namespace appserver {
 
-namespace {
-
-bool loopback(const std::string &host)
-{
-    return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
-}
-
-}  // namespace
-
 std::optional<std::string> listen_refusal(const std::string &host, const FrontEndOptions &options)
 {
-    if (loopback(host)) return std::nullopt;
+    if (is_loopback(host)) return std::nullopt;
     if (options.auth != AuthMode::Accounts)
         return "listening on " + host +
                " needs --auth accounts and --tls-cert FILE --tls-key FILE; --auth none is only for a loopback "

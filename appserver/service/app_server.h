@@ -10,11 +10,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "accounts.h"
 #include "caller.h"
+#include "connection_pool.h"
 #include "provider.h"
 #include "server_error.h"
 #include "server_limits.h"
@@ -47,6 +50,9 @@ public:
     bool session_holds_connection(const std::string &session) const;
     // Database connections of the sessions open now (idle or in use).
     int open_connection_count() const;
+    // The connection pools and what they hold: "sessions" (the sessions'
+    // calls) and "sign_in" (sign-in, token checks, health).
+    std::vector<std::pair<std::string, ConnectionPool::Stats>> pool_stats() const;
 
     // Every call takes its caller: the anonymous planner (a default Caller)
     // with --auth none, the account of the bearer token otherwise. A session
