@@ -73,7 +73,8 @@ function(saleplan_install_rules)
 
   install(TARGETS mis-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT desktop)
   install(TARGETS saleplan LIBRARY DESTINATION ${SALEPLAN_MODULE_DIR} COMPONENT desktop)
-  install(FILES ${PROJECT_SOURCE_DIR}/resources/fxyyxszb.frf DESTINATION ${SALEPLAN_DATA_DIR} COMPONENT desktop)
+  install(FILES ${PROJECT_SOURCE_DIR}/resources/fxyyxszb.frf ${PROJECT_SOURCE_DIR}/resources/bmjhfp.frf
+          DESTINATION ${SALEPLAN_DATA_DIR} COMPONENT desktop)
   file(GLOB glyphs ${PROJECT_SOURCE_DIR}/resources/glyphs/*.bmp)
   install(FILES ${glyphs} DESTINATION ${SALEPLAN_DATA_DIR}/glyphs COMPONENT desktop)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/saleplan.desktop

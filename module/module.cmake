@@ -4,10 +4,14 @@ set(saleplan_form_sources
   forms/Unit_saleplan.cpp forms/Unit_saleplan.h forms/Unit_saleplan_commands.cpp forms/plan_commands.h
   forms/Unit_Inputtime.cpp forms/Unit_Inputtime.h
   forms/Unit_edit.cpp forms/Unit_edit.h
+  forms/Unit_board.cpp forms/Unit_board.h forms/board_grid.cpp forms/board_grid.h
+  forms/board_commands.cpp forms/board_commands.h forms/board_print.cpp forms/board_generate.cpp
   forms/combo_list.h forms/form_support.h forms/form_support.cpp)
 list(TRANSFORM saleplan_form_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
+# The board's printout template, built in for when no file of it is found.
+qt_add_resources(saleplan_report_resources ${PROJECT_SOURCE_DIR}/resources/reports.qrc)
 add_library(saleplan_forms STATIC
-  ${saleplan_form_sources}
+  ${saleplan_form_sources} ${saleplan_report_resources}
   ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.cpp ${CMAKE_CURRENT_LIST_DIR}/entry/module_entry.h)
 set_target_properties(saleplan_forms PROPERTIES AUTOMOC ON)
 target_include_directories(saleplan_forms PUBLIC ${CMAKE_CURRENT_LIST_DIR}/forms ${CMAKE_CURRENT_LIST_DIR}/entry)

@@ -31,16 +31,36 @@ inline constexpr const char *kTempProvider = "dsp_temp";
 // On the customer object: the salesman plan rows with their identities.
 inline constexpr const char *kPlanProvider = "dsp_xstyzb02cys";
 
+// On the customer object: a department's month on one board, read in one
+// snapshot (parameters NYUE00 and CKDM00, both required). The rows are the
+// department's salesman plan rows of the month with the plan provider's
+// fields and row identities (changes go through that provider's apply); the
+// details below come with them.
+inline constexpr const char *kBoardProvider = "dsp_board";
+
 // The transaction methods of the company information object (names match
 // without regard to case).
 inline constexpr const char *kTranStartMethod = "CompanydbTranStart";
 inline constexpr const char *kTranCommitMethod = "CompanydbTranCommit";
 inline constexpr const char *kRollbackMethod = "CompanydbRollback";
 
+// On the customer object: generates, in one transaction, the plans of a
+// department's visit-salesmen who have none in the month, as the plan month
+// dialog's generation does (parameters NYUE00, CKDM00 and RYDM00: the
+// salesmen's codes separated by commas, empty for every one without a
+// plan). Answers {"generated":[codes],"skipped":[codes]}: skipped are the
+// salesmen named who had a plan of the month already.
+inline constexpr const char *kGeneratePlansMethod = "GeneratePlans";
+
 // --- parameters and the month key ---------------------------------------------
 
-// The plan provider's one parameter: the month whose rows it delivers.
+// The month: the plan provider's one parameter (the month whose rows it
+// delivers), and the board's and the generation's.
 inline constexpr const char *kMonthParam = "NYUE00";
+// The department (the board, the generation).
+inline constexpr const char *kDepartmentParam = "CKDM00";
+// The salesmen of a generation, codes separated by commas.
+inline constexpr const char *kSalesmenParam = "RYDM00";
 
 // The month key YYYYMM: the year, then the month with two digits (200303).
 inline std::string month_key(int year, int month)
@@ -65,6 +85,54 @@ inline const std::vector<wire::FieldDef> &plan_fields()
 }
 // The planned quantity, the one field an apply may change.
 inline constexpr const char *kQuantityField = "ZBSL00";
+
+// --- the board's details ------------------------------------------------------
+
+// "plan": the department's plan of the month, one row per indicator as the
+// remaining quantity counts them (sequence number and name), its quantity
+// the sum of the department's rows of that indicator; ZBLB00 the lowest
+// category among them, ZBHS00 how many department rows it sums (1 but for
+// duplicates). Ordered by sequence number, then name.
+inline constexpr const char *kBoardPlanDetail = "plan";
+inline const std::vector<wire::FieldDef> &board_plan_fields()
+{
+    using wire::FieldType;
+    static const std::vector<wire::FieldDef> fields = {
+        {"XHAO00", FieldType::Float, 0}, {"ZBLB00", FieldType::String, 1}, {"ZBMC00", FieldType::String, 50},
+        {"ZBSL00", FieldType::Float, 0}, {"ZBHS00", FieldType::Integer, 0},
+    };
+    return fields;
+}
+// "salesmen": the department's visit-salesmen (FXY000 'Y'), then anyone else
+// who holds plan rows of the department's month (FXY000 'N': left the
+// department or no longer a visit-salesman; his rows are shown, not edited),
+// each ordered by code. JHHS00: his plan rows of the month (0: no plan yet).
+inline constexpr const char *kBoardSalesmenDetail = "salesmen";
+inline const std::vector<wire::FieldDef> &board_salesmen_fields()
+{
+    using wire::FieldType;
+    static const std::vector<wire::FieldDef> fields = {
+        {"RYDM00", FieldType::String, 4}, {"RYMC00", FieldType::String, 20}, {"FXY000", FieldType::String, 1},
+        {"JHHS00", FieldType::Integer, 0},
+    };
+    return fields;
+}
+// "department": the department's code and name, one row (none for a code
+// the department table does not hold).
+inline constexpr const char *kBoardDepartmentDetail = "department";
+inline const std::vector<wire::FieldDef> &board_department_fields()
+{
+    using wire::FieldType;
+    static const std::vector<wire::FieldDef> fields = {{"CKDM00", FieldType::String, 2}, {"CKMC00", FieldType::String, 40}};
+    return fields;
+}
+// The salesman flag values of the "salesmen" detail.
+inline constexpr const char *kVisitSalesman = "Y";
+inline constexpr const char *kFormerSalesman = "N";
+
+// The keys of GeneratePlans' answer.
+inline constexpr const char *kGeneratedKey = "generated";
+inline constexpr const char *kSkippedKey = "skipped";
 
 // --- the HTTP API -------------------------------------------------------------
 
@@ -135,6 +203,9 @@ inline constexpr const char *kStatementTimeout = "statement_timeout";
 inline constexpr const char *kAnswerTooLarge = "answer_too_large";
 // 422: the plan rows changed between the two reads of one answer.
 inline constexpr const char *kRowsChanged = "rows_changed";
+// 422: a generation the plans do not allow (no department plan or no sales
+// indicators for the month, a code not a visit-salesman of the department).
+inline constexpr const char *kGenerationRefused = "generation_refused";
 // 429: too many failed or simultaneous sign-ins, or sessions of one account.
 inline constexpr const char *kThrottled = "throttled";
 // 503: the database cannot be reached or opened.

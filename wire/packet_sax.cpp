@@ -15,6 +15,8 @@
 #include <exception>
 #include <iterator>
 #include <limits>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -51,16 +53,32 @@ struct RowFault {
     std::string bad_value_type;  // "object", "array", "boolean"
 };
 
-enum class Slot { Absent, Null, Array, Other };
+enum class Slot { Absent, Null, Array, Object, Other };
 
 class PacketReader final : public json::json_sax_t {
 public:
-    // ---- scalars
-    bool null() override { return scalar(Value{}, nullptr, Scalar::Null); }
-    bool boolean(bool) override { return scalar(Value{}, "boolean", Scalar::Other); }
-    bool number_integer(number_integer_t v) override { return scalar(Value(std::int64_t{v}), nullptr, Scalar::Integer); }
+    // depth: how deep in details the packet read stands (0: the answer itself).
+    explicit PacketReader(int depth = 0) : depth_(depth) {}
+
+    // ---- scalars (while a detail is being read, its events go to its reader)
+    bool null() override
+    {
+        if (detail_) return to_detail([](PacketReader &r) { r.null(); }, 0);
+        return scalar(Value{}, nullptr, Scalar::Null);
+    }
+    bool boolean(bool b) override
+    {
+        if (detail_) return to_detail([b](PacketReader &r) { r.boolean(b); }, 0);
+        return scalar(Value{}, "boolean", Scalar::Other);
+    }
+    bool number_integer(number_integer_t v) override
+    {
+        if (detail_) return to_detail([v](PacketReader &r) { r.number_integer(v); }, 0);
+        return scalar(Value(std::int64_t{v}), nullptr, Scalar::Integer);
+    }
     bool number_unsigned(number_unsigned_t u) override
     {
+        if (detail_) return to_detail([u](PacketReader &r) { r.number_unsigned(u); }, 0);
         // As value_from_json: beyond the signed range a number becomes a double.
         Value v = u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
                       ? Value(static_cast<double>(u))
@@ -68,17 +86,46 @@ public:
         unsigned_integer_ = static_cast<long long>(u);
         return scalar(std::move(v), nullptr, Scalar::Unsigned);
     }
-    bool number_float(number_float_t d, const string_t &) override { return scalar(Value(d), nullptr, Scalar::Other); }
-    bool string(string_t &s) override { return scalar(Value(std::move(s)), nullptr, Scalar::Text); }
-    bool binary(binary_t &) override { return scalar(Value{}, "binary", Scalar::Other); }
+    bool number_float(number_float_t d, const string_t &t) override
+    {
+        if (detail_) return to_detail([d, &t](PacketReader &r) { r.number_float(d, t); }, 0);
+        return scalar(Value(d), nullptr, Scalar::Other);
+    }
+    bool string(string_t &s) override
+    {
+        if (detail_) return to_detail([&s](PacketReader &r) { r.string(s); }, 0);
+        return scalar(Value(std::move(s)), nullptr, Scalar::Text);
+    }
+    bool binary(binary_t &b) override
+    {
+        if (detail_) return to_detail([&b](PacketReader &r) { r.binary(b); }, 0);
+        return scalar(Value{}, "binary", Scalar::Other);
+    }
 
     // ---- structure
-    bool start_object(std::size_t) override { return open(true); }
-    bool start_array(std::size_t) override { return open(false); }
-    bool end_object() override { return close(); }
-    bool end_array() override { return close(); }
+    bool start_object(std::size_t n) override
+    {
+        if (detail_) return to_detail([n](PacketReader &r) { r.start_object(n); }, 1);
+        return open(true);
+    }
+    bool start_array(std::size_t n) override
+    {
+        if (detail_) return to_detail([n](PacketReader &r) { r.start_array(n); }, 1);
+        return open(false);
+    }
+    bool end_object() override
+    {
+        if (detail_) return to_detail([](PacketReader &r) { r.end_object(); }, -1);
+        return close();
+    }
+    bool end_array() override
+    {
+        if (detail_) return to_detail([](PacketReader &r) { r.end_array(); }, -1);
+        return close();
+    }
     bool key(string_t &k) override
     {
+        if (detail_) return to_detail([&k](PacketReader &r) { r.key(k); }, 0);
         key_ = std::move(k);
         return true;
     }
@@ -119,13 +166,45 @@ public:
         } else {
             packet_.row_ids.clear();
         }
+
+        if (details_ == Slot::Other) throw WireError("\"details\" must be an object of named data packets");
+        if (details_ == Slot::Object && depth_ >= kMaxDetailDepth)
+            throw WireError("details are nested more than " + std::to_string(kMaxDetailDepth) + " deep");
+        for (auto &[name, reader] : detail_readers_) {
+            try {
+                packet_.details[name] = reader->finish();
+            } catch (const WireError &e) {
+                throw WireError("detail \"" + name + "\": " + e.what());
+            }
+        }
         return std::move(packet_);
     }
 
 private:
-    // Where the parser stands: the top object, one of its three members, a
+    // Where the parser stands: the top object, one of its four members, a
     // field definition, a row, or something of no interest (skipped whole).
-    enum class Ctx { Top, Fields, Field, Rows, Row, RowIds, Skip };
+    enum class Ctx { Top, Fields, Field, Rows, Row, RowIds, Details, Skip };
+
+    // Hands one event to the reader of the detail being read; depth_change
+    // is +1 for an opening, -1 for a closing. The detail is read once its
+    // value is through (a scalar at once, a container when it closes).
+    template <class F> bool to_detail(F &&event, int depth_change)
+    {
+        event(*detail_);
+        detail_depth_ += depth_change;
+        if (detail_depth_ == 0) detail_ = nullptr;
+        return true;
+    }
+
+    // A detail's value starts under the name just read: a reader of its own
+    // takes it (a later one of the same name replaces it, as the tree does).
+    void start_detail()
+    {
+        auto &reader = detail_readers_[key_];
+        reader = std::make_unique<PacketReader>(depth_ + 1);
+        detail_ = reader.get();
+        detail_depth_ = 0;
+    }
     enum class Scalar { Null, Text, Integer, Unsigned, Other };
 
     static FieldDef field_of(const RawField &raw, std::size_t index)
@@ -179,8 +258,14 @@ private:
                 row_faults_.clear();
             } else if (key_ == "rowIds") {
                 row_ids_ = kind == Scalar::Null ? Slot::Null : Slot::Other;
+            } else if (key_ == "details") {
+                details_ = kind == Scalar::Null ? Slot::Null : Slot::Other;
+                detail_readers_.clear();
             }
             break;
+        case Ctx::Details:
+            start_detail();
+            return to_detail([&](PacketReader &r) { r.scalar(std::move(v), bad_type, kind); }, 0);
         case Ctx::Fields: raw_fields_.emplace_back(); break;  // not an object
         case Ctx::Field:
             if (RawMember *m = field_member()) {
@@ -248,8 +333,16 @@ private:
                 row_id_count_ = 0;
                 bad_row_id_ = false;
                 if (!object) next = Ctx::RowIds;
+            } else if (key_ == "details") {
+                details_ = object ? Slot::Object : Slot::Other;
+                detail_readers_.clear();
+                // Past the deepest details allowed, they are refused, not read.
+                if (object && depth_ < kMaxDetailDepth) next = Ctx::Details;
             }
             break;
+        case Ctx::Details:
+            start_detail();
+            return to_detail([object](PacketReader &r) { r.open(object); }, 1);
         case Ctx::Fields:
             raw_fields_.emplace_back();
             raw_fields_.back().is_object = object;
@@ -304,6 +397,12 @@ private:
     std::size_t row_id_count_ = 0;
     bool bad_row_id_ = false;
     DataPacket packet_;
+
+    int depth_ = 0;
+    Slot details_ = Slot::Absent;
+    std::map<std::string, std::unique_ptr<PacketReader>> detail_readers_;  // by name, as the tree keeps them
+    PacketReader *detail_ = nullptr;  // the detail being read, if any
+    int detail_depth_ = 0;            // its containers open
 };
 
 }  // namespace

@@ -98,7 +98,7 @@ void PacketWriter::begin(const std::vector<FieldDef> &fields)
 
 void PacketWriter::row_id(RowId id)
 {
-    if (stage_ == Stage::Rows || stage_ == Stage::Done)
+    if (stage_ == Stage::Rows || stage_ == Stage::Details || stage_ == Stage::Done)
         throw WireError("the row identities of a packet come before its rows");
     if (stage_ == Stage::Start) {
         out_.append(",\"rowIds\":[");
@@ -139,6 +139,7 @@ void PacketWriter::value(const Value &v)
 void PacketWriter::row(std::span<const Value> r)
 {
     if (stage_ == Stage::Done) throw WireError("the packet is already closed");
+    if (stage_ == Stage::Details) throw WireError("the rows of a packet come before its details");
     if (r.size() != field_count_)
         throw WireError("row " + std::to_string(rows_ + 1) + " has " + std::to_string(r.size()) + " values for " +
                         std::to_string(field_count_) + " fields");
@@ -200,12 +201,37 @@ void PacketWriter::row_value_by_value(std::span<const Value> r)
     out_.push_back(']');
 }
 
+// Ends the rows (and the identities before them).
+void PacketWriter::close_rows()
+{
+    if (stage_ == Stage::Ids) out_.append("],\"rows\":[");
+    else if (stage_ == Stage::Start) out_.append(",\"rows\":[");
+    out_.push_back(']');
+}
+
+void PacketWriter::detail(const std::string &name, const DataPacket &packet)
+{
+    if (stage_ == Stage::Done) throw WireError("the packet is already closed");
+    if (stage_ != Stage::Details) {
+        close_rows();
+        out_.append(",\"details\":{");
+        stage_ = Stage::Details;
+    } else {
+        out_.push_back(',');
+    }
+    numbers_->dump(json(name));
+    out_.push_back(':');
+    out_.append(packet_to_text(packet));
+}
+
 void PacketWriter::end()
 {
     if (stage_ == Stage::Done) return;
-    if (stage_ == Stage::Ids) out_.append("],\"rows\":[");
-    else if (stage_ == Stage::Start) out_.append(",\"rows\":[");
-    out_.append("]}");
+    if (stage_ == Stage::Details) out_.append("}}");
+    else {
+        close_rows();
+        out_.push_back('}');
+    }
     stage_ = Stage::Done;
 }
 
@@ -216,6 +242,7 @@ std::string packet_to_text(const DataPacket &p)
     w.begin(p.fields);
     for (RowId id : p.row_ids) w.row_id(id);
     for (const auto &r : p.rows) w.row(r);
+    for (const auto &[name, detail] : p.details) w.detail(name, detail);
     w.end();
     return out;
 }

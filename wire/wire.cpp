@@ -165,10 +165,17 @@ json packet_to_json(const DataPacket &p)
     }
     json out = {{"fields", std::move(fields)}, {"rows", std::move(rows)}};
     if (!p.row_ids.empty()) out["rowIds"] = p.row_ids;
+    if (!p.details.empty()) {
+        json details = json::object();
+        for (const auto &[name, detail] : p.details) details[name] = packet_to_json(detail);
+        out["details"] = std::move(details);
+    }
     return out;
 }
 
-DataPacket packet_from_json(const json &j)
+namespace {
+
+DataPacket packet_from_json_at(const json &j, int depth)
 {
     DataPacket p;
     const json &fields = member(j, "fields", "a data packet");
@@ -209,8 +216,24 @@ DataPacket packet_from_json(const json &j)
             throw WireError("\"rowIds\" must be an array with one identity per row");
         for (const auto &id : *it) p.row_ids.push_back(row_id_from_json(id, "a row identity"));
     }
+    if (auto it = j.find("details"); it != j.end() && !it->is_null()) {
+        if (!it->is_object()) throw WireError("\"details\" must be an object of named data packets");
+        if (depth >= kMaxDetailDepth)
+            throw WireError("details are nested more than " + std::to_string(kMaxDetailDepth) + " deep");
+        for (auto d = it->begin(); d != it->end(); ++d) {
+            try {
+                p.details[d.key()] = packet_from_json_at(d.value(), depth + 1);
+            } catch (const WireError &e) {
+                throw WireError("detail \"" + d.key() + "\": " + e.what());
+            }
+        }
+    }
     return p;
 }
+
+}  // namespace
+
+DataPacket packet_from_json(const json &j) { return packet_from_json_at(j, 0); }
 
 json delta_to_json(const Delta &d)
 {

@@ -58,8 +58,16 @@ struct DataPacket {
     std::vector<FieldDef> fields;
     std::vector<Row> rows;
     std::vector<RowId> row_ids;  // one per row where the provider has a row identity; else empty
+    // Named packets that come with the rows (an answer of several parts: the
+    // rows, and what they need beside them). Written as "details" after the
+    // rows, and left out when there are none, so that a packet without
+    // details reads and writes as it always has.
+    std::map<std::string, DataPacket> details;
     bool operator==(const DataPacket &) const = default;
 };
+
+// How deep details may hold details of their own; a deeper packet is refused.
+inline constexpr int kMaxDetailDepth = 8;
 
 enum class ChangeKind { Modify, Delete, Insert };
 
@@ -90,6 +98,8 @@ struct ApplyResult {
 nlohmann::json value_to_json(const Value &v);
 Value value_from_json(const nlohmann::json &j);
 
+// The tree of a packet: its members "fields", "rows", "rowIds" when it has
+// identities and "details" when it has details.
 nlohmann::json packet_to_json(const DataPacket &p);
 DataPacket packet_from_json(const nlohmann::json &j);
 // The packet straight from its JSON text, with no JSON tree in between (a
@@ -115,7 +125,9 @@ DataPacket packet_from_pieces(const std::function<void(const PieceSink &)> &rece
 // byte for byte the text of packet_to_json(p) dumped compactly (invalid UTF-8
 // replaced), so a reader cannot tell which of the two wrote it. The members
 // come in that text's order: the fields, then every row identity, then the
-// rows. Text is appended to out; the caller may take what is there at any
+// rows; then the details, if any, which the tree's dump would put first
+// (its members go in name order), so that they can follow rows already
+// sent. Text is appended to out; the caller may take what is there at any
 // time (out.clear() or a swap) and send it on.
 class PacketWriter {
 public:
@@ -130,26 +142,32 @@ public:
     // One row of as many values as there are fields. A number that is not
     // finite throws WireError, as packet_to_json does.
     void row(std::span<const Value> r);
+    // One named detail, after every row (a name given twice is written twice;
+    // a reader keeps the last).
+    void detail(const std::string &name, const DataPacket &packet);
     // Closes the packet; the text is complete only after this.
     void end();
 
 private:
     void value(const Value &v);
     void row_value_by_value(std::span<const Value> r);
+    void close_rows();
     struct Numbers;
     std::string &out_;
     std::unique_ptr<Numbers> numbers_;
     std::size_t field_count_ = 0;
     std::size_t ids_ = 0, rows_ = 0;
-    enum class Stage { Start, Ids, Rows, Done } stage_ = Stage::Start;
+    enum class Stage { Start, Ids, Rows, Details, Done } stage_ = Stage::Start;
 };
 
 // The whole packet as packet_to_json(p) dumped compactly, written by PacketWriter.
 std::string packet_to_text(const DataPacket &p);
 
-// Named parameters of a provider's records call ({"params":{"NYUE00":"202612"}}):
-// names to text values. Which names a provider takes is the provider's affair.
+// Named parameters of a provider's records call or of a method call
+// ({"params":{"NYUE00":"202612"}}): names to text values. Which names a
+// provider or method takes is its own affair.
 using ProviderParams = std::map<std::string, std::string>;
+using MethodParams = ProviderParams;
 nlohmann::json params_to_json(const ProviderParams &params);
 // An object of text values; null reads as no parameters. Throws WireError otherwise.
 ProviderParams params_from_json(const nlohmann::json &j);

@@ -35,6 +35,15 @@ std::string sequence_text(const wire::Value &v)
 
 }  // namespace
 
+bool is_month_key(const std::string &text)
+{
+    if (text.size() != 6) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    const int month = (text[4] - '0') * 10 + (text[5] - '0');
+    return month >= 1 && month <= 12;
+}
+
 std::string format_quantity(double quantity)
 {
     if (quantity == 0) return "0";  // also -0

@@ -15,6 +15,9 @@ namespace appserver {
 // No real plan reaches this many cartons of one indicator in a month.
 inline constexpr double kMaxPlanQuantity = 1e9;
 
+// Whether text is a month key: six digits YYYYMM, the month 01 to 12.
+bool is_month_key(const std::string &text);
+
 // A quantity as the module shows it: general number format, "1080" and not
 // "1080.0", "12.5" as it is.
 std::string format_quantity(double quantity);

@@ -1,6 +1,7 @@
 #include "statement_catalogue.h"
 
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 namespace appserver {
@@ -104,6 +105,29 @@ std::optional<CataloguedStatement> match_shape(const Shape &shape, std::string_v
 }
 
 }  // namespace
+
+CataloguedStatement module_statement(StatementId id, const std::string &month, const std::string &department,
+                                     const std::string &salesman)
+{
+    for (const auto &shape : kShapes) {
+        if (shape.id != id) continue;
+        CataloguedStatement out{shape.id, shape.name, shape.changes_data, {}, {}, {}, {}, {}};
+        for (const char *p = shape.pattern; *p;) {
+            if (*p != '{') {
+                out.sql += *p++;
+                continue;
+            }
+            const char kind = p[1];
+            p += 3;  // "{M}"
+            const std::string &value = kind == 'M' ? month : kind == 'D' ? department : salesman;
+            (kind == 'M' ? out.month : kind == 'D' ? out.department : out.salesman) = value;
+            out.sql += '?';
+            out.values.push_back(value);
+        }
+        return out;
+    }
+    throw std::logic_error("no statement of that kind in the catalogue");
+}
 
 std::optional<CataloguedStatement> match_module_statement(std::string_view text)
 {

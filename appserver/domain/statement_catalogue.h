@@ -56,4 +56,11 @@ constexpr std::size_t kMaxStatementLength = 64 * 1024;
 // nullopt for any other text.
 std::optional<CataloguedStatement> match_module_statement(std::string_view text);
 
+// The entry of one of the module's statements with the given values in its
+// slots: what match_module_statement gives for the module's own text with
+// those values, for the server's own callers (the generation of several
+// plans at once runs the module's generation this way).
+CataloguedStatement module_statement(StatementId id, const std::string &month, const std::string &department,
+                                     const std::string &salesman);
+
 }  // namespace appserver

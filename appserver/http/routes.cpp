@@ -187,9 +187,12 @@ Routes::Routes(AppServer &server, FrontEndOptions options) : server_(server), op
         serve(res, id, "method", method, [&] {
             const Caller caller = caller_of(req);
             account = caller.account;
-            body_object(req);  // a body, when there is one, must still be JSON
-            server_.call_method(caller, id, method);
-            res.set_content("{}", kJson);
+            // A body, when there is one, must still be JSON; its "params" are
+            // the method's named parameters.
+            const json body = body_object(req);
+            const auto params = body.contains(contract::kParamsKey) ? wire::params_from_json(body.at(contract::kParamsKey))
+                                                                    : wire::MethodParams{};
+            res.set_content(dump(server_.call_method(caller, id, method, params)), kJson);
         }, &account);
     });
 

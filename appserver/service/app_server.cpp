@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 #include "connection_pool.h"
 #include "contract.h"
 #include "records_sink.h"
@@ -155,14 +157,41 @@ wire::ApplyResult AppServer::apply(const Caller &caller, const std::string &id, 
     return p.apply(call, delta, max_errors);
 }
 
-void AppServer::call_method(const Caller &caller, const std::string &id, const std::string &method)
+namespace {
+
+// The parameters under the names the method spells; refuses any it does not
+// take, and one given twice (in two spellings).
+wire::MethodParams method_params(const Method &m, const wire::MethodParams &given)
+{
+    wire::MethodParams out;
+    for (const auto &[name, value] : given) {
+        const auto known = std::find_if(m.params().begin(), m.params().end(),
+                                        [&](const std::string &p) { return equal_ignoring_case(p, name); });
+        if (known == m.params().end()) {
+            std::string taken;
+            for (const auto &p : m.params()) taken += (taken.empty() ? "" : ", ") + p;
+            throw ServerError(Kind::BadRequest, "method " + m.name() + " takes " +
+                                                    (taken.empty() ? "no parameters" : "only the parameters " + taken) +
+                                                    ", not \"" + name + "\"");
+        }
+        if (!out.emplace(*known, value).second)
+            throw ServerError(Kind::BadRequest, "method " + m.name() + ": the parameter " + *known + " is given twice");
+    }
+    return out;
+}
+
+}  // namespace
+
+MethodResult AppServer::call_method(const Caller &caller, const std::string &id, const std::string &method,
+                                    const wire::MethodParams &params)
 {
     Sessions::Lease s(impl_->sessions, caller, id);
     const Method *m = s->object->method(method);
     if (!m) throw ServerError(Kind::NotFound, "unknown method \"" + method + "\" on " + s->object->name);
+    const wire::MethodParams named = method_params(*m, params);
     Call call = impl_->call_of(*s);
     if (m->serves_changes()) refuse_viewer(call);
-    m->call(call);
+    return m->call(call, named);
 }
 
 std::size_t AppServer::expire_idle_sessions()

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "accounts.h"
 #include "caller.h"
 #include "connection_pool.h"
@@ -91,7 +93,12 @@ public:
                          const std::string &command_text);
     wire::ApplyResult apply(const Caller &caller, const std::string &session, const std::string &provider,
                             const wire::Delta &delta, int max_errors);
-    void call_method(const Caller &caller, const std::string &session, const std::string &method);
+    // A method of the session's object with its named parameters (text
+    // values; a name matched without regard to case), answering its result:
+    // {} for the transaction methods. A parameter the method does not take,
+    // or one given twice, is refused (BadRequest) before the method runs.
+    MethodResult call_method(const Caller &caller, const std::string &session, const std::string &method,
+                             const wire::MethodParams &params = {});
 
     // Sign-ins (accounts.h): accounts and tokens live in the database, so
     // every server instance on it accepts the token.

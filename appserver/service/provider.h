@@ -31,8 +31,9 @@ struct Call {
 void refuse_viewer(const Call &call);
 
 // Where a records answer goes. A provider calls begin, then row_id for every
-// identity (if its rows have them), identities_done, row for every row, and
-// end; or packet once with an answer built whole.
+// identity (if its rows have them), identities_done, row for every row,
+// detail for every named detail (if it has any), and end; or packet once
+// with an answer built whole.
 class RecordsSink {
 public:
     virtual ~RecordsSink() = default;
@@ -41,6 +42,8 @@ public:
     // Every identity is there and the rows are to come.
     virtual void identities_done() {}
     virtual void row(std::span<const wire::Value> values) = 0;
+    // A named packet that comes with the rows (DataPacket::details), after them.
+    virtual void detail(const std::string &name, wire::DataPacket &&packet) = 0;
     virtual void end() = 0;
     virtual void packet(wire::DataPacket &&packet) = 0;
 };
@@ -64,18 +67,31 @@ private:
     std::string name_;
 };
 
+// A method's result: a JSON object (the transaction methods answer {}), or
+// a data packet as its JSON (wire::packet_to_json). A method's file includes
+// <nlohmann/json.hpp> to make one.
+using MethodResult = nlohmann::json;
+
 class Method {
 public:
-    explicit Method(std::string name) : name_(std::move(name)) {}
+    // params: the names of the named parameters it takes (none: it takes none).
+    explicit Method(std::string name, std::vector<std::string> params = {})
+        : name_(std::move(name)), params_(std::move(params))
+    {
+    }
     virtual ~Method() = default;
     // Matched without regard to case.
     const std::string &name() const { return name_; }
+    // Matched without regard to case; the server refuses any other (BadRequest)
+    // before the call, and hands the method its parameters under these names.
+    const std::vector<std::string> &params() const { return params_; }
     // A viewer may not call a method that changes data (or serves changes).
     virtual bool serves_changes() const = 0;
-    virtual void call(Call &call) const = 0;
+    virtual MethodResult call(Call &call, const wire::MethodParams &params) const = 0;
 
 private:
     std::string name_;
+    std::vector<std::string> params_;
 };
 
 }  // namespace appserver

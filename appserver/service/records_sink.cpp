@@ -43,6 +43,12 @@ void TextSink::row(std::span<const wire::Value> values)
     flush();
 }
 
+void TextSink::detail(const std::string &name, wire::DataPacket &&packet)
+{
+    writer_.detail(name, packet);
+    flush();
+}
+
 void TextSink::end() { writer_.end(); }
 
 void TextSink::packet(wire::DataPacket &&packet) { out_ = wire::packet_to_text(packet); }

@@ -15,6 +15,7 @@ public:
     void begin(const std::vector<wire::FieldDef> &fields) override { packet_.fields = fields; }
     void row_id(wire::RowId id) override { packet_.row_ids.push_back(id); }
     void row(std::span<const wire::Value> values) override { packet_.rows.emplace_back(values.begin(), values.end()); }
+    void detail(const std::string &name, wire::DataPacket &&packet) override { packet_.details[name] = std::move(packet); }
     void end() override {}
     void packet(wire::DataPacket &&packet) override { packet_ = std::move(packet); }
     wire::DataPacket take() { return std::move(packet_); }
@@ -37,6 +38,7 @@ public:
     void row_id(wire::RowId id) override;
     void identities_done() override;
     void row(std::span<const wire::Value> values) override;
+    void detail(const std::string &name, wire::DataPacket &&packet) override;
     void end() override;
     void packet(wire::DataPacket &&packet) override;
     std::string take() { return std::move(out_); }

@@ -379,6 +379,13 @@ public:
         post(base_ + "/" + contract::kMethodsSegment + "/" + escape_segment(name), json::object(), "调用 " + name);
     }
 
+    json call_method(const std::string &name, const wire::MethodParams &params) override
+    {
+        json body = json::object();
+        if (!params.empty()) body[contract::kParamsKey] = wire::params_to_json(params);
+        return post(base_ + "/" + contract::kMethodsSegment + "/" + escape_segment(name), body, "调用 " + name);
+    }
+
     bool broken() const override { return broken_; }
 
 private:

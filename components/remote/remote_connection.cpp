@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include <INIReader.h>
+#include <nlohmann/json.hpp>
 
 namespace remote {
 
@@ -301,14 +302,33 @@ wire::ApplyResult RemoteConnection::apply_updates(const std::string &provider, c
     return call([&](Link &l) { return l.apply_updates(provider, delta, max_errors); });
 }
 
+nlohmann::json Link::call_method(const std::string &name, const wire::MethodParams &params)
+{
+    if (!params.empty()) throw RemoteError("this connection cannot pass parameters to method " + name);
+    call_method(name);
+    return nlohmann::json::object();
+}
+
 void RemoteConnection::call_method(const std::string &name)
 {
     call([&](Link &l) {
         l.call_method(name);
         return 0;
     });
-    if (name == kTranStartMethod) transaction_open_ = true;
-    if (name == kTranCommitMethod || name == kRollbackMethod) transaction_open_ = false;
+    note_transaction(name);
+}
+
+nlohmann::json RemoteConnection::call_method(const std::string &name, const wire::MethodParams &params)
+{
+    nlohmann::json result = call([&](Link &l) { return l.call_method(name, params); });
+    note_transaction(name);
+    return result;
+}
+
+void RemoteConnection::note_transaction(const std::string &method)
+{
+    if (method == kTranStartMethod) transaction_open_ = true;
+    if (method == kTranCommitMethod || method == kRollbackMethod) transaction_open_ = false;
 }
 
 }  // namespace remote

@@ -71,6 +71,11 @@ public:
     virtual wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta,
                                             int max_errors) = 0;
     virtual void call_method(const std::string &name) = 0;
+    // A method with named parameters ({"NYUE00":"202612"}), answering its
+    // result (a JSON object; {} from the transaction methods). A link that
+    // does not pass parameters on refuses any, and answers {} for a call
+    // without them.
+    virtual nlohmann::json call_method(const std::string &name, const wire::MethodParams &params);
     // True once the link can no longer reach its session (the connection
     // failed or was lost); the next call of the connection opens a new one.
     virtual bool broken() const { return false; }
@@ -191,11 +196,17 @@ public:
     std::int64_t execute(const std::string &provider, const std::string &command_text);
     wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta, int max_errors);
     void call_method(const std::string &name);
+    // A server method with named parameters, answering its result (a JSON
+    // object; a method that answers rows gives a data packet's JSON, read
+    // with wire::packet_from_json). A refusal is a RemoteError with the
+    // server's message, as for the other calls.
+    nlohmann::json call_method(const std::string &name, const wire::MethodParams &params);
 
 private:
     Link &link();
     template <class F> auto call(F &&f);
     bool ask_sign_in(const std::string &reason);
+    void note_transaction(const std::string &method);
 
     ServerObject object_;
     std::string computer_name_;

@@ -121,6 +121,20 @@ double field_total(const ReportRows &rows, std::size_t field)
     return total;
 }
 
+mustache::data list_data(const report::ReportList &list)
+{
+    mustache::data out{mustache::data::type::list};
+    for (const report::ReportItem &item : list) {
+        mustache::data entry{mustache::data::type::object};
+        for (const auto &[name, value] : item.values) entry.set(name, value);
+        for (const auto &[name, flag] : item.flags) entry.set(name, flag ? mustache::data::type::bool_true
+                                                                         : mustache::data::type::bool_false);
+        for (const auto &[name, inner] : item.lists) entry.set(name, list_data(inner));
+        out.push_back(entry);
+    }
+    return out;
+}
+
 }  // namespace
 
 struct TfrReport::Impl {
@@ -128,6 +142,7 @@ struct TfrReport::Impl {
     QString template_file;
     TfrDBDataSet *link = nullptr;
     QMap<QString, QString> variables;
+    std::map<std::string, report::ReportList> lists;
     int progress_threshold = 500;
     report::PageFormat page_format;
     std::optional<QString> title;  // none: the template's name
@@ -194,6 +209,14 @@ bool TfrReport::has_variable(const QString &name) const { return d->variables.co
 QStringList TfrReport::variable_names() const { return d->variables.keys(); }
 
 void TfrReport::clear_variables() { d->variables.clear(); }
+
+void TfrReport::set_list(const QString &name, report::ReportList list)
+{
+    if (name == QLatin1String("rows")) throw ReportError("报表列表不能命名为“rows”");
+    d->lists[name.toStdString()] = std::move(list);
+}
+
+void TfrReport::clear_lists() { d->lists.clear(); }
 
 void TfrReport::set_page_format(const report::PageFormat &format)
 {
@@ -264,6 +287,7 @@ void TfrReport::prepare()
             common["total_" + rows.fields[f].name] = wire::format_number(field_total(rows, f));
 
     mustache::data body_data{common};
+    for (const auto &[name, list] : d->lists) body_data.set(name, list_data(list));
     mustache::data row_list{mustache::data::type::list};
     for (std::size_t r = 0; r < rows.rows.size(); ++r) {
         mustache::object row;

@@ -14,6 +14,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -49,6 +50,19 @@ struct ReportField {
 struct ReportRows {
     std::vector<ReportField> fields;
     std::vector<wire::Row> rows;
+};
+
+// A list a program hands the template besides the dataset's rows: items of
+// named texts, each of which may hold lists of its own (a board printed in
+// sheets of columns: each sheet its headers and its lines, each line its
+// cells). A template walks it with a section of the list's name.
+struct ReportItem;
+using ReportList = std::vector<ReportItem>;
+struct ReportItem {
+    std::map<std::string, std::string> values;
+    std::map<std::string, ReportList> lists;
+    // A flag for sections: an item's section of this name shows when true.
+    std::map<std::string, bool> flags;
 };
 
 }  // namespace report
@@ -106,6 +120,12 @@ public:
     bool has_variable(const QString &name) const;
     QStringList variable_names() const;
     void clear_variables();
+
+    // Named lists (ReportItem). Like the variables they outlive a print; a
+    // list hides a variable of the same name. The dataset's "rows" cannot be
+    // replaced this way.
+    void set_list(const QString &name, report::ReportList list);
+    void clear_lists();
 
     // The paper the pages are laid out on (A4 portrait unless set). Throws
     // report::ReportError for margins that leave no room for the body; the

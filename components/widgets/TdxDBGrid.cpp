@@ -90,7 +90,7 @@ TdxDBGrid::TdxDBGrid(QWidget *parent)
       delegate_(new GridCellDelegate(this)),
       footer_(nullptr)
 {
-    footer_ = new GridFooter(this, viewport());
+    footer_ = new GridFooter(this, [this](int column) { return footer_cell(column); }, viewport());
     footer_->hide();
     setModel(model_);
     setItemDelegate(delegate_);
@@ -266,7 +266,7 @@ void TdxDBGrid::set_header_color(const QColor &color)
 {
     header_color_ = color;
     apply_header_style();
-    footer_->update();
+    footer_->set_background(color);
 }
 
 void TdxDBGrid::apply_header_style()

@@ -2,25 +2,31 @@
 
 #include <QHeaderView>
 #include <QPainter>
+#include <QTableView>
 
-#include "TdxDBGrid.h"
-
-GridFooter::GridFooter(TdxDBGrid *grid, QWidget *parent) : QWidget(parent), grid_(grid)
+GridFooter::GridFooter(QTableView *view, CellOf cell_of, QWidget *parent)
+    : QWidget(parent), view_(view), cell_of_(std::move(cell_of))
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void GridFooter::set_background(const QColor &colour)
+{
+    background_ = colour;
+    update();
 }
 
 void GridFooter::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
-    const QColor back = grid_->header_color().isValid() ? grid_->header_color() : palette().color(QPalette::Button);
+    const QColor back = background_.isValid() ? background_ : palette().color(QPalette::Button);
     p.fillRect(rect(), back);
     const QColor line = back.darker(140);
     p.setPen(line);
     p.drawLine(0, 0, width() - 1, 0);
 
-    const QHeaderView *header = grid_->horizontalHeader();
-    const int columns = grid_->column_count();
+    const QHeaderView *header = view_->horizontalHeader();
+    const int columns = view_->model() ? view_->model()->columnCount() : 0;
     for (int c = 0; c < columns; ++c) {
         if (header->isSectionHidden(c)) continue;
         const int x = header->sectionViewportPosition(c);
@@ -29,7 +35,7 @@ void GridFooter::paintEvent(QPaintEvent *)
         const QRect cell(x, 1, w, height() - 1);
         p.setPen(line);
         p.drawLine(cell.right(), cell.top(), cell.right(), cell.bottom());
-        const FooterCell fc = grid_->footer_cell(c);
+        const FooterCell fc = cell_of_(c);
         if (fc.text.isEmpty()) continue;
         p.setFont(fc.font);
         p.setPen(palette().color(QPalette::WindowText));

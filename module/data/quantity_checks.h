@@ -10,6 +10,10 @@
 
 #include "client_dataset.h"
 
+// The largest quantity the server stores for one indicator of a month (its
+// bound on a plan quantity); anything above it is refused before it is sent.
+inline constexpr double kMaxQuantity = 1e9;
+
 // A refusal as the planner sees it: a message box's text, caption and flags.
 struct Refusal {
     std::string text;

@@ -18,6 +18,7 @@ std::string short_date_format;
 QPointer<TFm_saleplan> Fm_saleplan;
 QPointer<TFm_inputtime> Fm_inputtime;
 QPointer<TFm_edit> Fm_edit;
+QPointer<TFm_board> Fm_board;
 Tdm_yearplan *dm_yearplan = nullptr;
 TGETFORMSETTING *settings_reader = nullptr;
 

@@ -10,6 +10,7 @@
 class TFm_saleplan;
 class TFm_inputtime;
 class TFm_edit;
+class TFm_board;
 class Tdm_yearplan;
 class TGETFORMSETTING;
 
@@ -37,6 +38,7 @@ extern std::string short_date_format;
 extern QPointer<TFm_saleplan> Fm_saleplan;
 extern QPointer<TFm_inputtime> Fm_inputtime;
 extern QPointer<TFm_edit> Fm_edit;
+extern QPointer<TFm_board> Fm_board;
 extern Tdm_yearplan *dm_yearplan;          // created by the main form's activation, released by its exit
 extern TGETFORMSETTING *settings_reader;   // created once, lives as long as the module
 

@@ -67,6 +67,16 @@ void TBaseToolBar::add_button(TFlatSpeedButton *button, int width, int height)
     relayout();
 }
 
+void TBaseToolBar::insert_button(TFlatSpeedButton *button, int width, int height, TFlatSpeedButton *before)
+{
+    button->setParent(this);
+    button->resize(width, height);
+    button->installEventFilter(this);
+    const qsizetype at = buttons_.indexOf(before);
+    buttons_.insert(at < 0 ? buttons_.size() : at, button);
+    relayout();
+}
+
 void TBaseToolBar::relayout()
 {
     if (relayouting_) return;

@@ -33,6 +33,9 @@ public:
 
     // Appends a button at the right end; its width stays its own.
     void add_button(TFlatSpeedButton *button, int width, int height);
+    // Puts a button in before another one (at the right end when `before` is
+    // not on the toolbar).
+    void insert_button(TFlatSpeedButton *button, int width, int height, TFlatSpeedButton *before);
     const QList<TFlatSpeedButton *> &buttons() const { return buttons_; }
 
     // Places the buttons that are not hidden edge to edge from the left.

@@ -36,6 +36,13 @@ TFm_saleplan::TFm_saleplan(QWidget *parent) : TFm_Base(parent)
     tbok->set_num_glyphs(1);
     for (TFlatSpeedButton *hidden : {tbpreview, tbseek, tbrefresh, tbfirst, tbprior, tbnext, tblast, tbcancel})
         hidden->setVisible(false);
+    tbboard = new TFlatSpeedButton(QStringLiteral("分配"));
+    tbboard->setObjectName(QStringLiteral("tbboard"));
+    tbboard->load_glyph(QStringLiteral(":/glyphs/tbboard.bmp"));
+    tbboard->set_num_glyphs(1);
+    tbboard->set_color_border(forms::kFormColour);
+    tbboard->setFocusPolicy(Qt::TabFocus);
+    tbr_base->insert_button(tbboard, pixels(35), pixels(35), tbcancel);
 
     build_selection_row();
     build_grid();
@@ -45,6 +52,7 @@ TFm_saleplan::TFm_saleplan(QWidget *parent) : TFm_Base(parent)
     set_command_key(tbedit, QKeySequence(Qt::CTRL | Qt::Key_E));
     set_command_key(tbdel, QKeySequence(Qt::CTRL | Qt::Key_D));
     set_command_key(tbok, QKeySequence(Qt::Key_Delete));
+    set_command_key(tbboard, QKeySequence(Qt::CTRL | Qt::Key_B));
 
     frReport1 = new TfrReport(this);
     frReport1->setObjectName(QStringLiteral("frReport1"));
@@ -67,6 +75,7 @@ TFm_saleplan::TFm_saleplan(QWidget *parent) : TFm_Base(parent)
     ui::connect_guarded(tbdel, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbdelClick);
     ui::connect_guarded(tbok, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbokClick);
     ui::connect_guarded(tbprint, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbprintClick);
+    ui::connect_guarded(tbboard, &TFlatSpeedButton::clicked, this, &TFm_saleplan::tbboardClick);
     // tbexit is connected to tbexitClick by the base form.
 
     setTabOrder(cb_fxb, cb_fxy);

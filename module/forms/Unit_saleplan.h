@@ -38,6 +38,8 @@ public:
     TdxDBGrid *dxDBGrid1 = nullptr;
     TfrReport *frReport1 = nullptr;
     TfrDBDataSet *frDBDataSet1 = nullptr;
+    // "分配": the department's month on one board, after 删行.
+    TFlatSpeedButton *tbboard = nullptr;
 
     // Refills both lists from the database: the departments, then the
     // salesmen of the department now shown. Codes and plan rows stay as they are.
@@ -71,6 +73,7 @@ public:
     void tbdelClick();
     void tbokClick();
     void tbprintClick();
+    void tbboardClick();
 
 protected:
     void FormClose(QCloseEvent *event) override;

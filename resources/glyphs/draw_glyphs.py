@@ -231,6 +231,26 @@ kkkkkkkkkkrrrr..
 ................
 """
 
+# 分配: a share going down into one column of the board.
+BOARD = """
+......rr........
+......rr........
+....rrrrrr......
+.....rrrr.......
+......rr........
+kkkkkkkkkkkkkkkk
+knnnknnnnknnnnnk
+kkkkkkkkkkkkkkkk
+kwwwkYYYYkwwwwwk
+kkkkkkkkkkkkkkkk
+kwwwkYYYYkwwwwwk
+kkkkkkkkkkkkkkkk
+kwwwkYYYYkwwwwwk
+kkkkkkkkkkkkkkkk
+................
+................
+"""
+
 
 def triangle(pointing_left, base_col, bar_col=None):
     """A navigation picture: a black triangle standing on a straight base
@@ -369,6 +389,7 @@ def glyphs():
         'tbdel': (DEL, MAGENTA),
         'tbexit': (EXIT, MAGENTA),
         'tbok_delete_row': (DELETE_ROW, MAGENTA),
+        'tbboard': (BOARD, MAGENTA),
     }
     files = {}
     for name, (art, transparent) in sixteen.items():

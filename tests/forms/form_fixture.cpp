@@ -3,6 +3,8 @@
 #include <QDate>
 #include <QDialog>
 
+#include <nlohmann/json.hpp>
+
 #include <gtest/gtest.h>
 
 #include "Unit_dmYearplan.h"
@@ -62,6 +64,11 @@ public:
     {
         note("method:" + name, {});
         inner_->call_method(name);
+    }
+    nlohmann::json call_method(const std::string &name, const wire::MethodParams &params) override
+    {
+        note("method:" + name, {});
+        return inner_->call_method(name, params);
     }
 
 private:

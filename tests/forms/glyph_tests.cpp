@@ -16,7 +16,7 @@ namespace {
 
 const QStringList k_sixteen = {"tbprint", "tbpreview", "tbseek", "tbrefresh", "tbfirst",
                                "tbprior", "tbnext", "tblast", "tbnew", "tbedit",
-                               "tbdel", "tbexit", "tbok_delete_row"};
+                               "tbdel", "tbexit", "tbok_delete_row", "tbboard"};
 const QStringList k_two_image = {"tbok", "tbcancel"};
 
 QByteArray read_file(const QString &path)

@@ -81,7 +81,7 @@ TEST_F(MainFormTest, ActivationShowsTodaysMonthFirstDepartmentAndItsFirstSalesma
     EXPECT_TRUE(hooks.errors().empty());
 }
 
-TEST_F(MainFormTest, TheToolbarShowsSixCommandsInOrder)
+TEST_F(MainFormTest, TheToolbarShowsSevenCommandsInOrder)
 {
     run_main_form(hooks, [&](TFm_saleplan *f) {
         QStringList visible;
@@ -94,7 +94,8 @@ TEST_F(MainFormTest, TheToolbarShowsSixCommandsInOrder)
             EXPECT_TRUE(b->isEnabled());
             EXPECT_FALSE(b->displayed_glyph().isNull()) << b->text().toStdString();
         }
-        EXPECT_EQ(visible, (QStringList{"打印", "生成", "编辑", "删除", "删行", "退出"}));
+        EXPECT_EQ(visible, (QStringList{"打印", "生成", "编辑", "删除", "删行", "分配", "退出"}));
+        EXPECT_EQ(f->tbboard->toolTip(), QStringLiteral("分配 (Ctrl+B)"));
         f->tbexit->click();
     });
 }

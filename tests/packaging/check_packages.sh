@@ -28,7 +28,7 @@ for f in /usr/bin/vendrix-server /etc/saleplan/vendrix-server.conf /lib/systemd/
          /usr/share/doc/saleplan-server/copyright; do
   contents "$server_deb" | grep -qx "$f" || fail "saleplan-server lacks $f"
 done
-for f in /usr/bin/mis-host /usr/share/saleplan/fxyyxszb.frf /usr/share/saleplan/glyphs/tbexit.bmp \
+for f in /usr/bin/mis-host /usr/share/saleplan/fxyyxszb.frf /usr/share/saleplan/bmjhfp.frf /usr/share/saleplan/glyphs/tbexit.bmp \
          /usr/share/applications/saleplan.desktop /usr/share/man/man1/mis-host.1.gz \
          /usr/share/doc/saleplan-desktop/changelog.gz /usr/share/doc/saleplan-desktop/copyright; do
   contents "$desktop_deb" | grep -qx "$f" || fail "saleplan-desktop lacks $f"

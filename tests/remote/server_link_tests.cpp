@@ -23,6 +23,8 @@
 #include "inprocess_link.h"
 #include "remote_connection.h"
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 // The caller of the calls below: the anonymous planner, as every caller is
@@ -291,6 +293,41 @@ TEST_P(ServerLinkTest, AnUnknownServerObjectIsRefusedAtTheFirstCall)
                                                     remote::company_info_object().class_id});
     EXPECT_THROW(wrong_class->get_records("dsp_xstyzb02cys", ""), RemoteError);
     EXPECT_EQ(server_->session_count(), 0u);
+}
+
+TEST_P(ServerLinkTest, TheBoardWithItsDetailsAndMethodsWithParametersGoThroughEitherLinkAlike)
+{
+    appserver::Connection db(connection_string_);
+    db.run("INSERT INTO GSTCKGL0 (CKDM00,CKMC00,WDBJ00) VALUES ('01','城东访销部','F')");
+    db.run("INSERT INTO GSTRYGL0 (RYDM00,RYMC00,FXY000,CKDM00) VALUES ('0101','张伟','Y','01'),('0102','李娜','Y','01')");
+    db.run("INSERT INTO XSTYXSZB (NYUE00,XHAO00,ZBMC00) VALUES ('202403',1,'卷烟销售总量')");
+    auto cust = connect(remote::cust_object());
+    const wire::MethodParams month{{"NYUE00", kMonth}, {"CKDM00", "01"}};
+
+    const nlohmann::json generated = cust->call_method("GeneratePlans", month);
+    EXPECT_EQ(generated.dump(), R"({"generated":["0101","0102"],"skipped":[]})");
+    const wire::DataPacket board = cust->get_records("dsp_board", "", month);
+    const std::string session = server_->open_session(anyone, contract::kCustObject);
+    EXPECT_EQ(board, server_->get_records(anyone, session, "dsp_board", "", month));
+    server_->close_session(anyone, session);
+    ASSERT_EQ(board.row_ids.size(), 2u);
+    ASSERT_EQ(board.details.size(), 3u);
+    EXPECT_EQ(wire::value_to_text(board.details.at("department").rows.at(0).at(1)), "城东访销部");
+    EXPECT_EQ(board.details.at("salesmen").rows.size(), 2u);
+    EXPECT_EQ(wire::value_to_double(board.details.at("plan").rows.at(0).at(3)), 3600);
+
+    // The transaction methods answer {} either way; what a method does not
+    // take is refused with the server's message.
+    auto info = connect(remote::company_info_object());
+    EXPECT_EQ(info->call_method("CompanydbTranStart", {}).dump(), "{}");
+    EXPECT_EQ(info->call_method("CompanydbRollback", {}).dump(), "{}");
+    try {
+        info->call_method("CompanydbTranStart", {{"NYUE00", kMonth}});
+        FAIL() << "a parameter the method does not take was passed";
+    } catch (const RemoteError &e) {
+        EXPECT_EQ(std::string(e.what()), "method CompanydbTranStart takes no parameters, not \"NYUE00\"");
+    }
+    EXPECT_THROW(cust->call_method("GeneratePlans", {{"NYUE00", "202413"}, {"CKDM00", "01"}}), RemoteError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ServerLinkTest, ::testing::Values(Mode::InProcess, Mode::Http),

@@ -431,6 +431,31 @@ TEST_F(ReportTest, TemplateSeesFieldsTotalsCountsAndEscapedText)
     EXPECT_TRUE(report_.prepared_report()->page_text(0).contains("A<b>&"));
 }
 
+TEST_F(ReportTest, ListsOfTheProgramNestWithFlagsAndOutliveAPrint)
+{
+    report::ReportItem line;
+    line.values["name"] = "A<1>";
+    line.lists["cells"] = {report::ReportItem{{{"v", "3"}}, {}, {}}, report::ReportItem{{{"v", "4"}}, {}, {}}};
+    line.flags["over"] = true;
+    report::ReportItem other;
+    other.values["name"] = "B";
+    other.flags["over"] = false;
+    report_.load_from_text("{{#sheets}}<{{name}}:{{#cells}}[{{v}}]{{/cells}}{{#over}}!{{/over}}{{^over}}-{{/over}}"
+                           "{{fxbmc}}>{{/sheets}}{{^empty}}none{{/empty}}",
+                           "inline");
+    report_.set_variable("fxbmc", "v");
+    report_.set_list("sheets", {line, other});
+    report_.set_list("empty", {});
+    report_.prepare();
+    EXPECT_TRUE(report_.prepared_html().contains("<A&lt;1&gt;:[3][4]!v><B:-v>none")) << report_.prepared_html().toStdString();
+    report_.prepare();  // still there for the next print
+    EXPECT_TRUE(report_.prepared_html().contains("<B:-v>"));
+    report_.clear_lists();
+    report_.prepare();
+    EXPECT_FALSE(report_.prepared_html().contains("<B:"));
+    EXPECT_THROW(report_.set_list("rows", {}), report::ReportError);
+}
+
 TEST_F(ReportTest, PageFooterOfTheTemplateIsDrawnOnEveryPageWithItsNumber)
 {
     std::vector<wire::Row> rows;

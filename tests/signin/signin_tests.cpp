@@ -23,6 +23,9 @@
 #include "TFlatComboBox.h"
 #include "TFlatSpeedButton.h"
 #include "TdxDBGrid.h"
+#include "Unit_board.h"
+#include "board_grid.h"
+#include "board_source.h"
 #include "Unit_dmYearplan.h"
 #include "Unit_saleplan.h"
 #include "module_entry.h"
@@ -315,6 +318,57 @@ TEST_F(SignInTest, AViewerAccountOpensWithTheChangingCommandsDisabled)
     EXPECT_EQ(planner.shown, 1);
     EXPECT_FALSE(later.changing_enabled);
     EXPECT_TRUE(later.print_enabled);
+}
+
+TEST_F(SignInTest, AViewerOpensTheBoardReadOnlyAndTheServerRefusesItsChanges)
+{
+    planner.tries = {{QString::fromStdString(kViewer), QString::fromStdString(kViewerPassword)}};
+    ui::testing::Hooks hooks;
+    bool seen = false, save_enabled = true, generate_enabled = true, editable = true;
+    QString status;
+    std::string save_refusal, generate_refusal;
+    const auto before = testsupport::query_sql(db->connection_string(), "SELECT ZBSL00 FROM XSTYZB02 ORDER BY ROWID00");
+    show(hooks, [&](TFm_saleplan *f) {
+        EXPECT_TRUE(f->tbboard->isEnabled());
+        hooks.on_modal([&](QDialog *d) {
+            auto *b = qobject_cast<TFm_board *>(d);
+            ASSERT_NE(b, nullptr);
+            seen = true;
+            save_enabled = b->tbok->isEnabled();
+            generate_enabled = b->command_button("tbnew")->isEnabled();
+            editable = b->grid->model()->index(0, BoardTableModel::kFirstSalesmanColumn).flags() & Qt::ItemIsEditable;
+            status = b->lb_status->text();
+            // Whatever the route, the server refuses a viewer's change.
+            const auto row = b->model().cell_row({0, 0});
+            ASSERT_TRUE(row);
+            wire::Change change;
+            change.row_id = *row;
+            change.original["ZBSL00"] = b->model().cell_original({0, 0});
+            change.values["ZBSL00"] = 1.0;
+            try {
+                const wire::ApplyResult r = b->source().save({change});
+                save_refusal = r.errors.empty() ? std::string() : r.errors[0].message;
+            } catch (const remote::RemoteError &e) {
+                save_refusal = e.what();
+            }
+            try {
+                b->source().generate(b->month(), b->department(), {});
+            } catch (const remote::RemoteError &e) {
+                generate_refusal = e.what();
+            }
+            b->tbexit->click();
+        });
+        f->tbboard->click();
+    });
+    EXPECT_TRUE(hooks.errors().empty()) << first_error(hooks);
+    EXPECT_TRUE(seen);
+    EXPECT_FALSE(save_enabled);
+    EXPECT_FALSE(generate_enabled);
+    EXPECT_FALSE(editable);
+    EXPECT_NE(status.indexOf("只读：只读账户，只能查看"), -1) << status.toStdString();
+    EXPECT_FALSE(save_refusal.empty());
+    EXPECT_NE(generate_refusal.find("只读账号不能修改计划数据"), std::string::npos) << generate_refusal;
+    EXPECT_EQ(testsupport::query_sql(db->connection_string(), "SELECT ZBSL00 FROM XSTYZB02 ORDER BY ROWID00"), before);
 }
 
 TEST_F(SignInTest, ACertificateThatDoesNotVerifyIsAnErrorWithNoFallback)

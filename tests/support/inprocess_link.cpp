@@ -4,6 +4,8 @@
 #include <string_view>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 namespace remote {
 
 namespace {
@@ -77,6 +79,15 @@ public:
             server_.call_method(appserver::Caller{}, session_, name);
             return 0;
         }, &gone_);
+    }
+
+    nlohmann::json call_method(const std::string &name, const wire::MethodParams &params) override
+    {
+        // Through its text, as HTTP carries it: what reaches the caller is
+        // what a client of the server reads.
+        return server_call(
+            [&] { return wire::parse_json(server_.call_method(appserver::Caller{}, session_, name, params).dump()); },
+            &gone_);
     }
 
     bool broken() const override { return gone_; }

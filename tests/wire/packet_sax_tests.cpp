@@ -301,3 +301,92 @@ TEST(PacketSax, PiecesThatStopOrFailEndTheReadingAsTheyShould)
     // Nothing at all: refused as the empty text.
     EXPECT_EQ(by_pieces("", {1}).error, by_tree("").error);
 }
+
+namespace {
+
+// A packet with two details, one of them holding a detail of its own.
+DataPacket packet_with_details()
+{
+    DataPacket p;
+    p.fields = {{"RYDM00", FieldType::String, 4}, {"ZBSL00", FieldType::Float, 0}};
+    p.rows = {{std::string("0101"), 120.0}, {std::string("0102"), std::monostate{}}};
+    p.row_ids = {5, 9};
+    DataPacket plan;
+    plan.fields = {{"XHAO00", FieldType::Float, 0}, {"ZBMC00", FieldType::String, 50}};
+    plan.rows = {{1.0, std::string("卷烟销售总量")}};
+    DataPacket inner;
+    inner.fields = {{"N", FieldType::Integer, 0}};
+    inner.rows = {{std::int64_t{3}}};
+    plan.details["count"] = inner;
+    p.details["plan"] = plan;
+    p.details["salesmen \"all\""] = DataPacket{{{"RYDM00", FieldType::String, 4}}, {}, {}, {}};
+    return p;
+}
+
+}  // namespace
+
+TEST(PacketDetails, EveryReaderAndWriterCarriesThemAndAPacketWithoutThemIsUnchanged)
+{
+    const DataPacket p = packet_with_details();
+    const std::string text = packet_to_text(p);
+    // Written after the rows, so that they can follow rows already sent.
+    EXPECT_GT(text.find("\"details\""), text.find("\"rows\""));
+    EXPECT_EQ(packet_from_text(text), p);
+    EXPECT_EQ(packet_from_json(parse_json(text)), p);
+    EXPECT_EQ(packet_from_json(packet_to_json(p)), p);
+    EXPECT_EQ(packet_from_text(packet_to_json(p).dump()), p);
+    for (const auto &cut : std::vector<std::vector<std::size_t>>{{1}, {3, 7}}) {
+        const Outcome o = by_pieces(text, cut);
+        ASSERT_TRUE(o.packet) << o.error;
+        EXPECT_EQ(*o.packet, p);
+    }
+    // Without details: no member, the text the tree's dump gives.
+    DataPacket plain = p;
+    plain.details.clear();
+    EXPECT_EQ(packet_to_text(plain).find("details"), std::string::npos);
+    EXPECT_EQ(packet_to_text(plain), packet_to_json(plain).dump());
+    // Written row by row, a detail comes after every row and before the end only.
+    std::string out;
+    PacketWriter w(out);
+    w.begin(p.fields);
+    w.detail("a", plain);
+    EXPECT_THROW(w.row(p.rows[0]), WireError);
+    EXPECT_THROW(w.row_id(1), WireError);
+    w.end();
+    EXPECT_THROW(w.detail("b", plain), WireError);
+    EXPECT_EQ(packet_from_text(out).details.at("a"), plain);
+}
+
+TEST(PacketDetails, MalformedDetailsAreRefusedAlikeByEveryReader)
+{
+    const std::string head = R"({"fields":[{"name":"A","type":"string"}],"rows":[["x"]])";
+    const std::string ok = R"({"fields":[],"rows":[]})";
+    std::string deep = ok;
+    for (int i = 0; i <= kMaxDetailDepth; ++i) deep = R"({"fields":[],"rows":[],"details":{"d":)" + deep + "}}";
+    std::string deepest_allowed = ok;
+    for (int i = 0; i < kMaxDetailDepth; ++i)
+        deepest_allowed = R"({"fields":[],"rows":[],"details":{"d":)" + deepest_allowed + "}}";
+    const std::vector<std::pair<std::string, bool>> texts = {  // text, read
+        {head + R"(,"details":null})", true},
+        {head + R"(,"details":{}})", true},
+        {head + R"(,"details":{"a":)" + ok + R"(,"b":)" + ok + "}}", true},
+        {head + R"(,"details":{"a":5,"a":)" + ok + "}}", true},  // the last of a name counts
+        {R"({"details":{"a":)" + ok + "}," + head.substr(1) + "}", true},
+        {deepest_allowed, true},
+        {head + R"(,"details":[]})", false},
+        {head + R"(,"details":"x"})", false},
+        {head + R"(,"details":{"a":5}})", false},
+        {head + R"(,"details":{"a":[1]}})", false},
+        {head + R"(,"details":{"a":{"fields":[]}}})", false},
+        {head + R"(,"details":{"a":{"fields":[{"name":"B","type":"float"}],"rows":[["x",1]]}}})", false},
+        {head + R"(,"details":{"a":{"fields":[],"rows":[],"details":{"b":{"rows":[]}}}}})", false},
+        {head + R"(,"details":{"a":)" + ok + R"(,"b":)" + ok, false},  // cut short
+        {deep, false},
+    };
+    for (const auto &[t, read] : texts) {
+        expect_same(t);
+        expect_same_in_pieces(t, {2, 5});
+        EXPECT_EQ(by_sax(t).packet.has_value(), read) << t << ": " << by_sax(t).error;
+    }
+    EXPECT_EQ(by_sax(head + R"(,"details":{"a":{"fields":[]}}})").error, "detail \"a\": a data packet has no \"rows\"");
+}

@@ -1,6 +1,9 @@
 // The transaction methods of the company information object: the client's
 // own transaction on its session, opened, committed or rolled back. They
-// serve changes only, so a viewer may call none of them.
+// serve changes only, so a viewer may call none of them. They take no
+// parameters and answer {}.
+#include <nlohmann/json.hpp>
+
 #include "contract.h"
 #include "provider.h"
 
@@ -12,11 +15,12 @@ class TransactionStart final : public Method {
 public:
     TransactionStart() : Method(contract::kTranStartMethod) {}
     bool serves_changes() const override { return true; }
-    void call(Call &call) const override
+    MethodResult call(Call &call, const wire::MethodParams &) const override
     {
         if (call.db.in_transaction())
             throw ServerError(ServerError::Kind::BadRequest, "a transaction is already open on this session");
         call.db.begin();
+        return MethodResult::object();
     }
 };
 
@@ -25,14 +29,22 @@ class TransactionCommit final : public Method {
 public:
     TransactionCommit() : Method(contract::kTranCommitMethod) {}
     bool serves_changes() const override { return true; }
-    void call(Call &call) const override { call.db.commit(); }
+    MethodResult call(Call &call, const wire::MethodParams &) const override
+    {
+        call.db.commit();
+        return MethodResult::object();
+    }
 };
 
 class Rollback final : public Method {
 public:
     Rollback() : Method(contract::kRollbackMethod) {}
     bool serves_changes() const override { return true; }
-    void call(Call &call) const override { call.db.rollback(); }
+    MethodResult call(Call &call, const wire::MethodParams &) const override
+    {
+        call.db.rollback();
+        return MethodResult::object();
+    }
 };
 
 }  // namespace

@@ -1,0 +1,9 @@
+#include "board_commands.h"
+
+std::vector<BoardCommand> board_commands()
+{
+    return {
+        board_print_command(),
+        board_generate_command(),
+    };
+}
