@@ -67,6 +67,13 @@ void Connection::each_row(const std::string &sql, const std::vector<wire::Value>
     engine_->each_row(sql, params, on_row);
 }
 
+std::int64_t Connection::run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width)
+{
+    if (width == 0 || values.size() % width != 0)
+        throw ServerError(ServerError::Kind::Database, "the values do not make whole rows of the statement");
+    return engine_->run_rows(sql, values, width);
+}
+
 void Connection::set_time_limit(std::chrono::milliseconds limit) { engine_->set_time_limit(limit); }
 
 bool Connection::usable() const { return engine_->usable(); }

@@ -68,6 +68,11 @@ public:
     void each_row(const std::string &sql, const std::vector<wire::Value> &params,
                   const std::function<void(wire::Row &)> &on_row);
 
+    // Runs one statement that changes data once for each row of values
+    // (values holds the rows one after the other, width values each, bound
+    // to its "?" in order), compiled once. The rows changed, in all.
+    std::int64_t run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width);
+
     // Bounds every later statement: one that runs longer is stopped and
     // refused (Database), one that waits longer for a lock another session
     // holds is refused (Unavailable). Zero: no bound.

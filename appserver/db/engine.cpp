@@ -50,6 +50,17 @@ std::optional<double> number_of(const std::string &text)
 
 }  // namespace
 
+std::int64_t Engine::run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width)
+{
+    std::int64_t changed = 0;
+    std::vector<wire::Value> row(width);
+    for (std::size_t at = 0; at + width <= values.size(); at += width) {
+        std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(at), width, row.begin());
+        changed += run(sql, row, nullptr).rows_affected;
+    }
+    return changed;
+}
+
 namespace {
 
 // What planners are told in place of the database's own words.

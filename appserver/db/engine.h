@@ -25,6 +25,8 @@ public:
                                 const AnswerLimit *limit) = 0;
     virtual void each_row(const std::string &sql, const std::vector<wire::Value> &params,
                           const std::function<void(wire::Row &)> &on_row) = 0;
+    // Connection::run_rows; by default the statement run row by row.
+    virtual std::int64_t run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width);
     virtual void set_time_limit(std::chrono::milliseconds limit) = 0;
     virtual bool usable() const = 0;
     virtual bool in_transaction() const = 0;

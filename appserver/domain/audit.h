@@ -35,6 +35,20 @@ void create_audit_table(Connection &db);
 void record_row_change(Connection &db, const Caller &caller, const char *kind, const PlanRow &row,
                        const wire::Value &before, const wire::Value &after);
 
+// The changes of one apply, recorded together before it commits: each with
+// the time it was made, in the order they were made.
+class AuditBatch {
+public:
+    explicit AuditBatch(const Caller &caller) : caller_(caller) {}
+    void add(const char *kind, const PlanRow &row, const wire::Value &before, const wire::Value &after);
+    // Writes the records (a few statements however many), and forgets them.
+    void write(Connection &db);
+
+private:
+    const Caller &caller_;
+    std::vector<wire::Value> values_;  // twelve a record, in the table's column order
+};
+
 // Runs one of the module's statements with its records: the generation
 // records every row it made, the plan deletion every row it removes; any
 // other statement runs as it is. Outside a transaction the statement and its
