@@ -1,12 +1,17 @@
 #include "database_setup.h"
 
 #include <cctype>
+#include <map>
+#include <set>
 
 #include "accounts.h"
 #include "audit.h"
+#include "backup.h"
+#include "database_files.h"
 #include "dialect.h"
 #include "schema.h"
 #include "schema_version.h"
+#include "server_text.h"
 
 namespace appserver {
 
@@ -20,8 +25,17 @@ void create_current_layout(Connection &db)
 {
     create_schema(db);
     create_audit_table(db);
-    create_account_tables(db);
+    if (db.kind() == DatabaseKind::Postgresql) create_account_tables(db);
     record_schema_version(db);
+}
+
+void create_accounts_database(const std::string &connection_string)
+{
+    const std::string accounts = accounts_connection_string(connection_string);
+    if (accounts == connection_string) return;
+    Connection db(accounts, /*create_missing=*/true);
+    prepare_new_database(db);
+    create_account_tables(db);
 }
 
 namespace {
@@ -108,6 +122,7 @@ void init_database(const std::string &connection_string, bool demo, const std::o
         }
         if (demo && plan_tables_empty(db)) load_demo_data(db);
         db.commit();
+        create_accounts_database(connection_string);
     } catch (...) {
         try {
             db.rollback();
@@ -118,6 +133,70 @@ void init_database(const std::string &connection_string, bool demo, const std::o
     }
 }
 
+
+namespace {
+
+// The tables of the current layout with their columns, as --init makes
+// them (read from a fresh database in memory, so that schema.cpp stays the
+// one place that says).
+std::map<std::string, std::set<std::string>> current_columns()
+{
+    Connection reference("sqlite3://db=:memory:");
+    create_schema(reference);
+    std::map<std::string, std::set<std::string>> out;
+    for (const char *table : {"XSTYZB01", "XSTYZB02", "XSTYXSZB", "GSTCKGL0", "GSTRYGL0"})
+        for (const auto &f : reference.run(std::string("SELECT * FROM ") + table + " WHERE 1=0").packet.fields)
+            out[table].insert(upper(f.name));
+    return out;
+}
+
+// Why the server cannot take the database's plan tables as a layout it
+// knows: a table lacking a column the server reads. Nothing when it can.
+std::optional<std::string> unknown_layout(Connection &db)
+{
+    for (const auto &[table, columns] : current_columns()) {
+        if (!table_exists(db, table.c_str())) continue;  // made where missing
+        std::set<std::string> found;
+        for (const auto &f : db.run("SELECT * FROM " + table + " WHERE 1=0").packet.fields) found.insert(upper(f.name));
+        for (const auto &column : columns)
+            if (!found.count(column))
+                return "the table " + table + " has no column " + column + ", so its layout is none this server "
+                       "knows how to bring up to date; nothing was changed";
+    }
+    return std::nullopt;
+}
+
+// SQLite: the accounts and tokens of an older layout, kept in the plans'
+// file, copied into their own file (rows already there are kept), which is
+// made where missing. May run again after an interruption.
+void copy_accounts_to_their_file(Connection &db)
+{
+    if (db.kind() != DatabaseKind::Sqlite) return;
+    const std::string file = sqlite_file_of(db);
+    const std::string cs = "sqlite3://db=" + file;
+    create_accounts_database(cs);
+    if (!table_exists(db, kAccountTable)) return;
+    Connection accounts(accounts_connection_string(cs));
+    accounts.begin_write();
+    try {
+        for (const auto &row : db.run(std::string("SELECT YHMC00,YHJS00,MMHX00,CJSJ00 FROM ") + kAccountTable).packet.rows)
+            accounts.run(std::string("INSERT OR IGNORE INTO ") + kAccountTable + " (YHMC00,YHJS00,MMHX00,CJSJ00) VALUES (?,?,?,?)",
+                         {row[0], row[1], row[2], row[3]});
+        if (table_exists(db, kTokenTable))
+            for (const auto &row : db.run(std::string("SELECT LPHX00,YHMC00,GQSJ00,CJSJ00 FROM ") + kTokenTable).packet.rows)
+                accounts.run(std::string("INSERT OR IGNORE INTO ") + kTokenTable + " (LPHX00,YHMC00,GQSJ00,CJSJ00) VALUES (?,?,?,?)",
+                             {row[0], row[1], row[2], row[3]});
+        accounts.commit();
+    } catch (...) {
+        try {
+            accounts.rollback();
+        } catch (const ServerError &) {
+        }
+        throw;
+    }
+}
+
+}  // namespace
 
 int migrate_schema(Connection &db)
 {
@@ -131,11 +210,19 @@ int migrate_schema(Connection &db)
         throw ServerError(Kind::BadRequest, "the database has schema version " + std::to_string(version) +
                                                 ", newer than this server knows (version " +
                                                 std::to_string(kSchemaVersion) + "); nothing was changed");
-    // Every step so far only adds what the older layout lacks, which the
-    // current schema's "create where missing" does; all of it or nothing.
+    if (auto why = unknown_layout(db)) throw ServerError(Kind::BadRequest, *why);
+    // The accounts first: once the plans' file no longer holds them, they
+    // are in their own.
+    copy_accounts_to_their_file(db);
+    // Every other step so far only adds what the older layout lacks, which
+    // the current schema's "create where missing" does; all of it or nothing.
     db.begin_write();
     try {
         create_current_layout(db);
+        if (db.kind() == DatabaseKind::Sqlite) {
+            db.run(std::string("DROP TABLE IF EXISTS ") + kTokenTable);
+            db.run(std::string("DROP TABLE IF EXISTS ") + kAccountTable);
+        }
         db.commit();
     } catch (...) {
         try {
@@ -145,6 +232,19 @@ int migrate_schema(Connection &db)
         throw;
     }
     return version;
+}
+
+void restore_database(const std::string &connection_string, const std::string &file)
+{
+    // What --init makes, in a fresh database in memory; the plans' file of
+    // an older release held the accounts too.
+    Connection plans("sqlite3://db=:memory:"), accounts("sqlite3://db=:memory:");
+    create_schema(plans);
+    create_audit_table(plans);
+    record_schema_version(plans);
+    create_account_tables(plans);
+    create_account_tables(accounts);
+    restore_sqlite(connection_string, file, schema_objects(plans), schema_objects(accounts));
 }
 
 }  // namespace appserver

@@ -18,6 +18,7 @@
 #include "http_front_end.h"
 #include "contract.h"
 #include "accounts.h"
+#include "database_files.h"
 #include "server_text.h"
 #include "backend_test.h"
 #include "module_statements.h"
@@ -169,8 +170,8 @@ TEST_P(Accounts, SignInGivesATokenTheAccountAndItsRoleAndEveryOtherCallNeedsIt)
     EXPECT_EQ(account.status, 200);
     EXPECT_EQ(account.body, (json{{"user", "viewer1"}, {"role", "viewer"}, {"expires", in.body.at("expires")}}));
     // The token is stored only as a hash.
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTYHLP0 WHERE LPHX00='" + c.token + "'"), "0");
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTYHLP0 WHERE YHMC00='viewer1'"), "1");
+    EXPECT_EQ(accounts_scalar("SELECT COUNT(*) FROM GSTYHLP0 WHERE LPHX00='" + c.token + "'"), "0");
+    EXPECT_EQ(accounts_scalar("SELECT COUNT(*) FROM GSTYHLP0 WHERE YHMC00='viewer1'"), "1");
 
     Client anonymous(front_->port());
     for (const auto &a : {anonymous.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}),
@@ -454,7 +455,8 @@ TEST(UserCommands, AccountsAreManagedWithThePasswordOnStandardInput)
     EXPECT_NE(list.find("viewer"), std::string::npos) << list;
     EXPECT_EQ(list.find("first-secret"), std::string::npos);
     // The hash is Argon2id, never the password.
-    const auto hash = testsupport::query_sql(db.connection_string(), "SELECT MMHX00 FROM GSTYHZH0").at(0).at(0);
+    const std::string accounts = appserver::accounts_connection_string(db.connection_string());
+    const auto hash = testsupport::query_sql(accounts, "SELECT MMHX00 FROM GSTYHZH0").at(0).at(0);
     EXPECT_EQ(hash.rfind("$argon2id$", 0), 0u) << hash;
 
     appserver::AppServer server(db.connection_string());
@@ -465,7 +467,7 @@ TEST(UserCommands, AccountsAreManagedWithThePasswordOnStandardInput)
     EXPECT_NO_THROW(server.login("chen", "second-secret", "127.0.0.1"));
     EXPECT_EQ(run(exe + "remove chen" + database), 0);
     EXPECT_NE(run(exe + "remove chen" + database), 0);
-    EXPECT_TRUE(testsupport::query_sql(db.connection_string(), "SELECT * FROM GSTYHLP0").empty());
+    EXPECT_TRUE(testsupport::query_sql(accounts, "SELECT * FROM GSTYHLP0").empty());
 }
 
 // PostgreSQL: the server runs as the role --init made, which can do what the

@@ -177,7 +177,7 @@ TEST(Backup, LiveCopyIsConsistentAndRestoreUndoesLaterChanges)
 
     exec_sql(cs, "DELETE FROM XSTYZB02");
     EXPECT_EQ(query_sql(cs, "SELECT COUNT(*) FROM XSTYZB02")[0][0], "0");
-    appserver::restore_sqlite(cs, copy.path);
+    appserver::restore_database(cs, copy.path);
     EXPECT_EQ(plan_total(cs), total);
 }
 
@@ -188,11 +188,11 @@ TEST(Backup, RestoreOfAFileThatIsNoBackupChangesNothing)
     const std::string total = plan_total(cs);
     TempFile not_db(".db");
     not_db.write("these are not the plans you are looking for\n");
-    EXPECT_THROW(appserver::restore_sqlite(cs, not_db.path), appserver::ServerError);
+    EXPECT_THROW(appserver::restore_database(cs, not_db.path), appserver::ServerError);
     TempFile empty(".db");
     { Connection create("sqlite3://db=" + empty.path, true); }
-    EXPECT_THROW(appserver::restore_sqlite(cs, empty.path), appserver::ServerError);
-    EXPECT_THROW(appserver::restore_sqlite(cs, "/nonexistent/backup.db"), appserver::ServerError);
+    EXPECT_THROW(appserver::restore_database(cs, empty.path), appserver::ServerError);
+    EXPECT_THROW(appserver::restore_database(cs, "/nonexistent/backup.db"), appserver::ServerError);
     EXPECT_EQ(plan_total(cs), total);
     EXPECT_THROW(appserver::backup_sqlite("postgresql://dbname=x", "/tmp/x.db"), appserver::ServerError);
 }
