@@ -43,6 +43,8 @@ std::optional<std::string> apply_change(Connection &db, const Caller &caller, co
         return "new plan rows cannot be inserted here: a salesman's plan is generated from the department plan";
     if (!change.row_id) return "the change names no row (rowId is missing)";
     const wire::RowId row = *change.row_id;
+    // The plan's identities are drawn from 1 up: anything else was never one of its rows.
+    if (row <= 0) return "the row id " + std::to_string(row) + " is none of the plan's rows";
 
     const wire::Value *original = find_field(change.original, contract::kQuantityField);
     std::optional<wire::Value> before;
