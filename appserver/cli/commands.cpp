@@ -39,7 +39,7 @@ CommandArguments command_arguments(const std::vector<std::string> &args, const s
         if (arg == "--database") c.database = value();
         else if (arg == "--database-password-file") c.password_file = value();
         else if (command == "init" && arg == "--demo") c.demo = true;
-        else if (command == "init" && arg == "--server-role") c.server_role = value();
+        else if ((command == "init" || command == "migrate") && arg == "--server-role") c.server_role = value();
         else if (command == "init" && arg == "--server-role-password-file") c.server_role_password_file = value();
         else if (arg == "--control-socket") c.control_socket = value();
         else if (arg.rfind("--", 0) == 0) usage_error("unknown option \"" + arg + "\" of " + command);
@@ -163,12 +163,19 @@ int database_command(const std::vector<std::string> &args)
             std::fprintf(stderr, "vendrix-server: database ready (schema version %d)\n", appserver::kSchemaVersion);
         } else if (what == "migrate") {
             appserver::Connection db(c.database);
-            const int was = appserver::migrate_schema(db);
-            if (was == appserver::kSchemaVersion)
-                std::fprintf(stderr, "vendrix-server: the database is up to date (schema version %d)\n", was);
+            const auto m = appserver::migrate_schema(db, c.server_role);
+            if (m.was == appserver::kSchemaVersion)
+                std::fprintf(stderr, "vendrix-server: the database is up to date (schema version %d)\n", m.was);
             else
-                std::fprintf(stderr, "vendrix-server: database migrated from schema version %d to %d\n", was,
+                std::fprintf(stderr, "vendrix-server: database migrated from schema version %d to %d\n", m.was,
                              appserver::kSchemaVersion);
+            for (const auto &role : m.server_roles)
+                std::fprintf(stderr, "vendrix-server: the server role %s has its rights on every table\n",
+                             role.c_str());
+            if (db.kind() == appserver::DatabaseKind::Postgresql && m.server_roles.empty())
+                std::fprintf(stderr,
+                             "vendrix-server: no role holds the server's rights; if the service connects as a role "
+                             "of its own, give it them with `vendrix-server migrate --server-role NAME`\n");
         } else if (what == "backup") {
             appserver::backup_sqlite(c.database, c.words[0]);
             std::fprintf(stderr, "vendrix-server: backup written to %s\n", c.words[0].c_str());

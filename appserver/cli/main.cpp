@@ -22,6 +22,7 @@
 #include "database.h"
 #include "database_setup.h"
 #include "http_front_end.h"
+#include "metrics.h"
 #include "options.h"
 #include "saleplan_version.h"
 #include "schema_version.h"
@@ -45,6 +46,19 @@ bool open_log_file(const std::string &file)
     ::dup2(fd, STDERR_FILENO);
     ::close(fd);
     return true;
+}
+
+// A message of several lines (libpq's) as one line of the log.
+std::string one_line(std::string text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+        if (c == ' ' && !out.empty() && out.back() == ' ') continue;
+        out += c;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
 }
 
 }  // namespace
@@ -100,6 +114,11 @@ int main(int raw_argc, char **raw_argv)
         std::fprintf(stderr, "vendrix-server: %s\n", refusal->c_str());
         return 2;
     }
+    if (!o.metrics_host.empty())
+        if (auto refusal = appserver::metrics::listen_refusal(o.metrics_host)) {
+            std::fprintf(stderr, "vendrix-server: --metrics-listen: %s\n", refusal->c_str());
+            return 2;
+        }
     if (!server_role.empty() && !init) usage_error("--server-role belongs to --init");
     if (!server_role_password_file.empty() && server_role.empty())
         usage_error("--server-role-password-file needs --server-role");
@@ -114,6 +133,18 @@ int main(int raw_argc, char **raw_argv)
                                                       : first_line_of(server_role_password_file, "server role password")};
     }
 
+    // Why the server did not start (or stopped with a failure) goes to the
+    // log and, when the log is a file, to the standard error it was started
+    // with too (the journal).
+    const int started_stderr = log_file.empty() ? -1 : ::dup(STDERR_FILENO);
+    auto failed = [&](const std::string &why) {
+        const std::string line = "vendrix-server: " + one_line(appserver::redact_connection_string(why)) + "\n";
+        std::fputs(line.c_str(), stderr);
+        std::fflush(stderr);
+        if (started_stderr >= 0 && ::write(started_stderr, line.data(), line.size()) < 0) {
+        }
+        return 1;
+    };
     if (!log_file.empty() && !open_log_file(log_file)) return 1;
 
     // SIGINT, SIGTERM and SIGHUP are taken by the main loop below; a client
@@ -132,16 +163,22 @@ int main(int raw_argc, char **raw_argv)
             std::fprintf(stderr, "vendrix-server: database ready%s%s\n", demo ? " (demo data loaded when empty)" : "",
                          role ? (", server role " + role->name + " granted").c_str() : "");
         }
-        // A layout this server does not know is refused before anything is
-        // served (a database that cannot be reached yet is served with 503s).
-        std::unique_ptr<appserver::Connection> probe;
-        try {
-            probe = std::make_unique<appserver::Connection>(database);
-        } catch (const appserver::ServerError &) {
-        }
-        if (probe) {
-            if (appserver::schema_version(*probe) != 0) appserver::check_schema_version(*probe);
-            probe.reset();
+        // Nothing is served unless the database answers, with a layout this
+        // server knows and the rights it needs: otherwise the log says why and
+        // the server ends with a failure before "listening" and READY=1, so
+        // that systemd starts it again.
+        {
+            std::unique_ptr<appserver::Connection> probe;
+            try {
+                probe = std::make_unique<appserver::Connection>(database);
+            } catch (const appserver::ServerError &e) {
+                return failed(std::string("not started, the database cannot be reached: ") + e.what());
+            }
+            try {
+                appserver::check_ready_to_serve(*probe);
+            } catch (const appserver::ServerError &e) {
+                return failed(std::string("not started: ") + e.what());
+            }
         }
         appserver::AppServer server(database, std::chrono::seconds(timeout), std::chrono::seconds(token_lifetime));
         server.set_limits(limits);
@@ -160,6 +197,14 @@ int main(int raw_argc, char **raw_argv)
                              e.what());
                 control.reset();
             }
+        }
+        std::unique_ptr<appserver::metrics::MetricsServer> metrics;
+        if (!o.metrics_host.empty()) {
+            metrics = std::make_unique<appserver::metrics::MetricsServer>(server, o.metrics_host,
+                                                                          static_cast<int>(o.metrics_port));
+            metrics->start();
+            std::fprintf(stderr, "vendrix-server: metrics on http://%s:%d/metrics\n", o.metrics_host.c_str(),
+                         metrics->port());
         }
         const bool accounts = front_options.auth == appserver::AuthMode::Accounts;
         std::fprintf(stderr,
@@ -192,10 +237,10 @@ int main(int raw_argc, char **raw_argv)
         }
         sd_notify(0, "STOPPING=1");
         std::fprintf(stderr, "vendrix-server: stopping\n");
+        if (metrics) metrics->stop();
         front.stop();
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "vendrix-server: %s\n", appserver::redact_connection_string(e.what()).c_str());
-        return 1;
+        return failed(e.what());
     }
     return 0;
 }

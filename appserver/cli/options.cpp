@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 
+#include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,7 +29,7 @@ const std::vector<std::string> kValueOptions = {
     "server-role", "server-role-password-file", "session-timeout", "log-file",
     "workers", "max-connections", "connection-wait", "statement-timeout", "max-sessions",
     "max-sessions-per-account", "max-answer-rows", "max-answer-bytes", "max-clients",
-    "max-clients-per-address", "max-sending-per-address", "control-socket"};
+    "max-clients-per-address", "max-sending-per-address", "control-socket", "metrics-listen"};
 const std::vector<std::string> kFlagOptions = {"init", "demo"};
 
 // The options of what one instance may hold at once and how long anything
@@ -75,7 +77,8 @@ void print_help()
         "       vendrix-server user add NAME --role planner|viewer [--database ...]\n"
         "       vendrix-server user passwd NAME | user list | user remove NAME [--database ...]\n"
         "       vendrix-server init [--demo] [--server-role NAME ...] [--database ...]\n"
-        "       vendrix-server migrate | backup FILE | restore FILE [--database ...]\n"
+        "       vendrix-server migrate [--server-role NAME] [--database ...]\n"
+        "       vendrix-server backup FILE | restore FILE [--database ...]\n"
         "       vendrix-server audit [--month YYYYMM] [--department CODE] [--salesman CODE]\n"
         "                            [--since DATE] [--csv] [--database ...]\n"
         "       vendrix-server session list | session end ID [--control-socket FILE]\n"
@@ -111,6 +114,8 @@ void print_help()
         "                           open transaction (default 600)\n"
         "  --log-file FILE          append the log to FILE instead of standard error;\n"
         "                           SIGHUP reopens it (log rotation)\n"
+        "  --metrics-listen ADDR:PORT  serve GET /metrics (Prometheus text format) on\n"
+        "                           this loopback address and port (default: off)\n"
         "  --version                the version and the commit it was built from\n"
         "  --max-connections N      database connections of the sessions' calls, at most\n"
         "                           (default 20; a few more serve sign-in and health)\n"
@@ -135,10 +140,12 @@ void print_help()
         "                           folder exists)\n"
         "  --help                   show this text\n"
         "Commands: init creates the current layout and stops; migrate brings a database\n"
-        "of an older release up to date in one transaction; backup FILE copies a live\n"
-        "SQLite database and its accounts' file consistently; restore FILE puts such a\n"
-        "copy back (server stopped), after checking it; session list shows the running\n"
-        "server's sessions and session end ID ends one, rolling back its transaction.\n"
+        "of an older release up to date in one transaction and on PostgreSQL gives the\n"
+        "server role (--server-role NAME, else the role holding its rights) exactly its\n"
+        "rights on every table; backup FILE copies a live SQLite database and its\n"
+        "accounts' file consistently; restore FILE puts such a copy back (server stopped),\n"
+        "after checking it; session list shows the running server's sessions and\n"
+        "session end ID ends one, rolling back its transaction.\n"
         "Passwords are never taken from the command line: user add and user passwd read\n"
         "them from the terminal without echo, or one line from standard input.\n",
         appserver::kDefaultConfigFile, contract::kDefaultPort, kDefaultDatabaseFile);
@@ -176,11 +183,23 @@ bool parse_duration(const std::string &text, long long &seconds)
     return seconds <= 10LL * 365 * 86400;
 }
 
+namespace {
+
+std::string user_name()
+{
+    const passwd *pw = ::getpwuid(::geteuid());
+    return pw && pw->pw_name ? pw->pw_name : std::to_string(::geteuid());
+}
+
+}  // namespace
+
 // The first line of a file, without its line end.
 std::string first_line_of(const std::string &file, const char *what)
 {
     std::ifstream in(file);
-    if (!in) usage_error(std::string("cannot read the ") + what + " file \"" + file + "\"");
+    if (!in)
+        usage_error(std::string("cannot read the ") + what + " file \"" + file + "\" (" + std::strerror(errno) +
+                    "; this program runs as the user " + user_name() + ")");
     std::string line;
     std::getline(in, line);
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
@@ -309,12 +328,15 @@ std::optional<ServeOptions> parse_serve_options(int argc, char **argv)
         if (arg == "--help" || arg == "-h") {
             print_help();
             return std::nullopt;
-        } else if (arg == "--listen") {
+        } else if (arg == "--listen" || arg == "--metrics-listen") {
+            // ADDR:PORT, or a bare PORT on 127.0.0.1.
             const std::string v = value();
             const auto colon = v.rfind(':');
             const std::string port_text = colon == std::string::npos ? v : v.substr(colon + 1);
-            if (colon != std::string::npos && colon > 0) o.host = v.substr(0, colon);
-            if (!parse_int(port_text, 0, 65535, o.port)) usage_error("bad --listen value \"" + v + "\"");
+            std::string &host = arg == "--listen" ? o.host : o.metrics_host;
+            long long &port = arg == "--listen" ? o.port : o.metrics_port;
+            host = colon != std::string::npos && colon > 0 ? v.substr(0, colon) : std::string("127.0.0.1");
+            if (!parse_int(port_text, 0, 65535, port)) usage_error("bad " + arg + " value \"" + v + "\"");
         } else if (arg == "--database") {
             o.database = value();
         } else if (arg == "--init") {

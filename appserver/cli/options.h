@@ -24,6 +24,9 @@ struct ServeOptions {
     std::string password_file, server_role, server_role_password_file, log_file;
     // The administrator's socket (vendrix-server session ...); empty: none.
     std::string control_socket;
+    // The metrics' own listener (--metrics-listen): empty host when off.
+    std::string metrics_host;
+    long long metrics_port = 0;
     appserver::FrontEndOptions front;
     appserver::ServerLimits limits;
 };

@@ -25,13 +25,29 @@ public:
         : std::runtime_error(message), kind_(kind), code_(code)
     {
     }
+    // A failure in the database's own words (what() holds them: its message,
+    // which may name its host, its role, its tables). They go to the log and
+    // to the administrator's commands; a planner is told shown instead.
+    static ServerError in_database_words(Kind kind, const std::string &database_text, const char *shown,
+                                         const char *code = nullptr)
+    {
+        ServerError e(kind, database_text, code);
+        e.shown_ = shown;
+        return e;
+    }
     Kind kind() const { return kind_; }
     // The code the thrower named; nullptr when the kind's own stands.
     const char *code() const { return code_; }
+    // Whether what() is the database's own text.
+    bool in_database_words() const { return shown_ != nullptr; }
+    // What a planner is told: what(), or in place of the database's words
+    // the text given with them.
+    std::string planner_message() const { return shown_ ? std::string(shown_) : std::string(what()); }
 
 private:
     Kind kind_;
     const char *code_;
+    const char *shown_ = nullptr;
 };
 
 }  // namespace appserver

@@ -23,17 +23,27 @@ void ConnectionPool::skip_given_up()
 std::unique_ptr<Connection> ConnectionPool::acquire()
 {
     std::unique_lock lock(mutex_);
-    const auto deadline = std::chrono::steady_clock::now() + settings_.wait;
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + settings_.wait;
     const std::uint64_t ticket = next_ticket_++;
     // First come, first served: a caller waits until every earlier one has its connection.
-    while (!free_for(ticket)) {
-        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && !free_for(ticket)) {
-            given_up_.insert(ticket);
-            skip_given_up();
-            cv_.notify_all();
-            throw ServerError(ServerError::Kind::Unavailable, settings_.busy_message(settings_),
-                              contract::error::kBusy);
+    if (!free_for(ticket)) {
+        ++waits_;
+        ++waiting_;
+        while (!free_for(ticket)) {
+            if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && !free_for(ticket)) {
+                given_up_.insert(ticket);
+                skip_given_up();
+                --waiting_;
+                ++timeouts_;
+                waited_ += std::chrono::steady_clock::now() - start;
+                cv_.notify_all();
+                throw ServerError(ServerError::Kind::Unavailable, settings_.busy_message(settings_),
+                                  contract::error::kBusy);
+            }
         }
+        --waiting_;
+        waited_ += std::chrono::steady_clock::now() - start;
     }
     ++serving_;
     skip_given_up();
@@ -78,6 +88,20 @@ int ConnectionPool::open() const
 {
     std::lock_guard lock(mutex_);
     return open_;
+}
+
+ConnectionPool::Stats ConnectionPool::stats() const
+{
+    std::lock_guard lock(mutex_);
+    Stats s;
+    s.capacity = settings_.capacity;
+    s.open = open_;
+    s.in_use = open_ - static_cast<int>(idle_.size());
+    s.waiting = waiting_;
+    s.waits = waits_;
+    s.timeouts = timeouts_;
+    s.wait_seconds = std::chrono::duration<double>(waited_).count();
+    return s;
 }
 
 }  // namespace appserver

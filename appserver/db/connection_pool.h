@@ -54,6 +54,16 @@ public:
     // Connections open now (idle or lent out).
     int open() const;
 
+    // What the pool holds now and how often callers had to wait, for the
+    // server's metrics.
+    struct Stats {
+        int capacity = 0, open = 0, in_use = 0, waiting = 0;
+        std::uint64_t waits = 0;     // acquisitions that found no connection free at once
+        std::uint64_t timeouts = 0;  // of them, the ones refused once the wait was over
+        double wait_seconds = 0;     // the time they waited, summed
+    };
+    Stats stats() const;
+
 private:
     bool free_for(std::uint64_t ticket) const;
     void skip_given_up();
@@ -65,6 +75,9 @@ private:
     int open_ = 0;
     std::uint64_t next_ticket_ = 0, serving_ = 0;
     std::set<std::uint64_t> given_up_;
+    int waiting_ = 0;
+    std::uint64_t waits_ = 0, timeouts_ = 0;
+    std::chrono::steady_clock::duration waited_{};
 };
 
 }  // namespace appserver

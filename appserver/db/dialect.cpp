@@ -204,8 +204,11 @@ bool table_exists(Connection &db, const char *table)
     const auto r = db.kind() == DatabaseKind::Sqlite
                        ? db.run("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND UPPER(name)=?",
                                 {std::string(table)})
-                       : db.run("SELECT COUNT(*) FROM information_schema.tables "
-                                "WHERE table_schema=current_schema() AND UPPER(table_name)=?",
+                       // The catalogue itself: information_schema shows only the
+                       // tables the connecting role has a right on.
+                       : db.run("SELECT COUNT(*) FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
+                                "ON n.oid = c.relnamespace WHERE n.nspname = current_schema() "
+                                "AND c.relkind IN ('r','p') AND UPPER(c.relname)=?",
                                 {std::string(table)});
     return wire::value_to_double(r.packet.rows.at(0).at(0)) > 0;
 }

@@ -50,9 +50,34 @@ std::optional<double> number_of(const std::string &text)
 
 }  // namespace
 
+namespace {
+
+// What planners are told in place of the database's own words.
+constexpr const char *kCannotOpen = "无法连接数据库，请稍后再试；一直如此时请告诉系统管理员";
+constexpr const char *kLost = "与数据库的连接中断了，请稍后再试；一直如此时请告诉系统管理员";
+constexpr const char *kRefused = "数据库没有执行这项操作，原因已记入应用服务器的日志，请告诉系统管理员";
+constexpr const char *kDuplicate = "要保存的数据已经存在（可能是别人刚刚保存的），请刷新后再看";
+constexpr const char *kNotPermitted = "应用服务器的数据库账号没有这项操作的权限，请告诉系统管理员";
+
+}  // namespace
+
 void cannot_open(const std::string &why)
 {
-    throw ServerError(ServerError::Kind::Unavailable, "the database cannot be opened: " + why);
+    throw ServerError::in_database_words(ServerError::Kind::Unavailable, "the database cannot be opened: " + why,
+                                         kCannotOpen);
+}
+
+void connection_lost(const std::string &why)
+{
+    throw ServerError::in_database_words(ServerError::Kind::Unavailable, "the database connection was lost: " + why,
+                                         kLost);
+}
+
+void database_refused(const std::string &text, Refusal refusal)
+{
+    throw ServerError::in_database_words(
+        ServerError::Kind::Database, text,
+        refusal == Refusal::Duplicate ? kDuplicate : refusal == Refusal::NotPermitted ? kNotPermitted : kRefused);
 }
 
 void ran_too_long(std::chrono::milliseconds limit)

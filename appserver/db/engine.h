@@ -48,8 +48,21 @@ public:
 std::unique_ptr<Engine> open_sqlite(const ConnectionTarget &target, bool create_missing);
 std::unique_ptr<Engine> open_postgresql(const ConnectionTarget &target);
 
+// The database's own refusals: thrown in its words (for the log and the
+// administrator's commands), each with the text a planner is told instead
+// (ServerError::planner_message).
 // "the database cannot be opened: WHY" (Unavailable).
 [[noreturn]] void cannot_open(const std::string &why);
+// The connection to the database was lost: WHY (Unavailable).
+[[noreturn]] void connection_lost(const std::string &why);
+// What kind of statement the database refused.
+enum class Refusal {
+    Statement,    // anything else: a missing table, a syntax error, a bad value...
+    Duplicate,    // a unique key already holds the values
+    NotPermitted  // the connecting role lacks a right
+};
+// The database refused a statement, in its words (Database).
+[[noreturn]] void database_refused(const std::string &text, Refusal refusal);
 // A statement past the time limit (Database), a lock waited for past it (Unavailable).
 [[noreturn]] void ran_too_long(std::chrono::milliseconds limit);
 [[noreturn]] void locked_too_long(std::chrono::milliseconds limit);

@@ -105,8 +105,7 @@ private:
     [[noreturn]] void failed(const PGresult *res) const;
     [[noreturn]] void lost() const
     {
-        throw ServerError(ServerError::Kind::Unavailable,
-                          "the database connection was lost: " + trimmed(PQerrorMessage(pg_)));
+        connection_lost(trimmed(PQerrorMessage(pg_)));
     }
 
     PGconn *pg_ = nullptr;
@@ -139,7 +138,7 @@ PostgresqlEngine::PostgresqlEngine(const ConnectionTarget &target)
 std::string PostgresqlEngine::encrypt_password(const std::string &password, const std::string &role)
 {
     char *encrypted = PQencryptPasswordConn(pg_, password.c_str(), role.c_str(), "scram-sha-256");
-    if (!encrypted) throw ServerError(ServerError::Kind::Database, trimmed(PQerrorMessage(pg_)));
+    if (!encrypted) database_refused(trimmed(PQerrorMessage(pg_)), Refusal::Statement);
     std::string out = encrypted;
     PQfreemem(encrypted);
     return out;
@@ -161,7 +160,11 @@ void PostgresqlEngine::failed(const PGresult *res) const
     if (state && time_limit_.count() > 0 && std::string(state) == "55P03") locked_too_long(time_limit_);
     if (!res || PQstatus(pg_) == CONNECTION_BAD) lost();
     const char *primary = PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY);
-    throw ServerError(ServerError::Kind::Database, primary ? primary : trimmed(PQresultErrorMessage(res)));
+    const std::string sqlstate = state ? state : "";
+    database_refused(primary ? primary : trimmed(PQresultErrorMessage(res)),
+                     sqlstate == "23505"   ? Refusal::Duplicate
+                     : sqlstate == "42501" ? Refusal::NotPermitted
+                                           : Refusal::Statement);
 }
 
 StatementResult PostgresqlEngine::run(const std::string &sql, const std::vector<wire::Value> &params,

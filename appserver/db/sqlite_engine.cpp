@@ -59,6 +59,14 @@ private:
     Statement prepare(const std::string &sql, const std::vector<wire::Value> &params);
     bool step(sqlite3_stmt *stmt);
     static int past_deadline(void *engine);
+    // The statement failed: SQLite's message, and what kind of refusal it is.
+    [[noreturn]] void refused() const
+    {
+        const int code = sqlite3_extended_errcode(db_);
+        database_refused(sqlite3_errmsg(db_), code == SQLITE_CONSTRAINT_UNIQUE || code == SQLITE_CONSTRAINT_PRIMARYKEY
+                                                  ? Refusal::Duplicate
+                                                  : Refusal::Statement);
+    }
 
     sqlite3 *db_ = nullptr;
     std::chrono::milliseconds time_limit_{0};
@@ -119,7 +127,7 @@ SqliteEngine::Statement SqliteEngine::prepare(const std::string &sql, const std:
     sqlite3_stmt *stmt = nullptr;
     const char *tail = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) != SQLITE_OK)
-        throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(db_));
+        refused();
     Statement guard(stmt, sqlite3_finalize);
     if (!stmt) throw ServerError(ServerError::Kind::Database, "the command text holds no statement");
     if (tail && trimmed(std::string(tail)).find_first_not_of(';') != std::string::npos)
@@ -146,7 +154,7 @@ bool SqliteEngine::step(sqlite3_stmt *stmt)
     if (rc == SQLITE_DONE) return false;
     if (time_limit_.count() > 0 && rc == SQLITE_INTERRUPT) ran_too_long(time_limit_);
     if (time_limit_.count() > 0 && (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)) locked_too_long(time_limit_);
-    throw ServerError(ServerError::Kind::Database, sqlite3_errmsg(db_));
+    refused();
 }
 
 StatementResult SqliteEngine::run(const std::string &sql, const std::vector<wire::Value> &params,

@@ -5,6 +5,7 @@
 #include "audit.h"
 #include "contract.h"
 #include "plan_rules.h"
+#include "server_log.h"
 #include "server_text.h"
 
 namespace appserver {
@@ -147,6 +148,10 @@ wire::ApplyResult apply_plan_changes(Connection &db, const Caller &caller, int &
     } catch (const ServerError &e) {
         undo();
         if (e.kind() == Kind::Unavailable) throw;
+        // The answer carries what a planner may read; the database's own
+        // words go to the log.
+        const std::string why = e.planner_message();
+        if (e.in_database_words()) log_line("apply undone: " + why + " (the database: " + e.what() + ")");
         // Nothing of the apply stayed, so every change of it is reported as
         // not applied: a client that tolerates some refusals must not take
         // the changes before the failure for done.
@@ -155,11 +160,11 @@ wire::ApplyResult apply_plan_changes(Connection &db, const Caller &caller, int &
             std::string message;
             const auto was_refused = std::find(refused.begin(), refused.end(), &change);
             if (&change == current) {
-                message = e.what();
+                message = why;
             } else if (was_refused != refused.end()) {
                 message = result.errors[static_cast<std::size_t>(was_refused - refused.begin())].message;
             } else {
-                message = std::string("not applied: the whole apply was undone (") + e.what() + ")";
+                message = "not applied: the whole apply was undone (" + why + ")";
             }
             undone.errors.push_back({change.row_id, std::move(message)});
         }

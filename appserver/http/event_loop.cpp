@@ -112,6 +112,7 @@ void answer_inline(Exchange &ex, int status, const std::string &message, const c
 {
     answer_error(ex.res, status, message, error_code);
     log_request({}, {}, "-", ex.req.path, {}, status, message);
+    metrics::observe_request("unrouted", status, {});
 }
 
 Client *client_of(MHD_Connection *connection)
@@ -662,6 +663,9 @@ void EventLoop::start()
 {
     auto &d = *impl_;
     if (d.daemon) return;
+    // Every refusal the server counts by its reason is a refusal of the metrics too.
+    static std::once_flag hooked;
+    std::call_once(hooked, [] { refusal::set_hook([](const char *reason) { metrics::count_refusal(reason); }); });
     const int connections = d.server.limits().max_connections;
     const int workers = d.options.workers > 0 ? d.options.workers : connections;
     d.max_clients = d.client_limit(workers);

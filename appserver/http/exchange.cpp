@@ -62,6 +62,7 @@ void answer_error(Response &res, int status, const std::string &message, const c
 {
     res.status = status;
     res.set_content(wire::error_to_text(message, error_code), kJson);
+    metrics::count_refusal(error_code ? error_code : code::kInternal);
     if (status == 401) res.set_header("WWW-Authenticate", "Bearer");
 }
 
@@ -70,15 +71,20 @@ Failure failure_of(std::exception_ptr error)
     try {
         std::rethrow_exception(error);
     } catch (const ServerError &e) {
-        return {status_of(e.kind()), e.what(), code_of(e)};
+        // The database's own words (its message, host, role) go to the log only.
+        const std::string message = e.planner_message();
+        return {status_of(e.kind()), message, code_of(e),
+                e.in_database_words() ? message + " (the database: " + e.what() + ")" : message};
     } catch (const wire::WireError &e) {
-        return {400, e.what(), code::kBadRequest};
+        return {400, e.what(), code::kBadRequest, e.what()};
     } catch (const nlohmann::json::exception &e) {
-        return {400, std::string("malformed request: ") + e.what(), code::kBadRequest};
+        const std::string message = std::string("malformed request: ") + e.what();
+        return {400, message, code::kBadRequest, message};
     } catch (const std::exception &e) {
-        return {500, std::string("internal error: ") + e.what(), code::kInternal};
+        const std::string message = std::string("internal error: ") + e.what();
+        return {500, message, code::kInternal, message};
     } catch (...) {
-        return {500, "internal error: an unknown failure", code::kInternal};
+        return {500, "internal error: an unknown failure", code::kInternal, "internal error: an unknown failure"};
     }
 }
 

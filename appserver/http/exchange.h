@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "answer_stream.h"
+#include "metrics.h"
 #include "server_error.h"
 
 struct MHD_Connection;
@@ -64,18 +65,22 @@ void log_request(const std::string &session, const std::string &account, const s
                  const std::string &error);
 
 // An error answer: the status, and {"error":MESSAGE,"code":CODE} (with
-// WWW-Authenticate for 401).
+// WWW-Authenticate for 401); counted in the metrics as a refusal by its code.
 void answer_error(Response &res, int status, const std::string &message, const char *code);
 
-// The status and code of a failure of a call.
+// The status and code of a failure of a call, the message it is answered
+// with, and what the log says of it: the same, followed by the database's
+// own words when the message stands in for them.
 struct Failure {
     int status;
     std::string message;
     const char *code;
+    std::string logged;
 };
 Failure failure_of(std::exception_ptr error);
 
-// Runs one call: turns its result or its failure into the answer, and logs it.
+// Runs one call: turns its result or its failure into the answer, logs it
+// and counts it in the metrics.
 template <class F>
 void serve(Response &res, const std::string &session, const std::string &call, const std::string &target, F &&f,
            const std::string *account = nullptr)
@@ -87,11 +92,12 @@ void serve(Response &res, const std::string &session, const std::string &call, c
         if (res.status == -1) res.status = 200;
     } catch (...) {
         const Failure failure = failure_of(std::current_exception());
-        error = failure.message;
+        error = failure.logged;
         answer_error(res, failure.status, failure.message, failure.code);
     }
-    log_request(session, account ? *account : std::string(), call, target, std::chrono::steady_clock::now() - start,
-                res.status, error);
+    const auto took = std::chrono::steady_clock::now() - start;
+    log_request(session, account ? *account : std::string(), call, target, took, res.status, error);
+    metrics::observe_request(call == "-" ? "unrouted" : call, res.status, took);
 }
 
 }  // namespace appserver

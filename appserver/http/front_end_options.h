@@ -7,6 +7,12 @@ namespace appserver {
 
 enum class AuthMode { None, Accounts };
 
+// Whether every address the host name or address stands for is one of this
+// machine's loopback addresses (127.0.0.0/8, ::1): judged by what it
+// resolves to, not by how it is spelled ("127.example.com" is whatever its
+// owner says). A name that does not resolve is not loopback.
+bool is_loopback(const std::string &host);
+
 struct FrontEndOptions {
     AuthMode auth = AuthMode::None;
     std::string tls_cert, tls_key;  // both set: HTTPS

@@ -13,12 +13,10 @@
 
 namespace appserver {
 
-namespace {
-
 // Whether every address the name stands for is one of this machine's
 // loopback addresses (127.0.0.0/8, ::1): judged by what it resolves to, not
 // by how it is spelled ("127.example.com" is whatever its owner says).
-bool loopback(const std::string &host)
+bool is_loopback(const std::string &host)
 {
     std::string node = host;
     if (node.size() > 2 && node.front() == '[' && node.back() == ']') node = node.substr(1, node.size() - 2);
@@ -44,11 +42,9 @@ bool loopback(const std::string &host)
     return all;
 }
 
-}  // namespace
-
 std::optional<std::string> listen_refusal(const std::string &host, const FrontEndOptions &options)
 {
-    if (loopback(host)) return std::nullopt;
+    if (is_loopback(host)) return std::nullopt;
     if (options.auth != AuthMode::Accounts)
         return "listening on " + host +
                " needs --auth accounts and --tls-cert FILE --tls-key FILE; --auth none is only for a loopback "

@@ -96,6 +96,8 @@ Routes::Routes(AppServer &server, FrontEndOptions options) : server_(server), op
                                 kJson);
             },
             &account);
+        if (res.status == 401) metrics::count_sign_in_failure("wrong_user_or_password");
+        else if (res.status == 429) metrics::count_sign_in_failure("throttled");
     });
 
     add("POST", contract::kLogoutPath, LaneKind::Control, [this](const Request &req, Response &res) {

@@ -101,6 +101,11 @@ std::string AppServer::session_account(const std::string &id) const { return imp
 
 int AppServer::open_connection_count() const { return impl_->connections.open(); }
 
+std::vector<std::pair<std::string, ConnectionPool::Stats>> AppServer::pool_stats() const
+{
+    return {{"sessions", impl_->connections.stats()}, {"sign_in", impl_->auxiliary.stats()}};
+}
+
 std::string AppServer::database_kind() const
 {
     return impl_->kind == DatabaseKind::Sqlite ? "sqlite" : "postgresql";

@@ -10,10 +10,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "accounts.h"
 #include "caller.h"
+#include "connection_pool.h"
 #include "provider.h"
 #include "server_error.h"
 #include "server_limits.h"
@@ -50,6 +52,9 @@ public:
     std::string session_account(const std::string &session) const;
     // Database connections of the sessions open now (idle or in use).
     int open_connection_count() const;
+    // The connection pools and what they hold: "sessions" (the sessions'
+    // calls) and "sign_in" (sign-in, token checks, health).
+    std::vector<std::pair<std::string, ConnectionPool::Stats>> pool_stats() const;
 
     // Every call takes its caller: the anonymous planner (a default Caller)
     // with --auth none, the account of the bearer token otherwise. A session

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "accounts.h"
 #include "audit.h"
@@ -54,52 +55,150 @@ std::string quoted_literal(const std::string &text)
     return out + "'";
 }
 
-// The server's login role on PostgreSQL with exactly what the server does:
-// read the departments, staff, sales indicators and department plans; read
-// and change the salesman plans (and draw their row identities); read the
-// accounts; keep the tokens. Nothing else: no superuser, no other table, no
-// COPY to or from programs or files.
-void create_server_role(Connection &db, const ServerRole &role)
+// The rights of the server's login role on PostgreSQL, exactly what the
+// server does: read the departments, staff, sales indicators and department
+// plans; read and change the salesman plans (and draw their row
+// identities); add to the audit trail, which it can neither read nor change
+// (the audit command runs with an administrator's connection); read the
+// accounts; keep the tokens; read the layout's version, which it checks
+// before it serves. Nothing else: no superuser, no other table, no COPY to or
+// from programs or files. These are also every table of the layout.
+struct TableRights {
+    const char *table;
+    std::vector<const char *> privileges;
+    const char *identity = nullptr;  // the column whose sequence it draws from
+};
+const std::vector<TableRights> &server_rights()
 {
-    const auto &name = role.name;
-    const bool plain = !name.empty() && name.size() <= 63 && (std::islower(static_cast<unsigned char>(name[0])) || name[0] == '_') &&
+    static const std::vector<TableRights> rights = {
+        {"GSTCKGL0", {"SELECT"}},
+        {"GSTRYGL0", {"SELECT"}},
+        {"XSTYXSZB", {"SELECT"}},
+        {"XSTYZB01", {"SELECT"}},
+        {"XSTYZB02", {"SELECT", "INSERT", "UPDATE", "DELETE"}, "ROWID00"},
+        {kAuditTable, {"INSERT"}, "JLHAO0"},
+        {kAccountTable, {"SELECT"}},
+        {kTokenTable, {"SELECT", "INSERT", "DELETE"}},
+        {"XTBBXX00", {"SELECT"}},
+    };
+    return rights;
+}
+
+std::string lower(std::string s)
+{
+    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string text_of(Connection &db, const std::string &sql, const std::vector<wire::Value> &params = {})
+{
+    const auto rows = db.run(sql, params).packet.rows;
+    return rows.empty() ? std::string() : wire::value_to_text(rows.at(0).at(0));
+}
+
+bool is_true(const std::string &text) { return text == "t" || text == "true" || text == "1"; }
+
+// A role name the server role may have: plain lower-case, so that it needs
+// no quoting anywhere it is written.
+void check_role_name(const std::string &name)
+{
+    const bool plain = !name.empty() && name.size() <= 63 &&
+                       (std::islower(static_cast<unsigned char>(name[0])) || name[0] == '_') &&
                        name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") == std::string::npos;
     if (!plain)
-        throw ServerError(ServerError::Kind::BadRequest,
+        throw ServerError(Kind::BadRequest,
                           "the server role \"" + name + "\" must be a lower-case name of letters, digits and _");
-    if (role.password.empty()) throw ServerError(ServerError::Kind::BadRequest, "the server role needs a password");
-    const auto me = db.run("SELECT current_user").packet.rows.at(0).at(0);
-    if (wire::value_to_text(me) == name)
-        throw ServerError(ServerError::Kind::BadRequest,
-                          "the server role must not be the role --init connects as (" + name + ")");
-    const auto existing = db.run("SELECT rolsuper FROM pg_roles WHERE rolname=?", {name}).packet;
-    if (!existing.rows.empty() && wire::value_to_text(existing.rows[0][0]) != "f" &&
-        wire::value_to_text(existing.rows[0][0]) != "0" && wire::value_to_text(existing.rows[0][0]) != "false")
-        throw ServerError(ServerError::Kind::BadRequest, "the role " + name + " is a superuser; the server role must not be one");
+}
+
+// The role's rights: exactly server_rights(), on this database.
+void grant_server_rights(Connection &db, const std::string &name)
+{
     const std::string who = quoted_identifier(name);
-    const std::string secret = quoted_literal(db.encrypt_password(role.password, name));
-    db.run((existing.rows.empty() ? "CREATE ROLE " : "ALTER ROLE ") + who +
-           " LOGIN NOSUPERUSER NOCREATEDB NOCREATEROLE NOREPLICATION NOBYPASSRLS PASSWORD " + secret);
-    const std::string database = wire::value_to_text(db.run("SELECT current_database()").packet.rows.at(0).at(0));
-    db.run("GRANT CONNECT ON DATABASE " + quoted_identifier(database) + " TO " + who);
+    db.run("GRANT CONNECT ON DATABASE " + quoted_identifier(text_of(db, "SELECT current_database()")) + " TO " + who);
     db.run("GRANT USAGE ON SCHEMA public TO " + who);
     db.run("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM " + who);
     db.run("REVOKE ALL ON ALL SEQUENCES IN SCHEMA public FROM " + who);
-    db.run("GRANT SELECT ON GSTCKGL0, GSTRYGL0, XSTYXSZB, XSTYZB01 TO " + who);
-    db.run("GRANT SELECT, INSERT, UPDATE, DELETE ON XSTYZB02 TO " + who);
-    const std::string sequence =
-        wire::value_to_text(db.run("SELECT pg_get_serial_sequence('xstyzb02','rowid00')").packet.rows.at(0).at(0));
-    db.run("GRANT USAGE ON SEQUENCE " + sequence + " TO " + who);
-    // The audit trail: the server adds records and can neither read nor
-    // change them (the audit command runs with an administrator's connection).
-    db.run(std::string("GRANT INSERT ON ") + kAuditTable + " TO " + who);
-    const std::string audit_sequence =
-        wire::value_to_text(db.run("SELECT pg_get_serial_sequence('xstyzbrz','jlhao0')").packet.rows.at(0).at(0));
-    db.run("GRANT USAGE ON SEQUENCE " + audit_sequence + " TO " + who);
-    db.run(std::string("GRANT SELECT ON ") + kAccountTable + " TO " + who);
-    db.run(std::string("GRANT SELECT, INSERT, DELETE ON ") + kTokenTable + " TO " + who);
-    // The server checks the layout's version before it serves.
-    db.run("GRANT SELECT ON XTBBXX00 TO " + who);
+    for (const auto &r : server_rights()) {
+        std::string privileges;
+        for (const char *p : r.privileges) privileges += (privileges.empty() ? "" : ", ") + std::string(p);
+        db.run("GRANT " + privileges + " ON " + r.table + " TO " + who);
+        if (r.identity)
+            db.run("GRANT USAGE ON SEQUENCE " +
+                   text_of(db, "SELECT pg_get_serial_sequence(?::text, ?::text)", {lower(r.table), lower(r.identity)}) + " TO " +
+                   who);
+    }
+}
+
+// Creates or updates the server's login role with its password (as a SCRAM
+// hash) and exactly its rights.
+void create_server_role(Connection &db, const ServerRole &role)
+{
+    const auto &name = role.name;
+    check_role_name(name);
+    if (role.password.empty()) throw ServerError(Kind::BadRequest, "the server role needs a password");
+    if (text_of(db, "SELECT current_user") == name)
+        throw ServerError(Kind::BadRequest, "the server role must not be the role --init connects as (" + name + ")");
+    const auto existing = db.run("SELECT rolsuper FROM pg_roles WHERE rolname=?", {name}).packet;
+    if (!existing.rows.empty() && is_true(wire::value_to_text(existing.rows[0][0])))
+        throw ServerError(Kind::BadRequest, "the role " + name + " is a superuser; the server role must not be one");
+    const std::string secret = quoted_literal(db.encrypt_password(role.password, name));
+    db.run((existing.rows.empty() ? "CREATE ROLE " : "ALTER ROLE ") + quoted_identifier(name) +
+           " LOGIN NOSUPERUSER NOCREATEDB NOCREATEROLE NOREPLICATION NOBYPASSRLS PASSWORD " + secret);
+    grant_server_rights(db, name);
+}
+
+// The tables of the layout and the function nvl that the connecting role
+// owns go to the database's owner (createdb -O OWNER), so that the owner
+// adds the accounts and later runs migrate, while a superuser created them
+// (the cast needs one). Tables owned by anyone else are left as they are.
+void give_to_database_owner(Connection &db)
+{
+    const std::string owner =
+        text_of(db, "SELECT pg_get_userbyid(datdba) FROM pg_database WHERE datname = current_database()");
+    if (owner.empty() || owner == text_of(db, "SELECT current_user")) return;
+    const std::string to = " OWNER TO " + quoted_identifier(owner);
+    for (const auto &r : server_rights()) {
+        const std::string mine = text_of(
+            db,
+            "SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+            "WHERE n.nspname = current_schema() AND c.relkind IN ('r','p') AND c.relname = ? "
+            "AND c.relowner = (SELECT oid FROM pg_roles WHERE rolname = current_user)",
+            {lower(r.table)});
+        // Its identity sequence goes with it.
+        if (!mine.empty()) db.run("ALTER TABLE " + quoted_identifier(mine) + to);
+    }
+    const auto functions = db.run("SELECT p.oid::regprocedure::text FROM pg_proc p JOIN pg_namespace n "
+                                  "ON n.oid = p.pronamespace WHERE n.nspname = current_schema() "
+                                  "AND p.proname = 'nvl' AND p.proowner = (SELECT oid FROM pg_roles "
+                                  "WHERE rolname = current_user)")
+                               .packet.rows;
+    for (const auto &f : functions) db.run("ALTER FUNCTION " + wire::value_to_text(f.at(0)) + to);
+}
+
+// The login roles that hold the server's rights now: a right to change the
+// salesman plans, other than the table's owner and superusers.
+std::vector<std::string> server_roles_of(Connection &db)
+{
+    const auto rows = db.run("SELECT DISTINCT r.rolname FROM pg_class c, aclexplode(c.relacl) a, pg_roles r "
+                             "WHERE c.oid = to_regclass('xstyzb02') AND a.privilege_type = 'UPDATE' "
+                             "AND a.grantee = r.oid AND a.grantee <> c.relowner AND r.rolcanlogin "
+                             "AND NOT r.rolsuper ORDER BY r.rolname")
+                          .packet.rows;
+    std::vector<std::string> names;
+    for (const auto &row : rows) names.push_back(wire::value_to_text(row.at(0)));
+    return names;
+}
+
+// A role named for migrate: it must be there already, and not a superuser.
+void check_named_server_role(Connection &db, const std::string &name)
+{
+    check_role_name(name);
+    const auto found = db.run("SELECT rolsuper FROM pg_roles WHERE rolname=?", {name}).packet.rows;
+    if (found.empty())
+        throw ServerError(Kind::BadRequest, "there is no role " + name +
+                                                ": create it with `vendrix-server init --server-role " + name + "`");
+    if (is_true(wire::value_to_text(found[0][0])))
+        throw ServerError(Kind::BadRequest, "the role " + name + " is a superuser; the server role must not be one");
 }
 
 }  // namespace
@@ -120,6 +219,7 @@ void init_database(const std::string &connection_string, bool demo, const std::o
                 throw ServerError(ServerError::Kind::BadRequest, "a server role (--server-role) is for PostgreSQL only");
             create_server_role(db, *server_role);
         }
+        if (db.kind() == DatabaseKind::Postgresql) give_to_database_owner(db);
         if (demo && plan_tables_empty(db)) load_demo_data(db);
         db.commit();
         create_accounts_database(connection_string);
@@ -198,30 +298,41 @@ void copy_accounts_to_their_file(Connection &db)
 
 }  // namespace
 
-int migrate_schema(Connection &db)
+Migration migrate_schema(Connection &db, const std::string &server_role)
 {
-    const int version = schema_version(db);
-    if (version == kSchemaVersion) return version;
-    if (version == 0)
+    Migration m;
+    m.was = schema_version(db);
+    if (m.was == 0)
         throw ServerError(Kind::BadRequest,
                           "the database holds no plan tables, so there is nothing to migrate: "
                           "create them with `vendrix-server --init`");
-    if (version > kSchemaVersion)
-        throw ServerError(Kind::BadRequest, "the database has schema version " + std::to_string(version) +
+    if (m.was > kSchemaVersion)
+        throw ServerError(Kind::BadRequest, "the database has schema version " + std::to_string(m.was) +
                                                 ", newer than this server knows (version " +
                                                 std::to_string(kSchemaVersion) + "); nothing was changed");
     if (auto why = unknown_layout(db)) throw ServerError(Kind::BadRequest, *why);
-    // The accounts first: once the plans' file no longer holds them, they
-    // are in their own.
+    const bool postgresql = db.kind() == DatabaseKind::Postgresql;
+    if (!server_role.empty() && !postgresql)
+        throw ServerError(Kind::BadRequest, "a server role (--server-role) is for PostgreSQL only");
+    // SQLite: the accounts first; once the plans' file no longer holds them,
+    // they are in their own.
     copy_accounts_to_their_file(db);
     // Every other step so far only adds what the older layout lacks, which
-    // the current schema's "create where missing" does; all of it or nothing.
+    // the current schema's "create where missing" does. The server role keeps
+    // its rights, on the new tables too, also when the layout was current
+    // already (a migrate of an older release may have left them out). All of
+    // it or nothing.
     db.begin_write();
     try {
-        create_current_layout(db);
-        if (db.kind() == DatabaseKind::Sqlite) {
+        if (m.was < kSchemaVersion) create_current_layout(db);
+        if (!postgresql) {
             db.run(std::string("DROP TABLE IF EXISTS ") + kTokenTable);
             db.run(std::string("DROP TABLE IF EXISTS ") + kAccountTable);
+        } else {
+            if (!server_role.empty()) check_named_server_role(db, server_role);
+            m.server_roles = server_role.empty() ? server_roles_of(db) : std::vector<std::string>{server_role};
+            for (const auto &role : m.server_roles) grant_server_rights(db, role);
+            give_to_database_owner(db);
         }
         db.commit();
     } catch (...) {
@@ -231,7 +342,39 @@ int migrate_schema(Connection &db)
         }
         throw;
     }
-    return version;
+    return m;
+}
+
+std::vector<std::string> missing_server_rights(Connection &db)
+{
+    std::vector<std::string> missing;
+    if (db.kind() != DatabaseKind::Postgresql) return missing;
+    for (const auto &r : server_rights()) {
+        if (!table_exists(db, r.table)) continue;  // the layout's version says so
+        for (const char *p : r.privileges)
+            if (!is_true(text_of(db, "SELECT has_table_privilege(?::text, ?::text)", {lower(r.table), std::string(p)})))
+                missing.push_back(std::string(p) + " on " + r.table);
+        if (r.identity &&
+            !is_true(text_of(db, "SELECT has_sequence_privilege(pg_get_serial_sequence(?::text, ?::text), 'USAGE')",
+                             {lower(r.table), lower(r.identity)})))
+            missing.push_back(std::string("USAGE on the sequence of ") + r.table);
+    }
+    return missing;
+}
+
+void check_ready_to_serve(Connection &db)
+{
+    // The rights first: without them not even the layout's version can be read.
+    if (const auto missing = missing_server_rights(db); !missing.empty()) {
+        std::string list;
+        for (const auto &m : missing) list += (list.empty() ? "" : ", ") + m;
+        const std::string me = text_of(db, "SELECT current_user");
+        throw ServerError(Kind::Unavailable, "the database role " + me + " lacks rights the server needs (" + list +
+                                                 "): give them with `vendrix-server migrate --server-role " + me +
+                                                 "`, run as the database's owner or as postgres");
+    }
+    // An empty database is served (503 until --init makes its tables).
+    if (schema_version(db) != 0) check_schema_version(db);
 }
 
 void restore_database(const std::string &connection_string, const std::string &file)

@@ -9,6 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <regex>
+#include <thread>
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -19,6 +23,7 @@
 #include "backend_test.h"
 #include "module_statements.h"
 #include "schema.h"
+#include "server_text.h"
 
 namespace {
 
@@ -289,9 +294,12 @@ TEST_P(HttpApi, AStatementTheDatabaseRejectsAnswers422AndOneNotTheModulesAnswers
     }
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB01 WHERE CKDM00='01'") != "0", true);
     exec("DROP TABLE XSTYXSZB");
+    // The database's own words stay in the log: the planner reads why in Chinese, and the code.
     auto b = records(s, "SELECT * FROM XSTYXSZB WHERE NYUE00='200303'");
     EXPECT_EQ(b.status, 422);
-    EXPECT_NE(error_of(b).find(postgres() ? "xstyxszb" : "XSTYXSZB"), std::string::npos) << error_of(b);
+    EXPECT_EQ(b.body.value("code", ""), contract::error::kDatabase);
+    EXPECT_TRUE(error_of(b).starts_with("数据库没有执行")) << error_of(b);
+    EXPECT_EQ(appserver::upper(error_of(b)).find("XSTYXSZB"), std::string::npos) << error_of(b);
     expect_still_serving();
 }
 
@@ -331,20 +339,28 @@ TEST_P(HttpApi, AClientThatVanishesMidTransactionLeavesNothingBehind)
     expect_still_serving();
 }
 
-TEST(HttpUnavailable, ADatabaseThatCannotBeOpenedAnswers503AndTheServerGoesOn)
+TEST(HttpUnavailable, ADatabaseThatCannotBeOpenedAnswers503WithoutItsWordsAndTheServerGoesOn)
 {
-    appserver::AppServer server("sqlite3://db=/nonexistent-folder/saleplan.db");
-    appserver::HttpFrontEnd front(server, "127.0.0.1", 0);
-    front.start();
-    Http http(front.port());
-    auto a = http.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}});
-    EXPECT_EQ(a.status, 503);
-    EXPECT_NE(error_of(a).find("/nonexistent-folder/saleplan.db"), std::string::npos) << error_of(a);
-    // A monitor sees it too; the server itself goes on answering.
-    auto health = http.get("/v1/health");
-    EXPECT_EQ(health.status, 503);
-    EXPECT_NE(error_of(health).find("database"), std::string::npos) << error_of(health);
-    EXPECT_EQ(http.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}).status, 503);
+    for (const std::string database :
+         {"sqlite3://db=/nonexistent-folder/saleplan.db",
+          "postgresql://host=127.0.0.1 port=1 dbname=saleplan user=saleplan_server connect_timeout=3"}) {
+        SCOPED_TRACE(database);
+        appserver::AppServer server(database);
+        appserver::HttpFrontEnd front(server, "127.0.0.1", 0);
+        front.start();
+        Http http(front.port());
+        auto a = http.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}});
+        EXPECT_EQ(a.status, 503);
+        EXPECT_EQ(a.body.value("code", ""), contract::error::kUnavailable);
+        EXPECT_TRUE(error_of(a).starts_with("无法连接数据库")) << error_of(a);
+        for (const char *theirs : {"nonexistent-folder", "127.0.0.1", "saleplan_server", "onnect"})
+            EXPECT_EQ(error_of(a).find(theirs), std::string::npos) << error_of(a);
+        // A monitor sees it too; the server itself goes on answering.
+        auto health = http.get("/v1/health");
+        EXPECT_EQ(health.status, 503);
+        EXPECT_NE(error_of(health).find("database"), std::string::npos) << error_of(health);
+        EXPECT_EQ(http.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}).status, 503);
+    }
 }
 
 // The vendrix-server program: options, --init --demo, and serving.
@@ -379,14 +395,79 @@ TEST(ServerProgram, InitDemoCreatesAServedDemoDatabase)
         ASSERT_EQ(a.status, 200);
         EXPECT_EQ(wire::value_to_double(wire::packet_from_json(a.body).rows.at(0).at(0)), 6.0);
         EXPECT_NE(server.output().find("call=records target=dsp_temp"), std::string::npos) << server.output();
+
+        // A statement the database refuses: the planner reads Chinese, the log the database's words.
+        testsupport::exec_sql("sqlite3://db=" + file, "DROP TABLE XSTYXSZB");
+        auto refused = http.post("/v1/sessions/" + s + "/providers/dsp_temp/records",
+                                 json{{"commandText", "SELECT * FROM XSTYXSZB WHERE NYUE00='200303'"}});
+        EXPECT_EQ(refused.status, 422);
+        EXPECT_EQ(error_of(refused).find("XSTYXSZB"), std::string::npos) << error_of(refused);
+        EXPECT_NE(server.output().find("(the database: no such table: XSTYXSZB)"), std::string::npos)
+            << server.output();
     }
-    // Without --init a missing database is not created: sessions answer 503.
-    std::remove(file.c_str());
-    testsupport::ServerProcess server("sqlite3://db=" + file);
-    Http http(server.port());
-    EXPECT_EQ(http.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}).status, 503);
-    EXPECT_EQ(http.get("/v1/health").status, 503);
     for (const char *suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+}
+
+// The program's exit status and what it wrote, run until it ends (at most 30 s).
+std::pair<int, std::string> run_program(const std::string &arguments)
+{
+    FILE *p = ::popen(("timeout 30 " + testsupport::server_executable() + " " + arguments + " 2>&1").c_str(), "r");
+    std::string text;
+    char buf[512];
+    while (p && std::fgets(buf, sizeof buf, p)) text += buf;
+    const int status = p ? ::pclose(p) : -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+TEST(ServerProgram, ADatabaseOutOfReachAtStartEndsItBeforeItListens)
+{
+    struct Case {
+        std::string arguments, reason, secret;
+    };
+    std::vector<Case> cases = {
+        {"--database sqlite3://db=/nonexistent-folder/saleplan.db", "does not exist", ""},
+        {"--database 'postgresql://host=127.0.0.1 port=1 dbname=saleplan connect_timeout=3'", "refused", ""},
+    };
+    std::unique_ptr<testsupport::PgDb> pg;
+    const std::string wrong = ::testing::TempDir() + "vendrix-wrong-password-" + std::to_string(::getpid());
+    if (testsupport::PgDb::available()) {
+        pg = std::make_unique<testsupport::PgDb>();
+        std::ofstream(wrong) << "not-the-password-4711\n";
+        cases.push_back({"--database '" + pg->server_connection_string() + "' --database-password-file " + wrong,
+                         "password authentication failed", "not-the-password-4711"});
+    }
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const auto [status, output] = run_program("--listen 127.0.0.1:0 " + c.arguments);
+        EXPECT_EQ(status, 1) << output;
+        EXPECT_NE(output.find("not started, the database cannot be reached"), std::string::npos) << output;
+        EXPECT_NE(output.find(c.reason), std::string::npos) << output;
+        EXPECT_EQ(output.find("listening"), std::string::npos) << output;
+        if (!c.secret.empty()) EXPECT_EQ(output.find(c.secret), std::string::npos) << output;
+    }
+    std::remove(wrong.c_str());
+}
+
+TEST(ServerProgram, MetricsAreServedOnTheirOwnLoopbackListenerOnly)
+{
+    const auto [status, output] = run_program("--listen 127.0.0.1:0 --metrics-listen 0.0.0.0:9411");
+    EXPECT_EQ(status, 2) << output;
+    EXPECT_NE(output.find("loopback"), std::string::npos) << output;
+
+    testsupport::SqliteDb db(true);
+    testsupport::ServerProcess server(db.connection_string(), {"--metrics-listen", "127.0.0.1:0"});
+    std::smatch m;
+    std::string log;
+    for (int i = 0; i < 100 && !std::regex_search(log = server.output(), m, std::regex("metrics on http://127\\.0\\.0\\.1:(\\d+)/metrics")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_FALSE(m.empty()) << log;
+    EXPECT_EQ(Http(server.port()).get("/v1/health").status, 200);
+    httplib::Client metrics("127.0.0.1", std::stoi(m[1]));
+    auto r = metrics.Get("/metrics");
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->body.find("vendrix_requests_total{route=\"health\",status=\"200\"}"), std::string::npos) << r->body;
+    // Not on the planners' port.
+    EXPECT_EQ(Http(server.port()).get("/metrics").status, 404);
 }
 
 TEST(PostgresInit, InitNeedsASuperuserAndSaysSo)

@@ -24,34 +24,11 @@
 # Exit 77 (skipped) when not root or without overlay and namespaces.
 set -euo pipefail
 
-# Server changes the guide is written for that are not in the server yet:
-#   init-owner     init run by a superuser leaves the tables, their sequences
-#                  and nvl owned by the database's owner (createdb -O), so that
-#                  the owner adds accounts and runs migrate's grants
-#   startup-check  a database that cannot be reached or refuses the password at
-#                  start: the server logs why and exits non-zero (no "listening")
-#   metrics        --metrics-listen ADDR:PORT (config metrics-listen), loopback
-#                  only, off by default, serves GET /metrics in Prometheus text
-PENDING="${GUIDE_PENDING-init-owner startup-check metrics}"
+# Server changes the guide is written for that are not in the server yet
+# (none now); each NAME with its stand-in function standin_NAME below.
+PENDING="${GUIDE_PENDING-}"
 
 here="$(cd "$(dirname "$0")" && pwd)"
-
-standin_init-owner() {
-  chroot "$M" runuser -u postgres -- psql -q -v ON_ERROR_STOP=1 -d saleplan <<'SQL'
-DO $$
-DECLARE owner name := (SELECT pg_get_userbyid(datdba) FROM pg_database WHERE datname = current_database());
-        t record;
-BEGIN
-  FOR t IN SELECT tablename FROM pg_tables WHERE schemaname = 'public' LOOP
-    EXECUTE format('ALTER TABLE public.%I OWNER TO %I', t.tablename, owner);
-  END LOOP;
-  FOR t IN SELECT p.oid::regprocedure AS f FROM pg_proc p JOIN pg_namespace n ON n.oid = p.pronamespace
-           WHERE n.nspname = 'public' LOOP
-    EXECUTE format('ALTER FUNCTION %s OWNER TO %I', t.f, owner);
-  END LOOP;
-END $$;
-SQL
-}
 
 pending() { case " $PENDING " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
 
@@ -141,6 +118,28 @@ inside() {
   fi
   echo "guide_harness: the menu's desktop reached https://mis.example.com:7411 ($((after - before)) calls)"
 
+  # The start tells the truth: with a wrong database password the service
+  # does not start, and the journal says why (without the password); with the
+  # right one it serves again.
+  local pwfile="$M/etc/saleplan/database.password"
+  cp -p "$pwfile" "$scratch/database.password"
+  echo 'not-the-password-4711' >"$pwfile"
+  if chroot "$M" systemctl restart vendrix-server 2>/dev/null; then
+    echo "guide_harness: FAILED: the service started with a wrong database password" >&2
+    return 1
+  fi
+  # The line the guide shows for it, as it shows it.
+  local journal="$M/var/log/guide-journal/vendrix-server.service.log" shown
+  shown=$(grep -m1 '^vendrix-server: not started, the database cannot be reached: ' "$scratch/guide.md")
+  if [ -z "$shown" ] || ! tail -n 5 "$journal" | grep -qF -- "$shown" || grep -q 'not-the-password-4711' "$journal"; then
+    tail -n 5 "$journal" >&2
+    echo "guide_harness: FAILED: the journal does not say as the guide does why the service did not start: $shown" >&2
+    return 1
+  fi
+  cp -p "$scratch/database.password" "$pwfile"
+  chroot "$M" systemctl start vendrix-server
+  echo "guide_harness: a wrong database password stops the start, the journal says so; the right one serves again"
+
   # Purging keeps the user and its data; a new install finds them as they were.
   local uid
   uid=$(chroot "$M" id -u saleplan)
@@ -172,6 +171,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 # The blocks, each with what its comment says.
 mkdir "$scratch/blocks"
+cp "$guide" "$scratch/guide.md"
 python3 - "$guide" "$scratch/blocks" <<'PY'
 import re, shlex, sys
 guide, out = sys.argv[1], sys.argv[2]

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <unistd.h>
 
+#include "accounts.h"
 #include "backup.h"
 #include "database.h"
 #include "database_setup.h"
@@ -133,13 +134,13 @@ TEST(SchemaVersion, OlderLayoutIsRefusedNamingMigrateThenMigratedWithItsRows)
     EXPECT_EQ(appserver::schema_version(db), 1);
     EXPECT_NE(expect_unavailable(db).find("vendrix-server migrate"), std::string::npos);
 
-    EXPECT_EQ(appserver::migrate_schema(db), 1);
+    EXPECT_EQ(appserver::migrate_schema(db).was, 1);
     EXPECT_EQ(appserver::schema_version(db), appserver::kSchemaVersion);
     EXPECT_NO_THROW(appserver::check_schema_version(db));
     EXPECT_EQ(query_sql(cs, "SELECT ZBSL00, RYDM00 FROM XSTYZB02"),
               (std::vector<std::vector<std::string>>{{"1200", "0001"}}));
     // A second run finds it current and changes nothing.
-    EXPECT_EQ(appserver::migrate_schema(db), appserver::kSchemaVersion);
+    EXPECT_EQ(appserver::migrate_schema(db).was, appserver::kSchemaVersion);
 }
 
 TEST(SchemaVersion, NewerDatabaseIsRefusedAndLeftAsItWas)
@@ -151,6 +152,118 @@ TEST(SchemaVersion, NewerDatabaseIsRefusedAndLeftAsItWas)
     EXPECT_THROW(appserver::migrate_schema(db), appserver::ServerError);
     EXPECT_EQ(query_sql(newer.connection_string(), "SELECT BBHAO0 FROM XTBBXX00"),
               (std::vector<std::vector<std::string>>{{"99"}}));
+}
+
+// --- PostgreSQL: the database's owner, the server role, migrate ----------------------
+
+// A database made as the guide makes it: `createdb -O OWNER`, then init as
+// the superuser with a server role. Dropped with its roles at the end.
+class OwnedPgDb {
+public:
+    OwnedPgDb()
+    {
+        admin_db_ = std::make_unique<testsupport::PgDb>();
+        const std::string n = admin_db_->name();
+        owner_ = n + "_owner";
+        role_ = n + "_role";
+        name_ = n + "_owned";
+        admin("CREATE ROLE " + owner_ + " LOGIN PASSWORD 'owner-password'");
+        admin("CREATE DATABASE " + name_ + " OWNER " + owner_);
+        superuser_ = with_database(admin_db_->connection_string(), name_);
+        appserver::init_database(superuser_, false, appserver::ServerRole{role_, "role-password"});
+    }
+    ~OwnedPgDb()
+    {
+        try {
+            admin("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+            admin("DROP ROLE IF EXISTS " + role_);
+            admin("DROP ROLE IF EXISTS " + owner_);
+        } catch (...) {
+        }
+    }
+    void admin(const std::string &sql) const { exec_sql(admin_db_->connection_string(), sql); }
+    // The superuser's, the owner's and the server role's connections to the database.
+    const std::string &superuser() const { return superuser_; }
+    std::string owner() const { return as(owner_, "owner-password"); }
+    std::string server() const { return as(role_, "role-password"); }
+    const std::string &owner_name() const { return owner_; }
+    const std::string &role_name() const { return role_; }
+
+private:
+    static std::string with_database(std::string cs, const std::string &name)
+    {
+        const auto at = cs.find("dbname=");
+        const auto end = cs.find(' ', at);
+        return cs.replace(at, end == std::string::npos ? std::string::npos : end - at, "dbname=" + name);
+    }
+    std::string as(const std::string &user, const std::string &password) const
+    {
+        std::string cs = superuser_;
+        const auto at = cs.find("user=");
+        const auto end = cs.find(' ', at);
+        cs.erase(at, end == std::string::npos ? std::string::npos : end - at + 1);
+        return cs + " user=" + user + " password=" + password;
+    }
+    std::unique_ptr<testsupport::PgDb> admin_db_;
+    std::string owner_, role_, name_, superuser_;
+};
+
+std::string ready_refusal(const std::string &cs)
+{
+    Connection db(cs);
+    try {
+        appserver::check_ready_to_serve(db);
+    } catch (const appserver::ServerError &e) {
+        return e.what();
+    }
+    return {};
+}
+
+TEST(PostgresSite, InitAsTheSuperuserLeavesTheLayoutToTheOwnerAndTheServerRoleItsRights)
+{
+    if (!testsupport::PgDb::available()) GTEST_SKIP() << "SALEPLAN_TEST_PG is not set";
+    OwnedPgDb db;
+    EXPECT_EQ(query_sql(db.superuser(), "SELECT DISTINCT tableowner FROM pg_tables WHERE schemaname='public'"),
+              (std::vector<std::vector<std::string>>{{db.owner_name()}}));
+    EXPECT_EQ(query_sql(db.superuser(), "SELECT pg_get_userbyid(proowner) FROM pg_proc WHERE proname='nvl'"),
+              (std::vector<std::vector<std::string>>{{db.owner_name()}}));
+    // The owner adds and lists the accounts; the server role serves.
+    appserver::add_account(db.owner(), "wang", appserver::Role::Planner, "wang-password");
+    EXPECT_EQ(appserver::list_accounts(db.owner()).size(), 1u);
+    EXPECT_EQ(ready_refusal(db.server()), "");
+    // Its rights are exactly the server's: no account can be added with them.
+    EXPECT_THROW(appserver::add_account(db.server(), "li", appserver::Role::Planner, "li-password"),
+                 appserver::ServerError);
+}
+
+TEST(PostgresSite, MigrateKeepsTheServerRolesRightsAndAServerWithoutThemNamesTheCommand)
+{
+    if (!testsupport::PgDb::available()) GTEST_SKIP() << "SALEPLAN_TEST_PG is not set";
+    OwnedPgDb db;
+    // The layout of the releases before versions: the five plan tables and
+    // the server role's rights on them.
+    for (const char *t : {"XTBBXX00", "XSTYZBRZ", "GSTYHLP0", "GSTYHZH0"}) exec_sql(db.superuser(), std::string("DROP TABLE ") + t);
+    EXPECT_NE(ready_refusal(db.server()).find("vendrix-server migrate"), std::string::npos);
+    {
+        Connection as_superuser(db.superuser());
+        const auto m = appserver::migrate_schema(as_superuser);
+        EXPECT_EQ(m.was, 1);
+        EXPECT_EQ(m.server_roles, std::vector<std::string>{db.role_name()});
+    }
+    EXPECT_EQ(ready_refusal(db.server()), "");
+    EXPECT_EQ(query_sql(db.superuser(), "SELECT DISTINCT tableowner FROM pg_tables WHERE schemaname='public'"),
+              (std::vector<std::vector<std::string>>{{db.owner_name()}}));
+
+    // Rights lost otherwise: the server names the one command, and that
+    // command (the owner's, the layout being current) gives them back.
+    exec_sql(db.superuser(), "REVOKE SELECT ON XTBBXX00 FROM " + db.role_name());
+    const std::string refusal = ready_refusal(db.server());
+    EXPECT_NE(refusal.find("SELECT on XTBBXX00"), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("vendrix-server migrate --server-role " + db.role_name()), std::string::npos) << refusal;
+    Connection as_owner(db.owner());
+    EXPECT_EQ(appserver::migrate_schema(as_owner, db.role_name()).was, appserver::kSchemaVersion);
+    EXPECT_EQ(ready_refusal(db.server()), "");
+    EXPECT_THROW(appserver::migrate_schema(as_owner, "no_such_role_here"), appserver::ServerError);
 }
 
 // --- backup and restore -------------------------------------------------------------

@@ -9,7 +9,8 @@ namespace remote {
 namespace {
 
 // Runs one server call; a server error reaches the caller as the one error
-// type of remote calls, with the server's message unchanged. `gone` is set
+// type of remote calls, with the message the HTTP front end answers (the
+// database's own words replaced as for planners). `gone` is set
 // when the server no longer holds the session.
 template <class F> auto server_call(F &&f, bool *gone = nullptr)
 {
@@ -20,7 +21,7 @@ template <class F> auto server_call(F &&f, bool *gone = nullptr)
             *gone = true;
             throw SessionGone(e.what());
         }
-        throw RemoteError(e.what());
+        throw RemoteError(e.planner_message());
     } catch (const RemoteError &) {
         throw;
     } catch (const std::exception &e) {
