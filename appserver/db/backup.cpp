@@ -127,7 +127,7 @@ try {
     }
     return {};
 } catch (const ServerError &e) {
-    return std::string("it cannot be read as a database (") + e.what() + ")";
+    return std::string("it is damaged or no database at all (") + e.what() + ")";
 }
 
 }  // namespace
