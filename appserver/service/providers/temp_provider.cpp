@@ -73,10 +73,16 @@ public:
         try {
             const std::vector<wire::Value> params(m.values.begin(), m.values.end());
             const AnswerLimit limit{call.limits.max_answer_rows, call.limits.max_answer_bytes};
+            bool streamed = false;
             db.stream_answer(adapt_statement(m.sql, db.kind()), params, &limit, kHeldAnswerBytes,
                              {[&](StatementResult &&whole) { sink.packet(std::move(whole.packet)); },
-                              [&](const std::vector<wire::FieldDef> &fields) { sink.begin(fields); },
+                              [&](const std::vector<wire::FieldDef> &fields) {
+                                  streamed = true;
+                                  sink.begin(fields);
+                                  sink.identities_done();
+                              },
                               [&](std::span<const wire::Value> row) { sink.row(row); }});
+            if (streamed) sink.end();
             if (own_transaction) db.commit();
         } catch (...) {
             if (own_transaction) {
