@@ -40,6 +40,9 @@ using Clock = std::chrono::steady_clock;
 // --auth none), and before sign-in: a sign-in needs a few hundred bytes.
 constexpr std::size_t kMaxBodyBytes = 16 * 1024 * 1024;
 constexpr std::size_t kPreSignInBodyBytes = 4 * 1024;
+// A refused request's body up to this size is read and let go of before the
+// answer; a larger one is not read at all.
+constexpr std::size_t kRefusedBodyReadBytes = 64 * 1024;
 constexpr std::size_t kMaxUriBytes = 8192;
 // A slow client is cut: its request's head must be there this long after
 // it began, its body this long after the head (a small one sooner), and a
@@ -73,6 +76,7 @@ struct Exchange {
     std::size_t body_limit = kMaxBodyBytes;
     bool too_big = false;
     bool has_body = false;
+    bool small_body = false;  // one of known length a refusal reads and lets go of
     bool refused = false;    // refused before its body: res holds the answer
     bool committed = false;  // its answer's head is on its way while the call still writes the body
     Clock::time_point queued;
@@ -326,13 +330,17 @@ struct EventLoop::Impl {
         const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
         ex.has_body = (length && std::strtoull(length, nullptr, 10) > 0) ||
                       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Transfer-Encoding");
-        // A refusal of a request without a body waits for its turn, so that
-        // the connection stays in step for the requests behind it; one with
-        // a body is answered before the body is read, and the connection closes.
+        ex.small_body = length && std::strtoull(length, nullptr, 10) <= kRefusedBodyReadBytes &&
+                        !MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Transfer-Encoding");
+        // A refusal of a request without a body, or with a small one (read
+        // and let go of, so that a client still writing it is not cut off
+        // mid-write), waits for its turn and the connection stays in step
+        // for the requests behind it; one with a larger body is answered
+        // before the body is read, and the connection closes.
         auto refuse = [&](int status, const std::string &message, const char *error_code) {
             answer_inline(ex, status, message, error_code);
             ex.refused = true;
-            return ex.has_body ? false : true;
+            return !ex.has_body || ex.small_body;
         };
         if (ex.req.path.size() > kMaxUriBytes) {
             ex.body_limit = kPreSignInBodyBytes;
@@ -540,8 +548,9 @@ struct EventLoop::Impl {
         }
         Exchange *ex = holder->get();
         if (ex->stage == Exchange::Stage::Checking) {
-            // Back from the token check: refused with a body, it is answered now.
-            if (ex->refused && ex->has_body) {
+            // Back from the token check: refused with a larger body, it is
+            // answered now; a small one is read and let go of first.
+            if (ex->refused && ex->has_body && !ex->small_body) {
                 ex->stage = Exchange::Stage::Answered;
                 return queue_answer(connection, *ex);
             }
