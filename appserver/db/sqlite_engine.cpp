@@ -37,6 +37,9 @@ public:
     void each_row(const std::string &sql, const std::vector<wire::Value> &params,
                   const std::function<void(wire::Row &)> &on_row) override;
     std::int64_t run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width) override;
+    void scan(const std::string &sql, const std::vector<wire::Value> &params,
+              const std::function<void(const std::vector<ScannedColumn> &)> &on_columns,
+              const std::function<void(wire::Row &)> &on_row) override;
     void set_time_limit(std::chrono::milliseconds limit) override;
     bool usable() const override { return db_ != nullptr; }
     bool in_transaction() const override { return sqlite3_get_autocommit(db_) == 0; }
@@ -271,6 +274,43 @@ void SqliteEngine::each_row(const std::string &sql, const std::vector<wire::Valu
                 v = sqlite3_column_double(stmt, c);
             } else {
                 v = static_cast<std::int64_t>(sqlite3_column_int64(stmt, c));
+            }
+        }
+        on_row(row);
+    }
+}
+
+void SqliteEngine::scan(const std::string &sql, const std::vector<wire::Value> &params,
+                        const std::function<void(const std::vector<ScannedColumn> &)> &on_columns,
+                        const std::function<void(wire::Row &)> &on_row)
+{
+    auto guard = prepare(sql, params);
+    sqlite3_stmt *stmt = guard.get();
+    const int columns = sqlite3_column_count(stmt);
+    std::vector<ScannedColumn> described(columns);
+    for (int c = 0; c < columns; ++c) {
+        const char *name = sqlite3_column_name(stmt, c);
+        const char *decl = sqlite3_column_decltype(stmt, c);
+        described[c].name = name ? name : "";
+        described[c].declared = declared_from_sqlite(decl);
+        if (decl && described[c].declared == Declared::String) described[c].width = declared_width(decl);
+    }
+    on_columns(described);
+    wire::Row row(columns);
+    while (step(stmt)) {
+        // As run() reads them: by what each value is stored as.
+        for (int c = 0; c < columns; ++c) {
+            auto &v = row[c];
+            switch (sqlite3_column_type(stmt, c)) {
+            case SQLITE_INTEGER: v = static_cast<std::int64_t>(sqlite3_column_int64(stmt, c)); break;
+            case SQLITE_FLOAT: v = sqlite3_column_double(stmt, c); break;
+            case SQLITE_NULL: v = std::monostate{}; break;
+            default: {
+                const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, c));
+                const std::string_view t(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
+                if (auto *s = std::get_if<std::string>(&v)) s->assign(t);  // the row's own buffer, reused
+                else v = std::string(t);
+            }
             }
         }
         on_row(row);

@@ -47,6 +47,8 @@ std::optional<std::string> opening_refusal(const wire::Change &change, std::opti
     if (change.kind == wire::ChangeKind::Insert)
         return "new plan rows cannot be inserted here: a salesman's plan is generated from the department plan";
     if (!change.row_id) return "the change names no row (rowId is missing)";
+    // The plan's identities are drawn from 1 up: anything else was never one of its rows.
+    if (*change.row_id <= 0) return "the row id " + std::to_string(*change.row_id) + " is none of the plan's rows";
     if (const wire::Value *original = find_field(change.original, contract::kQuantityField)) {
         before = stored_quantity(*original);
         if (!before) return "the original quantity \"" + wire::value_to_text(*original) + "\" is not a number";

@@ -13,6 +13,7 @@
 
 #include "app_server.h"
 #include "database_setup.h"
+#include "plan_rules.h"
 #include "contract.h"
 #include "audit.h"
 #include "backend_test.h"
@@ -193,6 +194,73 @@ TEST_P(Allocation, TheRefusalNamesWhatIsReallyLeftAndLoweringAlwaysPasses)
     // Another department or month has nothing to do with it.
     EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 2), 420.0)}, 0).error_count, 0);
     EXPECT_EQ(total(1), 3080);
+}
+
+TEST_P(Allocation, ARaiseOfOneHundredthPastWhatIsLeftIsRefused)
+{
+    generate("0101");
+    generate("0102");
+    const auto s = server_->open_session(anyone, kCustObject);
+    ASSERT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 1), 2519.99)}, 0).error_count, 0);
+    // 1080.01 left for 0102: 1080.02 is one hundredth too many.
+    EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0102", 1), 1080.02)}, 0).error_count, 1);
+    EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0102", 1), 1080.01)}, 0).error_count, 0);
+    EXPECT_DOUBLE_EQ(total(1), 3600);
+}
+
+// While one apply checks what is left, no other apply of the department can
+// begin: the SQLite write lock, the PostgreSQL advisory lock of the
+// department and month, each seen from a second connection.
+TEST_P(Allocation, TheDepartmentsLockIsHeldWhileAnApplyChecksWhatIsLeft)
+{
+    generate("0101");
+    const auto s = server_->open_session(anyone, kCustObject);
+    const wire::Delta delta = {change_to(row_of(s, "0101", 1), 1.0)};
+    appserver::Connection applying(server_cs()), other(cs());
+    applying.begin_write();
+    const auto rows = appserver::read_plan_rows(applying, {*delta.front().row_id});
+    ASSERT_EQ(rows.size(), 1u);
+    appserver::lock_allocations(applying, {&rows.begin()->second});
+    if (other.kind() == appserver::DatabaseKind::Sqlite) {
+        other.run("PRAGMA busy_timeout=0");
+        EXPECT_THROW(other.run("BEGIN IMMEDIATE"), appserver::ServerError);
+    } else {
+        const auto taken = other.run("SELECT CASE WHEN pg_try_advisory_lock(7411, hashtext(?)) THEN 1 ELSE 0 END",
+                                     {std::string("XSTYZB02/") + kMonth + "/01"});
+        EXPECT_EQ(wire::value_to_text(taken.packet.rows.at(0).at(0)), "0");
+    }
+    applying.rollback();
+}
+
+// A salesman code longer than its column is refused in words, on both
+// databases; codes that cannot match a row change nothing; and row ids are
+// only ever the plan's own.
+TEST_P(Allocation, CodesLongerThanTheirColumnsAndRowIdsNotThePlansAreRefused)
+{
+    const auto s = server_->open_session(anyone, kCompanyInfoObject);
+    try {
+        server_->execute(anyone, s, "dsp_temp", apptest::generation_statement(kMonth, "01", std::string(5000, '9')));
+        ADD_FAILURE() << "a 5000-character salesman code was taken";
+    } catch (const appserver::ServerError &e) {
+        EXPECT_EQ(e.kind(), appserver::ServerError::Kind::BadRequest);
+        EXPECT_NE(std::string(e.what()).find("salesman code is 5000 bytes long"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(server_->execute(anyone, s, "dsp_temp", apptest::generation_statement(kMonth, "011", "01010")), 0);
+    EXPECT_EQ(server_->execute(anyone, s, "dsp_temp", apptest::delete_statement("2003031", "01", "0101")), 0);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB02"), "0");
+
+    generate("0101");
+    const auto plan = server_->open_session(anyone, kCustObject);
+    Row row = row_of(plan, "0101", 1);
+    for (wire::RowId id : {wire::RowId{0}, wire::RowId{-1}}) {
+        row.id = id;
+        const auto r = server_->apply(anyone, plan, "dsp_xstyzb02cys", {change_to(row, 1.0)}, 0);
+        ASSERT_EQ(r.error_count, 1);
+        EXPECT_NE(r.errors.at(0).message.find("none of the plan's rows"), std::string::npos) << r.errors.at(0).message;
+    }
+    EXPECT_THROW(wire::delta_from_json(nlohmann::json::parse(
+                     R"([{"kind":"modify","rowId":18446744073709551615,"values":{"ZBSL00":1}}])")),
+                 wire::WireError);
 }
 
 TEST_P(Allocation, NegativeNonFiniteAndAbsurdQuantitiesAreRefusedWithTheRowUnchanged)
