@@ -28,7 +28,8 @@ const std::vector<std::string> kValueOptions = {
     "listen", "database", "database-password-file", "auth", "token-lifetime", "tls-cert", "tls-key",
     "server-role", "server-role-password-file", "session-timeout", "log-file",
     "workers", "max-connections", "connection-wait", "statement-timeout", "max-sessions",
-    "max-sessions-per-account", "max-answer-rows", "max-answer-bytes", "max-clients", "metrics-listen"};
+    "max-sessions-per-account", "max-answer-rows", "max-answer-bytes", "max-clients", "metrics-listen",
+    "actuals-view", "actuals-time-limit"};
 const std::vector<std::string> kFlagOptions = {"init", "demo"};
 
 // The options of what one instance may hold at once and how long anything
@@ -125,6 +126,11 @@ void print_help()
         "  --max-answer-rows N      rows of one dsp_temp answer, at most (default 200000)\n"
         "  --max-answer-bytes N     bytes of one dsp_temp answer, at most (default 64 MiB)\n"
         "  --max-clients N          client connections open at once (default 4000)\n"
+        "  --actuals-view NAME      the site's view of actual sales (columns NYUE00,\n"
+        "                           CKDM00, RYDM00, XHAO00, SJSL00), shown on the board\n"
+        "                           beside the plan (default: none, no actuals)\n"
+        "  --actuals-time-limit TIME  how long one read of it may take before the board\n"
+        "                           goes without it (default 2s)\n"
         "  --help                   show this text\n"
         "Commands: init creates the current layout and stops; migrate brings a database\n"
         "of an older release up to date in one transaction and on PostgreSQL gives the\n"
@@ -350,6 +356,12 @@ std::optional<ServeOptions> parse_serve_options(int argc, char **argv)
             if (!parse_int(v, 0, 100000000, o.session_timeout)) usage_error("bad --session-timeout value \"" + v + "\"");
         } else if (arg == "--log-file") {
             o.log_file = value();
+        } else if (arg == "--actuals-view") {
+            o.actuals_view = value();
+        } else if (arg == "--actuals-time-limit") {
+            const std::string v = value();
+            if (!parse_duration(v, o.actuals_time_limit) || o.actuals_time_limit < 1)
+                usage_error("bad --actuals-time-limit value \"" + v + "\"");
         } else if (parse_load_option(arg, i, argc, argv, o.limits, o.front)) {
         } else {
             usage_error("unknown option \"" + arg + "\"");
