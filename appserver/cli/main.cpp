@@ -15,7 +15,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
-#include "actuals.h"
+#include "actuals_view.h"
 #include "app_server.h"
 #include "commands.h"
 #include "database.h"

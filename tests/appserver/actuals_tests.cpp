@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "actuals.h"
+#include "actuals_view.h"
 #include "app_server.h"
 #include "backend_test.h"
 #include "contract.h"

@@ -1,10 +1,10 @@
 // dsp_actuals on the customer object: what a department's salesmen sold in
-// a month, per indicator, from the site's view (actuals.h). The view's name
+// a month, per indicator, from the site's view (actuals_view.h). The view's name
 // comes from the server's config and was checked at start; the month and
 // department are bound parameters. A failure of the view (too slow, gone,
 // refused) is answered as the state "unavailable" with its reason, never as
 // a failed call, so the board shows the plan and says why actuals are missing.
-#include "actuals.h"
+#include "actuals_view.h"
 
 #include <cctype>
 
