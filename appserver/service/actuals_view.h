@@ -54,8 +54,8 @@ std::unique_ptr<Provider> make_actuals_provider(const ActualsSettings &settings,
                                                 std::optional<std::string> unavailable = std::nullopt);
 
 // At start: checks the configured view on `db`, writes to the log whether
-// actuals are served (or which column is missing) and adds the provider to
-// the server. Returns the line written.
+// actuals are served (or which column is missing; nothing without a view)
+// and adds the provider to the server. Returns what it found.
 std::string install_actuals(AppServer &server, Connection &db, const ActualsSettings &settings);
 
 // The statement the provider runs on a view that passed the check.

@@ -217,7 +217,8 @@ std::string install_actuals(AppServer &server, Connection &db, const ActualsSett
                " ms per read";
     }
     server.add_provider(contract::kCustObject, make_actuals_provider(settings, std::move(unavailable)));
-    log_line(line);
+    // Without a view nothing is said: the server runs as it always has.
+    if (!settings.view.empty()) log_line(line);
     return line;
 }
 
