@@ -2,13 +2,20 @@
 
 #include <cmath>
 #include <ctime>
+#include <cstdio>
 #include <map>
-
-#include "schema.h"
+#include <vector>
 
 namespace appserver {
 
 namespace {
+
+std::string month_key_of(int year, int month)
+{
+    char key[16];
+    std::snprintf(key, sizeof key, "%04d%02d", year, month);
+    return key;
+}
 
 int days_in_month(int year, int month)
 {
@@ -47,7 +54,7 @@ void load_demo_sales(Connection &db)
     localtime_r(&now, &local);
     const int year = local.tm_year + 1900, month = local.tm_mon + 1, today = local.tm_mday;
     const int last_year = month == 1 ? year - 1 : year, last_month = month == 1 ? 12 : month - 1;
-    const std::string m0 = month_key(year, month), m1 = month_key(last_year, last_month);
+    const std::string m0 = month_key_of(year, month), m1 = month_key_of(last_year, last_month);
 
     // How each salesman sells against his plan over a whole month.
     const std::map<std::string, double> pace = {{"0101", 1.12}, {"0102", 0.78}, {"0103", 0.95}, {"0201", 1.0}};
