@@ -134,6 +134,34 @@ inline constexpr const char *kFormerSalesman = "N";
 inline constexpr const char *kGeneratedKey = "generated";
 inline constexpr const char *kSkippedKey = "skipped";
 
+// The actual sales of a department's month, read from the site's own view
+// (the server's actuals_view, none by default) with the params NYUE00 and
+// CKDM00: one row per salesman and indicator sequence number with the
+// quantity sold (SJSL00, summed), ordered by RYDM00, XHAO00; and the detail
+// "state", one row: SJZT00 "ok", "off" (no view configured: the module
+// shows nothing of actuals) or "unavailable" (the view failed the server's
+// check at start, failed or ran past its time limit: no rows), SJSM00 why,
+// in planners' words.
+inline constexpr const char *kActualsProvider = "dsp_actuals";
+inline const std::vector<wire::FieldDef> &actuals_fields()
+{
+    using wire::FieldType;
+    static const std::vector<wire::FieldDef> fields = {
+        {"RYDM00", FieldType::String, 4}, {"XHAO00", FieldType::Float, 0}, {"SJSL00", FieldType::Float, 0}};
+    return fields;
+}
+inline constexpr const char *kActualsStateDetail = "state";
+inline const std::vector<wire::FieldDef> &actuals_state_fields()
+{
+    using wire::FieldType;
+    static const std::vector<wire::FieldDef> fields = {{"SJZT00", FieldType::String, 12},
+                                                       {"SJSM00", FieldType::String, 200}};
+    return fields;
+}
+inline constexpr const char *kActualsOk = "ok";
+inline constexpr const char *kActualsOff = "off";
+inline constexpr const char *kActualsUnavailable = "unavailable";
+
 // --- the HTTP API -------------------------------------------------------------
 
 inline constexpr const char *kLoginPath = "/v1/login";

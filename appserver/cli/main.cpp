@@ -16,6 +16,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include "actuals_view.h"
 #include "app_server.h"
 #include "commands.h"
 #include "control_socket.h"
@@ -182,6 +183,12 @@ int main(int raw_argc, char **raw_argv)
         }
         appserver::AppServer server(database, std::chrono::seconds(timeout), std::chrono::seconds(token_lifetime));
         server.set_limits(limits);
+        {
+            // The site's view of actual sales, checked once: a wrong one is
+            // logged and the board goes without actuals.
+            appserver::Connection probe(database);
+            appserver::install_actuals(server, probe, {o.actuals_view, std::chrono::seconds(o.actuals_time_limit)});
+        }
         appserver::HttpFrontEnd front(server, host, static_cast<int>(port), front_options);
         front.start();
         // The administrator's way to the sessions (vendrix-server session ...).

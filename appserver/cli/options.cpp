@@ -29,7 +29,8 @@ const std::vector<std::string> kValueOptions = {
     "server-role", "server-role-password-file", "session-timeout", "log-file",
     "workers", "max-connections", "connection-wait", "statement-timeout", "max-sessions",
     "max-sessions-per-account", "max-answer-rows", "max-answer-bytes", "max-clients",
-    "max-clients-per-address", "max-sending-per-address", "control-socket", "metrics-listen"};
+    "max-clients-per-address", "max-sending-per-address", "control-socket", "metrics-listen",
+    "actuals-view", "actuals-time-limit"};
 const std::vector<std::string> kFlagOptions = {"init", "demo"};
 
 // The options of what one instance may hold at once and how long anything
@@ -138,6 +139,11 @@ void print_help()
         "  --control-socket FILE    the administrator's socket for `session list|end`\n"
         "                           (default /run/saleplan/vendrix-server.sock when that\n"
         "                           folder exists)\n"
+        "  --actuals-view NAME      the site's view of actual sales (columns NYUE00,\n"
+        "                           CKDM00, RYDM00, XHAO00, SJSL00), shown on the board\n"
+        "                           beside the plan (default: none, no actuals)\n"
+        "  --actuals-time-limit TIME  how long one read of it may take before the board\n"
+        "                           goes without it (default 2s)\n"
         "  --help                   show this text\n"
         "Commands: init creates the current layout and stops; migrate brings a database\n"
         "of an older release up to date in one transaction and on PostgreSQL gives the\n"
@@ -368,6 +374,12 @@ std::optional<ServeOptions> parse_serve_options(int argc, char **argv)
             o.log_file = value();
         } else if (arg == "--control-socket") {
             o.control_socket = value();
+        } else if (arg == "--actuals-view") {
+            o.actuals_view = value();
+        } else if (arg == "--actuals-time-limit") {
+            const std::string v = value();
+            if (!parse_duration(v, o.actuals_time_limit) || o.actuals_time_limit < 1)
+                usage_error("bad --actuals-time-limit value \"" + v + "\"");
         } else if (parse_load_option(arg, i, argc, argv, o.limits, o.front)) {
         } else {
             usage_error("unknown option \"" + arg + "\"");

@@ -29,6 +29,9 @@ struct ServeOptions {
     long long metrics_port = 0;
     appserver::FrontEndOptions front;
     appserver::ServerLimits limits;
+    // The site's view of actual sales (none: no actuals) and how long one read of it may take.
+    std::string actuals_view;
+    long long actuals_time_limit = 2;
 };
 // Reads argv[1...]; nothing when --help was asked for (the help is printed).
 // Anything wrong ends the program with a usage error (exit 2).

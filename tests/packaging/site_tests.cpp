@@ -58,6 +58,14 @@ TEST(ConfigFile, OptionsAndFlagsBecomeArgumentsInTheFilesOrder)
                                         "--init", "--session-timeout", "30"}));
 }
 
+TEST(ConfigFile, AKeyMaySpellItsDashesAsUnderscores)
+{
+    TempFile f;
+    f.write("session_timeout = 30\n");
+    EXPECT_EQ(appserver::config_arguments(f.path, kOptions, kFlags),
+              (std::vector<std::string>{"--session-timeout", "30"}));
+}
+
 TEST(ConfigFile, MistakesNameTheFileAndLine)
 {
     const std::pair<const char *, const char *> cases[] = {
