@@ -5,6 +5,7 @@
 
 #include "accounts.h"
 #include "audit.h"
+#include "department_weights.h"
 #include "dialect.h"
 #include "schema.h"
 #include "schema_version.h"
@@ -22,6 +23,7 @@ void create_current_layout(Connection &db)
     create_schema(db);
     create_audit_table(db);
     create_account_tables(db);
+    create_weights_table(db);
     record_schema_version(db);
 }
 
@@ -66,6 +68,7 @@ const std::vector<TableRights> &server_rights()
         {kAccountTable, {"SELECT"}},
         {kTokenTable, {"SELECT", "INSERT", "DELETE"}},
         {"XTBBXX00", {"SELECT"}},
+        {kWeightsTable, {"SELECT", "INSERT", "UPDATE", "DELETE"}},
     };
     return rights;
 }
