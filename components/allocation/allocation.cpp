@@ -102,14 +102,23 @@ std::int64_t units_left(const Month &m, const Month::Indicator &indicator)
     return static_cast<std::int64_t>(std::floor(std::min(left, 9.0e15)));
 }
 
-// A salesman's quantity of an indicator name in a month (last month's share), never below 0.
-double share_of(const Month &m, const std::string &salesman, const std::string &name)
-{
-    double sum = 0;
-    for (const auto &r : m.rows)
-        if (r.salesman == salesman && r.key.name == name) sum += r.quantity.value_or(0);
-    return std::max(sum, 0.0);
-}
+// Each salesman's quantity of each indicator name in a month (last month's shares).
+class Shares {
+public:
+    explicit Shares(const Month &m)
+    {
+        for (const auto &r : m.rows) sums_[{r.salesman, r.key.name}] += r.quantity.value_or(0);
+    }
+    // Never below 0.
+    double of(const std::string &salesman, const std::string &name) const
+    {
+        const auto it = sums_.find({salesman, name});
+        return it == sums_.end() ? 0.0 : std::max(it->second, 0.0);
+    }
+
+private:
+    std::map<std::pair<std::string, std::string>, double> sums_;
+};
 
 bool integral(double d) { return std::floor(d) == d; }
 
@@ -313,6 +322,7 @@ std::vector<Change> split_remaining(const Month &now, const Month *previous, con
     if (request.mode == Mode::Weights)
         if (auto refusal = weights_refusal(request.weights, salesmen)) throw Refused(*refusal);
     if (request.mode == Mode::LastMonth && !previous) throw Refused("没有上月的计划可以参照");
+    const Shares last(previous ? *previous : Month{});
 
     std::vector<Change> changes;
     for (const auto &indicator : now.indicators) {
@@ -338,7 +348,7 @@ std::vector<Change> split_remaining(const Month &now, const Month *previous, con
         for (const auto *cell : cells) {
             switch (request.mode) {
             case Mode::Even: weights.push_back(1); break;
-            case Mode::LastMonth: weights.push_back(share_of(*previous, cell->salesman, indicator.key.name)); break;
+            case Mode::LastMonth: weights.push_back(last.of(cell->salesman, indicator.key.name)); break;
             case Mode::Weights: {
                 const auto it = request.weights.find(cell->salesman);
                 weights.push_back(it == request.weights.end() ? 0 : it->second);
@@ -389,6 +399,7 @@ RollForward roll_forward(const Month &now, const Month &previous)
     for (const auto &i : previous.indicators) known.insert(i.key.name);
     for (const auto &r : previous.rows) known.insert(r.key.name);
 
+    const Shares last(previous);
     std::map<std::string, std::map<Key, double>> quantity;  // salesman -> indicator -> quantity
     for (const auto &indicator : now.indicators) {
         if (!known.count(indicator.key.name)) {
@@ -398,7 +409,7 @@ RollForward roll_forward(const Month &now, const Month &previous)
         const std::int64_t units = units_left(now, indicator);
         if (units == 0 || out.carried.empty()) continue;
         std::vector<double> weights;
-        for (const auto &code : out.carried) weights.push_back(share_of(previous, code, indicator.key.name));
+        for (const auto &code : out.carried) weights.push_back(last.of(code, indicator.key.name));
         if (!(std::accumulate(weights.begin(), weights.end(), 0.0) > 0)) continue;  // nobody had a share
         const auto parts = largest_remainder(units, weights);
         for (std::size_t i = 0; i < parts.size(); ++i)
