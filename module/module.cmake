@@ -7,7 +7,8 @@ set(saleplan_form_sources
   forms/Unit_board.cpp forms/Unit_board.h forms/board_grid.cpp forms/board_grid.h
   forms/board_commands.cpp forms/board_commands.h forms/board_print.cpp forms/board_generate.cpp
   forms/combo_list.h forms/form_support.h forms/form_support.cpp
-  forms/board_completion.cpp forms/board_completion.h)
+  forms/board_completion.cpp forms/board_completion.h
+  forms/board_preview.cpp forms/board_preview.h forms/board_allocate.cpp forms/board_roll_forward.cpp)
 list(TRANSFORM saleplan_form_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 # The board's printout template, built in for when no file of it is found.
 qt_add_resources(saleplan_report_resources ${PROJECT_SOURCE_DIR}/resources/reports.qrc)

@@ -13,8 +13,9 @@ namespace appserver {
 // releases before versions were recorded: the five plan tables alone.
 // Version 2 added the audit trail and the accounts; version 3 keeps a SQLite
 // database's accounts and tokens in a file of their own beside it (on
-// PostgreSQL its layout is version 2's).
-inline constexpr int kSchemaVersion = 3;
+// PostgreSQL its layout is version 2's); version 4 adds the departments'
+// weights (XSTYQZ00).
+inline constexpr int kSchemaVersion = 4;
 
 // The version recorded in the database; 1 when the plan tables are there but
 // no version was ever recorded; 0 when the database holds none of them.

@@ -237,3 +237,16 @@ std::string audit_csv(const std::vector<AuditRecord> &records)
 }
 
 }  // namespace appserver
+
+namespace appserver {
+
+void record_rows_made(Connection &db, const Caller &caller, const char *kind, std::int64_t after,
+                      const std::string &month, const std::string &department, const std::string &salesman)
+{
+    db.run(std::string("INSERT INTO ") + kAuditTable + " (" + kColumns +
+               ") SELECT ?,?,?,?,NYUE00,CKDM00,RYDM00,XHAO00,ZBMC00,CAST(NULL AS DOUBLE PRECISION),ZBSL00,ROWID00 "
+               "FROM XSTYZB02 WHERE ROWID00>? AND NYUE00=? AND CKDM00=? AND RYDM00=? ORDER BY ROWID00",
+           {now_text(), caller.account, address_of(caller), std::string(kind), after, month, department, salesman});
+}
+
+}  // namespace appserver

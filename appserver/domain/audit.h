@@ -76,3 +76,13 @@ std::string audit_table_text(const std::vector<AuditRecord> &records);
 std::string audit_csv(const std::vector<AuditRecord> &records);
 
 }  // namespace appserver
+
+namespace appserver {
+
+// Records, as one operation's (kind: its name), every plan row of the
+// salesman's month with an identity above `after`: the rows the caller has
+// just inserted, their quantity as the quantity after.
+void record_rows_made(Connection &db, const Caller &caller, const char *kind, std::int64_t after,
+                      const std::string &month, const std::string &department, const std::string &salesman);
+
+}  // namespace appserver

@@ -9,6 +9,7 @@
 #include "audit.h"
 #include "backup.h"
 #include "database_files.h"
+#include "department_weights.h"
 #include "dialect.h"
 #include "schema.h"
 #include "schema_version.h"
@@ -27,6 +28,7 @@ void create_current_layout(Connection &db)
     create_schema(db);
     create_audit_table(db);
     if (db.kind() == DatabaseKind::Postgresql) create_account_tables(db);
+    create_weights_table(db);
     record_schema_version(db);
 }
 
@@ -80,6 +82,7 @@ const std::vector<TableRights> &server_rights()
         {kAccountTable, {"SELECT"}},
         {kTokenTable, {"SELECT", "INSERT", "DELETE"}},
         {"XTBBXX00", {"SELECT"}},
+        {kWeightsTable, {"SELECT", "INSERT", "UPDATE", "DELETE"}},
     };
     return rights;
 }

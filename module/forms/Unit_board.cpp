@@ -131,6 +131,7 @@ void TFm_board::build_commands()
         }
         button->setObjectName(QString::fromLatin1(command.object_name));
         button->setText(command.caption);
+        if (button->accessibleName().isEmpty()) button->setAccessibleName(command.caption);
         button->load_glyph(QStringLiteral(":/glyphs/%1.bmp").arg(command.glyph));
         button->set_num_glyphs(1);
         button->setVisible(true);

@@ -5,5 +5,7 @@ std::vector<BoardCommand> board_commands()
     return {
         board_print_command(),
         board_generate_command(),
+        board_allocate_command(),
+        board_roll_forward_command(),
     };
 }

@@ -34,6 +34,8 @@ std::vector<BoardCommand> board_commands();
 // The commands, one per file.
 BoardCommand board_print_command();     // 打印 (board_print.cpp)
 BoardCommand board_generate_command();  // 生成 (board_generate.cpp)
+BoardCommand board_allocate_command();      // 分配剩余 (board_allocate.cpp)
+BoardCommand board_roll_forward_command();  // 沿用上月 (board_roll_forward.cpp)
 
 // The board's printout template, found like the salesman printout's (the
 // current folder, then the installed data folder), else the copy built in.
