@@ -83,17 +83,19 @@ SplitApplied apply_split(Connection &db, const Caller &caller, int &savepoints, 
             refuse(e.what());
         }
         SplitApplied done{allocation::operation_name(request.mode), 0};
+        AllocationLedger ledger(db, AllocationLedger::Changes::Written);
         for (const auto &change : changes) {
             const wire::Value before = value_of(change.before), after(change.after);
             if (auto refusal = quantity_refusal(after)) refuse(*refusal);
             const PlanRow row{change.row, month, department, change.salesman, change.key.sequence, change.key.name,
                               before};
             // The rule every apply keeps, checked as the plan provider checks it.
-            if (auto refusal = allocation_refusal(db, row, before, after)) refuse(*refusal);
+            if (auto refusal = ledger.refusal(row, before, after)) refuse(*refusal);
             const StatementResult updated =
                 change.before ? db.run("UPDATE XSTYZB02 SET ZBSL00=? WHERE ROWID00=? AND ZBSL00=?", {after, change.row, before})
                               : db.run("UPDATE XSTYZB02 SET ZBSL00=? WHERE ROWID00=? AND ZBSL00 IS NULL", {after, change.row});
             if (updated.rows_affected != 1) refuse(kChangedSincePreview, contract::error::kBoardChanged);
+            ledger.record(row, before, after);
             record_row_change(db, caller, done.operation.c_str(), row, before, after);
             ++done.changed;
         }
