@@ -268,7 +268,15 @@ wire::ApplyResult apply_plan_changes(Connection &db, const Caller &caller, int &
         // from where it began, one by one.
         const std::string together = "plan_apply_together_" + std::to_string(++savepoints);
         db.savepoint(together);
-        if (apply_together(db, caller, delta, max_errors, out)) {
+        bool done_together = false;
+        try {
+            done_together = apply_together(db, caller, delta, max_errors, out);
+        } catch (const ServerError &e) {
+            // The database refused the statement of them all: one by one
+            // finds the change it refuses and names it.
+            if (e.kind() == Kind::Unavailable) throw;
+        }
+        if (done_together) {
             db.release_savepoint(together);
         } else {
             db.rollback_to_savepoint(together);  // and let go

@@ -9,6 +9,7 @@
 #include "audit.h"
 #include "backup.h"
 #include "database_files.h"
+#include "demo_sales.h"
 #include "department_weights.h"
 #include "dialect.h"
 #include "schema.h"
@@ -385,10 +386,10 @@ void restore_database(const std::string &connection_string, const std::string &f
     // What --init makes, in a fresh database in memory; the plans' file of
     // an older release held the accounts too.
     Connection plans("sqlite3://db=:memory:"), accounts("sqlite3://db=:memory:");
-    create_schema(plans);
-    create_audit_table(plans);
-    record_schema_version(plans);
+    create_current_layout(plans);
     create_account_tables(plans);
+    // The demo database's sales and its view of actual sales are the server's own too.
+    for (const char *demo : {kDemoSalesTable, kDemoSalesIndex, kDemoActualsView}) plans.run(demo);
     create_account_tables(accounts);
     restore_sqlite(connection_string, file, schema_objects(plans), schema_objects(accounts));
 }
