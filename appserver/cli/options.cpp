@@ -29,7 +29,7 @@ const std::vector<std::string> kValueOptions = {
     "server-role", "server-role-password-file", "session-timeout", "log-file",
     "workers", "max-connections", "connection-wait", "statement-timeout", "max-sessions",
     "max-sessions-per-account", "max-answer-rows", "max-answer-bytes", "max-clients", "metrics-listen"};
-const std::vector<std::string> kFlagOptions = {"init", "demo"};
+const std::vector<std::string> kFlagOptions = {"init", "demo", "allow-self-approval", "allow-partial-submission"};
 
 // The options of what one instance may hold at once and how long anything
 // may take (--workers, --max-connections, --statement-timeout, ...). True
@@ -70,7 +70,7 @@ void print_help()
 {
     std::printf(
         "Usage: vendrix-server [OPTIONS]\n"
-        "       vendrix-server user add NAME --role planner|viewer [--database ...]\n"
+        "       vendrix-server user add NAME --role planner|viewer|approver [--database ...]\n"
         "       vendrix-server user passwd NAME | user list | user remove NAME [--database ...]\n"
         "       vendrix-server init [--demo] [--server-role NAME ...] [--database ...]\n"
         "       vendrix-server migrate [--server-role NAME] [--database ...]\n"
@@ -125,6 +125,10 @@ void print_help()
         "  --max-answer-rows N      rows of one dsp_temp answer, at most (default 200000)\n"
         "  --max-answer-bytes N     bytes of one dsp_temp answer, at most (default 64 MiB)\n"
         "  --max-clients N          client connections open at once (default 4000)\n"
+        "  --allow-self-approval    an approver may approve a month he submitted himself\n"
+        "                           (default: another approver must)\n"
+        "  --allow-partial-submission  a month may be submitted with quantity left or\n"
+        "                           visit-salesmen without a plan (default: refused)\n"
         "  --help                   show this text\n"
         "Commands: init creates the current layout and stops; migrate brings a database\n"
         "of an older release up to date in one transaction and on PostgreSQL gives the\n"
@@ -350,6 +354,10 @@ std::optional<ServeOptions> parse_serve_options(int argc, char **argv)
             if (!parse_int(v, 0, 100000000, o.session_timeout)) usage_error("bad --session-timeout value \"" + v + "\"");
         } else if (arg == "--log-file") {
             o.log_file = value();
+        } else if (arg == "--allow-self-approval") {
+            o.limits.allow_self_approval = true;
+        } else if (arg == "--allow-partial-submission") {
+            o.limits.allow_partial_submission = true;
         } else if (parse_load_option(arg, i, argc, argv, o.limits, o.front)) {
         } else {
             usage_error("unknown option \"" + arg + "\"");

@@ -42,7 +42,8 @@ std::vector<std::string> config_arguments(const std::string &file, const std::ve
         if (text.empty() || text[0] == '#' || text[0] == ';') continue;
         const auto eq = text.find('=');
         if (eq == std::string::npos) throw std::runtime_error(where + "expected \"key = value\"");
-        const std::string key = lower(trimmed(text.substr(0, eq)));
+        std::string key = lower(trimmed(text.substr(0, eq)));
+        std::replace(key.begin(), key.end(), '_', '-');  // allow_self_approval = allow-self-approval
         const std::string value = trimmed(text.substr(eq + 1));
         if (contains(flags, key)) {
             const std::string v = lower(value);

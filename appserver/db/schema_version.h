@@ -11,7 +11,8 @@ namespace appserver {
 
 // The layout this server creates and serves. Version 1 is the layout of the
 // releases before versions were recorded: the five plan tables alone.
-inline constexpr int kSchemaVersion = 2;
+// Version 4 adds the months' states (XSTYZBZT) and the audit trail's reasons.
+inline constexpr int kSchemaVersion = 4;
 
 // The version recorded in the database; 1 when the plan tables are there but
 // no version was ever recorded; 0 when the database holds none of them.

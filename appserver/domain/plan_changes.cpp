@@ -4,6 +4,7 @@
 
 #include "audit.h"
 #include "contract.h"
+#include "month_states.h"
 #include "plan_rules.h"
 #include "server_log.h"
 #include "server_text.h"
@@ -126,11 +127,14 @@ wire::ApplyResult apply_plan_changes(Connection &db, const Caller &caller, int &
     std::vector<const wire::Change *> refused;  // in the order of result.errors
     const wire::Change *current = nullptr;
     try {
-        // No other apply of these departments' plans runs until this one ends.
+        // No change of a submitted or approved month; no move of these months'
+        // states and no other apply of these departments' plans until this one ends.
+        const auto locked = month_lock_refusals(db, delta);
         lock_allocations(db, delta);
         for (const auto &change : delta) {
             current = &change;
-            if (auto refusal = apply_change(db, caller, change)) {
+            const auto lock = change.row_id ? locked.find(*change.row_id) : locked.end();
+            if (auto refusal = lock != locked.end() ? lock->second : apply_change(db, caller, change)) {
                 ++result.error_count;
                 result.errors.push_back({change.row_id, *refusal});
                 refused.push_back(&change);

@@ -6,6 +6,7 @@
 #include "accounts.h"
 #include "audit.h"
 #include "dialect.h"
+#include "month_states.h"
 #include "schema.h"
 #include "schema_version.h"
 
@@ -22,6 +23,7 @@ void create_current_layout(Connection &db)
     create_schema(db);
     create_audit_table(db);
     create_account_tables(db);
+    migrate_to_month_states(db);
     record_schema_version(db);
 }
 
@@ -47,7 +49,7 @@ std::string quoted_literal(const std::string &text)
 // identities); add to the audit trail, which it can neither read nor change
 // (the audit command runs with an administrator's connection); read the
 // accounts; keep the tokens; read the layout's version, which it checks
-// before it serves. Nothing else: no superuser, no other table, no COPY to or
+// before it serves; read and add the moves of the months' states. Nothing else: no superuser, no other table, no COPY to or
 // from programs or files. These are also every table of the layout.
 struct TableRights {
     const char *table;
@@ -66,6 +68,7 @@ const std::vector<TableRights> &server_rights()
         {kAccountTable, {"SELECT"}},
         {kTokenTable, {"SELECT", "INSERT", "DELETE"}},
         {"XTBBXX00", {"SELECT"}},
+        {kMonthStateTable, {"SELECT", "INSERT"}, "JLHAO0"},
     };
     return rights;
 }
