@@ -6,6 +6,7 @@ add_library(plandata STATIC
   ${CMAKE_CURRENT_LIST_DIR}/quantity_checks.cpp ${CMAKE_CURRENT_LIST_DIR}/quantity_checks.h
   ${CMAKE_CURRENT_LIST_DIR}/board_model.cpp ${CMAKE_CURRENT_LIST_DIR}/board_model.h
   ${CMAKE_CURRENT_LIST_DIR}/board_source.cpp ${CMAKE_CURRENT_LIST_DIR}/board_source.h
+  ${CMAKE_CURRENT_LIST_DIR}/month_state.cpp ${CMAKE_CURRENT_LIST_DIR}/month_state.h
   ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.cpp ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.h)
 target_include_directories(plandata PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/entry)
 target_link_libraries(plandata PUBLIC dataset remote Qt6::Core PRIVATE message_box_flags)

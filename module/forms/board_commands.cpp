@@ -5,5 +5,9 @@ std::vector<BoardCommand> board_commands()
     return {
         board_print_command(),
         board_generate_command(),
+        board_submit_command(),
+        board_approve_command(),
+        board_return_command(),
+        board_revise_command(),
     };
 }
