@@ -142,7 +142,7 @@ std::vector<AuditRecord> read_audit(const std::string &connection_string, const 
         a.name = value_text(r[9]);
         a.before = value_text(r[10]);
         a.after = value_text(r[11]);
-        a.reason = value_text(r[12]);
+        a.reason = value_text(r[13]);
         out.push_back(std::move(a));
     }
     return out;

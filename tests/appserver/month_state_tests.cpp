@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app_server.h"
+#include "audit.h"
 #include "backend_test.h"
 #include "contract.h"
 #include "database_setup.h"
@@ -352,6 +353,14 @@ TEST_P(MonthStates, TheCycleOfMovesWithTheirRefusals)
                                                      {"wang", "revision opened", kMonth, "01", "新品调整"},
                                                      {"wang", "submitted", kMonth, "01", ""},
                                                      {"li", "approved", kMonth, "01", ""}}));
+    // The audit command shows them with their reasons.
+    appserver::AuditFilter filter;
+    filter.month = kMonth;
+    std::vector<std::string> shown;
+    for (const auto &r : appserver::read_audit(cs(), filter))
+        if (r.salesman.empty()) shown.push_back(r.kind + "|" + r.reason);
+    EXPECT_EQ(shown, (std::vector<std::string>{"submitted|", "returned|第二项太多", "submitted|", "approved|",
+                                               "revision opened|新品调整", "submitted|", "approved|"}));
     // The month's departments: only those that moved.
     const auto all = state_packet(planner, nullptr);
     ASSERT_EQ(all.rows.size(), 1u);
