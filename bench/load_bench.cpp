@@ -2,7 +2,13 @@
 // clients running the module's typical calls, and one transaction holding a
 // lock while 50 applies wait for it. Bounded in time; never a test.
 //
-//   load_bench [--pg] [--seconds S] [--clients 8,64,200] [--think MS] [-- SERVER ARGS...]
+//   load_bench [--pg] [--seconds S] [--clients 8,64,200] [--think MS] [--flood IDLE,SLOW] [-- SERVER ARGS...]
+//
+// --flood IDLE,SLOW has one other loopback address (127.0.0.2) hold IDLE
+// connections that send nothing and SLOW ones that drip their request's
+// head a byte a second, opening again whatever the server closes, for as
+// long as the clients run; the figures then say whether the planners are
+// still served beside it.
 //
 // --think MS gives every client a pause of about MS milliseconds between its
 // rounds (spread from half to one and a half times MS), a planner's pace; without
@@ -22,6 +28,14 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -80,6 +94,91 @@ struct Stats {
     }
 };
 
+// One address flooding the server with connections: `idle` that send
+// nothing and `slow` that send a byte of a request head a second. What the
+// server closes is opened again, every 100 ms, until stop.
+class Flood {
+public:
+    Flood(int port, int idle, int slow) : port_(port), idle_(idle), slow_(slow)
+    {
+        if (idle + slow > 0) thread_ = std::thread([this] { run(); });
+    }
+    ~Flood()
+    {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        for (auto &c : conns_) ::close(c.fd);
+    }
+    void report() const
+    {
+        std::printf("  flood from 127.0.0.2: %d idle and %d slow wanted; %ld connections opened, %ld closed by the "
+                    "server; %d open at the end\n",
+                    idle_, slow_, opened_.load(), closed_.load(), open_.load());
+    }
+
+private:
+    struct Conn {
+        int fd = -1;
+        bool slow = false;
+        std::size_t sent = 0;
+    };
+    int open_one()
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, "127.0.0.2", &a.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        a.sin_port = htons(static_cast<std::uint16_t>(port_));
+        ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);  // in progress; the server sees it soon
+        ++opened_;
+        return fd;
+    }
+    void run()
+    {
+        const std::string head = "GET /v1/health HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+        auto last_drip = Clock::now();
+        while (!stop_) {
+            // Gone: what the server closed (or refused) is seen as readable with no data.
+            for (auto &c : conns_) {
+                if (c.fd < 0) continue;
+                pollfd p{c.fd, POLLIN, 0};
+                char b[256];
+                if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR) || ::recv(c.fd, b, sizeof b, 0) <= 0)) {
+                    ::close(c.fd);
+                    c.fd = -1;
+                    ++closed_;
+                }
+            }
+            std::erase_if(conns_, [](const Conn &c) { return c.fd < 0; });
+            int slow_now = 0;
+            for (const auto &c : conns_) slow_now += c.slow;
+            for (int i = static_cast<int>(conns_.size()) - slow_now; i < idle_ && !stop_; ++i)
+                if (const int fd = open_one(); fd >= 0) conns_.push_back({fd, false, 0});
+            for (int i = slow_now; i < slow_ && !stop_; ++i)
+                if (const int fd = open_one(); fd >= 0) conns_.push_back({fd, true, 0});
+            if (ms_since(last_drip) >= 1000) {
+                last_drip = Clock::now();
+                for (auto &c : conns_)
+                    if (c.slow && ::send(c.fd, head.data() + (c.sent % head.size()), 1, MSG_NOSIGNAL) == 1) ++c.sent;
+            }
+            open_ = static_cast<int>(conns_.size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    int port_, idle_, slow_;
+    std::vector<Conn> conns_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> opened_{0}, closed_{0};
+    std::atomic<int> open_{0};
+    std::thread thread_;
+};
+
 void print_stats(const char *what, Stats s, double seconds)
 {
     std::printf("    %-22s %7zu ok %5ld failed %8.0f req/s  p50 %7.2f  p95 %7.2f  p99 %7.2f  max %8.2f ms\n", what,
@@ -99,6 +198,8 @@ void concurrent_clients(int port, int n, double seconds, double think_ms)
     Clock::time_point start;
     for (int i = 0; i < n; ++i) {
         threads.emplace_back([&, i] {
+            // The planners come in over a second or so, not all in one instant.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5 * i));
             auto c = client(port, 15);
             const std::string company = open_session(*c, kCompany);
             const std::string cust = open_session(*c, kCust);
@@ -240,17 +341,27 @@ void lock_holder(int port, double hold_seconds)
         });
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    Stats health;
+    Stats health, reads;
     auto hc = client(port, 5);
+    // A planner reading what needs no lock meanwhile.
+    auto reader = client(port, 30);
+    const std::string reader_session = open_session(*reader, kCompany);
+    const std::string read_path = "/v1/sessions/" + reader_session + "/providers/dsp_temp/records";
+    const std::string read_body = json{{"commandText", department_statement()}}.dump();
     const auto hold_start = Clock::now();
     while (ms_since(hold_start) < hold_seconds * 1000) {
-        const auto t = Clock::now();
+        auto t = Clock::now();
         auto r = hc->Get("/v1/health");
         if (r && r->status == 200) health.ms.push_back(ms_since(t));
         else ++health.failures;
+        t = Clock::now();
+        r = reader->Post(read_path.c_str(), read_body, "application/json");
+        if (r && r->status == 200) reads.ms.push_back(ms_since(t));
+        else ++reads.failures;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     print_stats("health while waiting", health, hold_seconds);
+    print_stats("reads while waiting", reads, hold_seconds);
     const auto t = Clock::now();
     auto rb = holder->Post((base + "/methods/CompanydbRollback").c_str(), "{}", "application/json");
     if (rb) std::printf("  holder's rollback: %d after %.1f ms\n", rb->status, ms_since(t));
@@ -276,6 +387,7 @@ int main(int argc, char **argv)
     bool pg = false;
     double seconds = 3, hold = 5, think = 0;
     std::vector<int> counts = {8, 64, 200};
+    int flood_idle = 0, flood_slow = 0;
     std::vector<std::string> server_args;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -283,6 +395,9 @@ int main(int argc, char **argv)
         else if (a == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
         else if (a == "--hold" && i + 1 < argc) hold = std::atof(argv[++i]);
         else if (a == "--think" && i + 1 < argc) think = std::atof(argv[++i]);
+        else if (a == "--flood" && i + 1 < argc) {
+            if (std::sscanf(argv[++i], "%d,%d", &flood_idle, &flood_slow) != 2) flood_idle = flood_slow = 0;
+        }
         else if (a == "--clients" && i + 1 < argc) {
             counts.clear();
             std::stringstream in(argv[++i]);
@@ -291,7 +406,7 @@ int main(int argc, char **argv)
             server_args.assign(argv + i + 1, argv + argc);
             break;
         } else {
-            std::fprintf(stderr, "usage: load_bench [--pg] [--seconds S] [--hold S] [--clients 8,64,200] [--think MS] [-- ARGS]\n");
+            std::fprintf(stderr, "usage: load_bench [--pg] [--seconds S] [--hold S] [--clients 8,64,200] [--think MS] [--flood IDLE,SLOW] [-- ARGS]\n");
             return 2;
         }
     }
@@ -314,9 +429,18 @@ int main(int argc, char **argv)
                           : "clients calling back to back");
     for (const auto &a : server_args) std::printf(" %s", a.c_str());
     std::printf("\n");
+    // The flood and the clients need a descriptor each.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
     for (int n : counts) {
         testsupport::ServerProcess server(cs, server_args);
+        Flood flood(server.port(), flood_idle, flood_slow);
+        if (flood_idle + flood_slow > 0) std::this_thread::sleep_for(std::chrono::seconds(2));  // the flood stands
         concurrent_clients(server.port(), n, seconds, think);
+        flood.report();
     }
     {
         testsupport::ServerProcess server(cs, server_args);

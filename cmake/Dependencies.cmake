@@ -6,6 +6,8 @@ find_package(GTest REQUIRED)
 find_package(SQLite3 REQUIRED)
 find_package(PostgreSQL REQUIRED)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets PrintSupport Test)
+# The board's chart of plan and actual sales.
+find_package(Qt6 REQUIRED COMPONENTS Charts)
 
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 # The application server's HTTP layer: one event loop for every client connection.

@@ -134,6 +134,71 @@ inline constexpr const char *kFormerSalesman = "N";
 inline constexpr const char *kGeneratedKey = "generated";
 inline constexpr const char *kSkippedKey = "skipped";
 
+// The actual sales of a department's month, read from the site's own view
+// (the server's actuals_view, none by default) with the params NYUE00 and
+// CKDM00: one row per salesman and indicator sequence number with the
+// quantity sold (SJSL00, summed), ordered by RYDM00, XHAO00; and the detail
+// "state", one row: SJZT00 "ok", "off" (no view configured: the module
+// shows nothing of actuals) or "unavailable" (the view failed the server's
+// check at start, failed or ran past its time limit: no rows), SJSM00 why,
+// in planners' words.
+inline constexpr const char *kActualsProvider = "dsp_actuals";
+inline const std::vector<wire::FieldDef> &actuals_fields()
+{
+    using wire::FieldType;
+    static const std::vector<wire::FieldDef> fields = {
+        {"RYDM00", FieldType::String, 4}, {"XHAO00", FieldType::Float, 0}, {"SJSL00", FieldType::Float, 0}};
+    return fields;
+}
+inline constexpr const char *kActualsStateDetail = "state";
+inline const std::vector<wire::FieldDef> &actuals_state_fields()
+{
+    using wire::FieldType;
+    static const std::vector<wire::FieldDef> fields = {{"SJZT00", FieldType::String, 12},
+                                                       {"SJSM00", FieldType::String, 200}};
+    return fields;
+}
+inline constexpr const char *kActualsOk = "ok";
+inline constexpr const char *kActualsOff = "off";
+inline constexpr const char *kActualsUnavailable = "unavailable";
+
+// --- the allocation helpers ---------------------------------------------------
+
+// On the customer object: what remains of a department's month split among
+// its salesmen in whole units, computed and applied by the server in one
+// transaction (parameters NYUE00, CKDM00, FPFS00 the mode, XHAO00 the
+// indicators' sequence numbers separated by commas or empty for all, RYDM00
+// the salesmen or empty for all, QZ0000 the weights "0101:3,0102:1" for the
+// mode "weights", BBZW00 the fingerprint of the board the preview was
+// computed from). Answers {"operation":NAME,"changed":N}.
+inline constexpr const char *kAllocateRemainingMethod = "AllocateRemaining";
+// On the customer object: last month's split carried into the month
+// (parameters NYUE00, CKDM00, BBZW00 the fingerprint of this month's and
+// last month's boards). Answers {"operation":"沿用上月","carried":[codes],
+// "newSalesmen":[codes],"left":[codes],"newIndicators":[names],"rows":N}.
+inline constexpr const char *kRollForwardMethod = "RollForward";
+// On the customer object: a department's weights by salesman (parameter
+// CKDM00), fields RYDM00 and QZ0000; and the method that replaces them
+// (parameters CKDM00 and QZ0000).
+inline constexpr const char *kWeightsProvider = "dsp_weights";
+inline constexpr const char *kSaveWeightsMethod = "SaveWeights";
+inline constexpr const char *kModeParam = "FPFS00";
+inline constexpr const char *kIndicatorsParam = "XHAO00";
+inline constexpr const char *kWeightsParam = "QZ0000";
+inline constexpr const char *kFingerprintParam = "BBZW00";
+// The values of FPFS00.
+inline constexpr const char *kModeEven = "even";
+inline constexpr const char *kModeLastMonth = "last_month";
+inline constexpr const char *kModeWeights = "weights";
+// The keys of the helpers' answers.
+inline constexpr const char *kOperationKey = "operation";
+inline constexpr const char *kChangedKey = "changed";
+inline constexpr const char *kCarriedKey = "carried";
+inline constexpr const char *kNewSalesmenKey = "newSalesmen";
+inline constexpr const char *kLeftKey = "left";
+inline constexpr const char *kNewIndicatorsKey = "newIndicators";
+inline constexpr const char *kRowsKey = "rows";
+
 // --- the HTTP API -------------------------------------------------------------
 
 inline constexpr const char *kLoginPath = "/v1/login";
@@ -218,6 +283,11 @@ inline constexpr const char *kBusy = "busy";
 inline constexpr const char *kStopping = "stopping";
 // 500: a failure of the server itself.
 inline constexpr const char *kInternal = "internal";
+// 422: a helper's apply found the board changed since its preview: nothing applied.
+inline constexpr const char *kBoardChanged = "board_changed";
+// 422: a split or roll-forward the data do not allow (weights that cannot
+// split, no plan last month, nobody to carry): nothing applied.
+inline constexpr const char *kAllocationRefused = "allocation_refused";
 }  // namespace error
 
 // --- month states -------------------------------------------------------------

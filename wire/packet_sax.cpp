@@ -162,7 +162,7 @@ public:
         if (row_ids_ == Slot::Array || row_ids_ == Slot::Other) {
             if (row_ids_ == Slot::Other || row_id_count_ != packet_.rows.size())
                 throw WireError("\"rowIds\" must be an array with one identity per row");
-            if (bad_row_id_) throw WireError("a row identity must be an integer row identity");
+            if (!bad_row_id_.empty()) throw WireError(bad_row_id_);
         } else {
             packet_.row_ids.clear();
         }
@@ -293,11 +293,11 @@ private:
             break;
         case Ctx::RowIds:
             ++row_id_count_;
-            if (kind == Scalar::Integer || kind == Scalar::Unsigned)
-                packet_.row_ids.push_back(kind == Scalar::Integer ? std::get<std::int64_t>(v)
-                                                                  : static_cast<RowId>(unsigned_integer_));
+            if (kind == Scalar::Integer || (kind == Scalar::Unsigned && std::holds_alternative<std::int64_t>(v)))
+                packet_.row_ids.push_back(std::get<std::int64_t>(v));
             else
-                bad_row_id_ = true;
+                note_bad_row_id(kind == Scalar::Unsigned ? "a row identity is out of the range of a row identity"
+                                                         : "a row identity must be an integer row identity");
             break;
         case Ctx::Skip: break;
         }
@@ -331,7 +331,7 @@ private:
                 row_ids_ = object ? Slot::Other : Slot::Array;
                 packet_.row_ids.clear();
                 row_id_count_ = 0;
-                bad_row_id_ = false;
+                bad_row_id_.clear();
                 if (!object) next = Ctx::RowIds;
             } else if (key_ == "details") {
                 details_ = object ? Slot::Object : Slot::Other;
@@ -371,7 +371,7 @@ private:
             break;
         case Ctx::RowIds:
             ++row_id_count_;
-            bad_row_id_ = true;
+            note_bad_row_id("a row identity must be an integer row identity");
             break;
         case Ctx::Skip: break;
         }
@@ -395,7 +395,12 @@ private:
     std::vector<RawField> raw_fields_;
     std::vector<RowFault> row_faults_;  // in row order
     std::size_t row_id_count_ = 0;
-    bool bad_row_id_ = false;
+    // The first bad identity's message, as the tree reader words it.
+    std::string bad_row_id_;
+    void note_bad_row_id(const char *message)
+    {
+        if (bad_row_id_.empty()) bad_row_id_ = message;
+    }
     DataPacket packet_;
 
     int depth_ = 0;

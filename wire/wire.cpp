@@ -1,6 +1,7 @@
 #include "wire.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 
@@ -121,6 +122,9 @@ const json &member(const json &obj, const char *name, const std::string &where)
 
 RowId row_id_from_json(const json &j, const std::string &where)
 {
+    // A number past the identity's range would wrap around (2^64-1 to -1).
+    if (j.is_number_unsigned() && j.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
+        throw WireError(where + " is out of the range of a row identity");
     if (j.is_number_integer()) return j.get<RowId>();
     throw WireError(where + " must be an integer row identity");
 }

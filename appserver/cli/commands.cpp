@@ -7,6 +7,7 @@
 #include "accounts.h"
 #include "audit.h"
 #include "backup.h"
+#include "control_socket.h"
 #include "database.h"
 #include "database_setup.h"
 #include "options.h"
@@ -23,7 +24,7 @@ struct CommandArguments {
     std::string database, password_file;
     std::vector<std::string> words;
     bool demo = false;
-    std::string server_role, server_role_password_file;
+    std::string server_role, server_role_password_file, control_socket;
 };
 
 CommandArguments command_arguments(const std::vector<std::string> &args, const std::string &command)
@@ -40,6 +41,7 @@ CommandArguments command_arguments(const std::vector<std::string> &args, const s
         else if (command == "init" && arg == "--demo") c.demo = true;
         else if ((command == "init" || command == "migrate") && arg == "--server-role") c.server_role = value();
         else if (command == "init" && arg == "--server-role-password-file") c.server_role_password_file = value();
+        else if (arg == "--control-socket") c.control_socket = value();
         else if (arg.rfind("--", 0) == 0) usage_error("unknown option \"" + arg + "\" of " + command);
         else c.words.push_back(arg);
     }
@@ -103,10 +105,46 @@ int user_command(int argc, char **argv)
     return 0;
 }
 
-// vendrix-server init | migrate | backup FILE | restore FILE
+// vendrix-server session list | session end ID: the running server's
+// sessions, through its control socket.
+int session_command(const CommandArguments &c)
+{
+    const std::string socket = c.control_socket.empty() ? appserver::default_control_socket() : c.control_socket;
+    if (c.words.empty() || (c.words[0] == "list" && c.words.size() != 1) || (c.words[0] == "end" && c.words.size() != 2) ||
+        (c.words[0] != "list" && c.words[0] != "end"))
+        usage_error("session needs list, or end ID");
+    if (socket.empty())
+        usage_error("no control socket: give --control-socket FILE as the server has it (or control-socket in the config)");
+    try {
+        const std::string answer =
+            appserver::ask_control_socket(socket, c.words[0] == "list" ? std::string("list") : "end " + c.words[1]);
+        if (c.words[0] == "list") {
+            std::printf("%s", answer.empty() ? "no sessions\n" : answer.c_str());
+        } else {
+            std::fprintf(stderr, "vendrix-server: %s", answer.c_str());
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vendrix-server: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
+// vendrix-server init | migrate | backup FILE | restore FILE | session ...
 int database_command(const std::vector<std::string> &args)
 {
     const std::string what = args[0];
+    if (what == "session") {
+        // The server's socket is all it needs; no database is opened.
+        CommandArguments c;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--control-socket" && i + 1 < args.size()) c.control_socket = args[++i];
+            else if (args[i] == "--database" || args[i] == "--database-password-file") ++i;  // from the config file
+            else if (args[i].rfind("--", 0) == 0) usage_error("unknown option \"" + args[i] + "\" of session");
+            else c.words.push_back(args[i]);
+        }
+        return session_command(c);
+    }
     CommandArguments c = command_arguments(args, what);
     const std::size_t files = (what == "backup" || what == "restore") ? 1 : 0;
     if (c.words.size() != files)
@@ -142,7 +180,7 @@ int database_command(const std::vector<std::string> &args)
             appserver::backup_sqlite(c.database, c.words[0]);
             std::fprintf(stderr, "vendrix-server: backup written to %s\n", c.words[0].c_str());
         } else {
-            appserver::restore_sqlite(c.database, c.words[0]);
+            appserver::restore_database(c.database, c.words[0]);
             std::fprintf(stderr, "vendrix-server: database restored from %s\n", c.words[0].c_str());
         }
     } catch (const std::exception &e) {

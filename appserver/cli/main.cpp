@@ -11,12 +11,15 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <malloc.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include "actuals_view.h"
 #include "app_server.h"
 #include "commands.h"
+#include "control_socket.h"
 #include "database.h"
 #include "database_setup.h"
 #include "http_front_end.h"
@@ -68,6 +71,11 @@ int main(int raw_argc, char **raw_argv)
     // taking turns at large answers the server would grow with every one.
     // A few shared arenas keep its memory near what one answer needs.
     mallopt(M_ARENA_MAX, 4);
+    // Whatever umask the server is started with, what it creates (the
+    // SQLite files and their journals, the accounts' file, backups, the
+    // log, the control socket) is never writable by its group nor readable
+    // by others: 0640 at most.
+    ::umask(::umask(0) | 027);
     appserver::configure_database_library();
     for (int i = 1; i < raw_argc; ++i)
         if (std::strcmp(raw_argv[i], "--version") == 0) {
@@ -175,8 +183,28 @@ int main(int raw_argc, char **raw_argv)
         }
         appserver::AppServer server(database, std::chrono::seconds(timeout), std::chrono::seconds(token_lifetime));
         server.set_limits(limits);
+        {
+            // The site's view of actual sales, checked once: a wrong one is
+            // logged and the board goes without actuals.
+            appserver::Connection probe(database);
+            appserver::install_actuals(server, probe, {o.actuals_view, std::chrono::seconds(o.actuals_time_limit)});
+        }
         appserver::HttpFrontEnd front(server, host, static_cast<int>(port), front_options);
         front.start();
+        // The administrator's way to the sessions (vendrix-server session ...).
+        std::unique_ptr<appserver::ControlSocket> control;
+        const std::string control_path = o.control_socket.empty() ? appserver::default_control_socket() : o.control_socket;
+        if (!control_path.empty()) {
+            control = std::make_unique<appserver::ControlSocket>(server, control_path);
+            try {
+                control->start();
+            } catch (const appserver::ServerError &e) {
+                if (!o.control_socket.empty()) throw;
+                std::fprintf(stderr, "vendrix-server: warning: %s; `vendrix-server session` will not reach this server\n",
+                             e.what());
+                control.reset();
+            }
+        }
         std::unique_ptr<appserver::metrics::MetricsServer> metrics;
         if (!o.metrics_host.empty()) {
             metrics = std::make_unique<appserver::metrics::MetricsServer>(server, o.metrics_host,

@@ -28,7 +28,9 @@ const std::vector<std::string> kValueOptions = {
     "listen", "database", "database-password-file", "auth", "token-lifetime", "tls-cert", "tls-key",
     "server-role", "server-role-password-file", "session-timeout", "log-file",
     "workers", "max-connections", "connection-wait", "statement-timeout", "max-sessions",
-    "max-sessions-per-account", "max-answer-rows", "max-answer-bytes", "max-clients", "metrics-listen"};
+    "max-sessions-per-account", "max-answer-rows", "max-answer-bytes", "max-clients",
+    "max-clients-per-address", "max-sending-per-address", "control-socket", "metrics-listen",
+    "actuals-view", "actuals-time-limit"};
 const std::vector<std::string> kFlagOptions = {"init", "demo", "allow-self-approval", "allow-partial-submission"};
 
 // The options of what one instance may hold at once and how long anything
@@ -39,7 +41,8 @@ bool parse_load_option(const std::string &arg, int &i, int argc, char **argv, ap
 {
     static const char *const kNames[] = {"--workers",      "--max-connections",          "--connection-wait",
                                          "--statement-timeout", "--max-sessions",        "--max-sessions-per-account",
-                                         "--max-answer-rows",   "--max-answer-bytes",    "--max-clients"};
+                                         "--max-answer-rows",   "--max-answer-bytes",    "--max-clients",
+                                         "--max-clients-per-address", "--max-sending-per-address"};
     if (std::find_if(std::begin(kNames), std::end(kNames), [&](const char *n) { return arg == n; }) == std::end(kNames))
         return false;
     if (i + 1 >= argc) usage_error(arg + " needs a value");
@@ -52,6 +55,8 @@ bool parse_load_option(const std::string &arg, int &i, int argc, char **argv, ap
     if (arg == "--workers") front.workers = static_cast<int>(number(1, 1000));
     else if (arg == "--max-connections") limits.max_connections = static_cast<int>(number(1, 1000));
     else if (arg == "--max-clients") front.max_clients = static_cast<int>(number(16, 100000));
+    else if (arg == "--max-clients-per-address") front.max_clients_per_address = static_cast<int>(number(0, 100000));
+    else if (arg == "--max-sending-per-address") front.max_sending_per_address = static_cast<int>(number(0, 100000));
     else if (arg == "--max-sessions") limits.max_sessions = static_cast<int>(number(1, 1000000));
     else if (arg == "--max-sessions-per-account") limits.max_sessions_per_account = static_cast<int>(number(1, 1000000));
     else if (arg == "--max-answer-rows") limits.max_answer_rows = static_cast<std::size_t>(number(1, 1LL << 40));
@@ -77,6 +82,7 @@ void print_help()
         "       vendrix-server backup FILE | restore FILE [--database ...]\n"
         "       vendrix-server audit [--month YYYYMM] [--department CODE] [--salesman CODE]\n"
         "                            [--since DATE] [--csv] [--database ...]\n"
+        "       vendrix-server session list | session end ID [--control-socket FILE]\n"
         "       vendrix-server --version\n"
         "Serves the monthly sales plan objects over HTTP/JSON (HTTPS with --tls-cert).\n"
         "Every command reads the config file first (--config FILE, default %s\n"
@@ -124,7 +130,20 @@ void print_help()
         "  --max-sessions-per-account N  per signed-in account (default 40; then 429)\n"
         "  --max-answer-rows N      rows of one dsp_temp answer, at most (default 200000)\n"
         "  --max-answer-bytes N     bytes of one dsp_temp answer, at most (default 64 MiB)\n"
-        "  --max-clients N          client connections open at once (default 4000)\n"
+        "  --max-clients N          client connections open at once (default 4000, fewer when\n"
+        "                           the descriptor limit leaves no room for them)\n"
+        "  --max-clients-per-address N  connections open at once from one address\n"
+        "                           (default 256; 0: no limit, e.g. behind a load balancer)\n"
+        "  --max-sending-per-address N  connections of one address still sending their\n"
+        "                           request (default 32; 0: no limit)\n"
+        "  --control-socket FILE    the administrator's socket for `session list|end`\n"
+        "                           (default /run/saleplan/vendrix-server.sock when that\n"
+        "                           folder exists)\n"
+        "  --actuals-view NAME      the site's view of actual sales (columns NYUE00,\n"
+        "                           CKDM00, RYDM00, XHAO00, SJSL00), shown on the board\n"
+        "                           beside the plan (default: none, no actuals)\n"
+        "  --actuals-time-limit TIME  how long one read of it may take before the board\n"
+        "                           goes without it (default 2s)\n"
         "  --allow-self-approval    an approver may approve a month he submitted himself\n"
         "                           (default: another approver must)\n"
         "  --allow-partial-submission  a month may be submitted with quantity left or\n"
@@ -133,8 +152,10 @@ void print_help()
         "Commands: init creates the current layout and stops; migrate brings a database\n"
         "of an older release up to date in one transaction and on PostgreSQL gives the\n"
         "server role (--server-role NAME, else the role holding its rights) exactly its\n"
-        "rights on every table; backup FILE copies a live\n"
-        "SQLite database consistently; restore FILE puts such a copy back (server stopped).\n"
+        "rights on every table; backup FILE copies a live SQLite database and its\n"
+        "accounts' file consistently; restore FILE puts such a copy back (server stopped),\n"
+        "after checking it; session list shows the running server's sessions and\n"
+        "session end ID ends one, rolling back its transaction.\n"
         "Passwords are never taken from the command line: user add and user passwd read\n"
         "them from the terminal without echo, or one line from standard input.\n",
         appserver::kDefaultConfigFile, contract::kDefaultPort, kDefaultDatabaseFile);
@@ -281,7 +302,8 @@ std::vector<std::string> arguments_with_config(int argc, char **argv, bool comma
         }
         for (std::size_t i = 0; i < from_file.size(); ++i) {
             const bool has_value = i + 1 < from_file.size() && from_file[i + 1].rfind("--", 0) != 0;
-            const bool database_option = from_file[i] == "--database" || from_file[i] == "--database-password-file";
+            const bool database_option = from_file[i] == "--database" || from_file[i] == "--database-password-file" ||
+                                         from_file[i] == "--control-socket";
             if (!command || database_option) {
                 args.push_back(from_file[i]);
                 if (has_value) args.push_back(from_file[i + 1]);
@@ -298,7 +320,7 @@ std::vector<std::string> arguments_with_config(int argc, char **argv, bool comma
 
 bool is_command(const char *word)
 {
-    static const char *const kCommands[] = {"user", "init", "migrate", "backup", "restore", "audit"};
+    static const char *const kCommands[] = {"user", "init", "migrate", "backup", "restore", "audit", "session"};
     return std::any_of(std::begin(kCommands), std::end(kCommands), [&](const char *c) { return std::strcmp(word, c) == 0; });
 }
 
@@ -358,6 +380,14 @@ std::optional<ServeOptions> parse_serve_options(int argc, char **argv)
             o.limits.allow_self_approval = true;
         } else if (arg == "--allow-partial-submission") {
             o.limits.allow_partial_submission = true;
+        } else if (arg == "--control-socket") {
+            o.control_socket = value();
+        } else if (arg == "--actuals-view") {
+            o.actuals_view = value();
+        } else if (arg == "--actuals-time-limit") {
+            const std::string v = value();
+            if (!parse_duration(v, o.actuals_time_limit) || o.actuals_time_limit < 1)
+                usage_error("bad --actuals-time-limit value \"" + v + "\"");
         } else if (parse_load_option(arg, i, argc, argv, o.limits, o.front)) {
         } else {
             usage_error("unknown option \"" + arg + "\"");

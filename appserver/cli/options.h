@@ -22,11 +22,16 @@ struct ServeOptions {
     long long session_timeout = 600;
     long long token_lifetime = 12 * 3600;
     std::string password_file, server_role, server_role_password_file, log_file;
+    // The administrator's socket (vendrix-server session ...); empty: none.
+    std::string control_socket;
     // The metrics' own listener (--metrics-listen): empty host when off.
     std::string metrics_host;
     long long metrics_port = 0;
     appserver::FrontEndOptions front;
     appserver::ServerLimits limits;
+    // The site's view of actual sales (none: no actuals) and how long one read of it may take.
+    std::string actuals_view;
+    long long actuals_time_limit = 2;
 };
 // Reads argv[1...]; nothing when --help was asked for (the help is printed).
 // Anything wrong ends the program with a usage error (exit 2).
@@ -36,11 +41,12 @@ void print_help();
 // "vendrix-server: MESSAGE (see --help)" and exit 2.
 [[noreturn]] void usage_error(const std::string &message);
 
-// The commands (user, init, migrate, backup, restore, audit).
+// The commands (user, init, migrate, backup, restore, audit, session).
 bool is_command(const char *word);
 // The arguments as the command line and the config file give them together:
 // the file's options first, so that the command line's win. A command
-// (user, init, ...) takes only the database options of the file.
+// (user, init, ...) takes only the database options of the file (and the
+// control socket's).
 std::vector<std::string> arguments_with_config(int argc, char **argv, bool command);
 
 bool parse_int(const std::string &text, long long low, long long high, long long &out);

@@ -43,7 +43,7 @@ std::vector<std::string> config_arguments(const std::string &file, const std::ve
         const auto eq = text.find('=');
         if (eq == std::string::npos) throw std::runtime_error(where + "expected \"key = value\"");
         std::string key = lower(trimmed(text.substr(0, eq)));
-        std::replace(key.begin(), key.end(), '_', '-');  // allow_self_approval = allow-self-approval
+        std::replace(key.begin(), key.end(), '_', '-');  // actuals_view reads as actuals-view
         const std::string value = trimmed(text.substr(eq + 1));
         if (contains(flags, key)) {
             const std::string v = lower(value);

@@ -1,5 +1,6 @@
 // The server's config file: every command-line option as "key = value", one
-// per line, the key being the option without its leading "--". Flags take
+// per line, the key being the option without its leading "--" ("_" may
+// stand for "-": actuals_view = ...). Flags take
 // true/false (yes/no, on/off, 1/0). "#" and ";" begin comment lines.
 #pragma once
 

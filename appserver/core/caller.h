@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,10 @@ struct Caller {
     std::string address;
     std::string token_id;
     std::chrono::system_clock::time_point expires{};  // signed-in callers only
+    // The client connection the call came on when the client keeps it open
+    // for its next calls (HTTP keep-alive); 0 for none. A session's open
+    // transaction is rolled back when that connection goes away.
+    std::uint64_t connection = 0;
 };
 
 }  // namespace appserver

@@ -2,9 +2,12 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <mutex>
+#include <string>
 
 #include "caller.h"
+#include "refusals.h"
 #include "server_log.h"
 #include "server_text.h"
 
@@ -112,3 +115,52 @@ void log_raw(const std::string &text)
 }
 
 }  // namespace appserver
+
+// --- refusals ----------------------------------------------------------------
+
+namespace appserver::refusal {
+
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::map<std::string, std::uint64_t> counts;
+    std::function<void(const char *)> hook;
+};
+
+Registry &registry()
+{
+    static Registry r;
+    return r;
+}
+
+}  // namespace
+
+void count(const char *reason)
+{
+    std::function<void(const char *)> hook;
+    {
+        auto &r = registry();
+        std::lock_guard lock(r.mutex);
+        ++r.counts[reason];
+        hook = r.hook;
+    }
+    if (hook) hook(reason);
+}
+
+std::uint64_t counted(const char *reason)
+{
+    auto &r = registry();
+    std::lock_guard lock(r.mutex);
+    auto it = r.counts.find(reason);
+    return it == r.counts.end() ? 0 : it->second;
+}
+
+void set_hook(std::function<void(const char *)> hook)
+{
+    auto &r = registry();
+    std::lock_guard lock(r.mutex);
+    r.hook = std::move(hook);
+}
+
+}  // namespace appserver::refusal

@@ -1,5 +1,8 @@
 #include "database.h"
 
+#include <charconv>
+
+#include "contract.h"
 #include "engine.h"
 #include "server_text.h"
 
@@ -65,6 +68,115 @@ void Connection::each_row(const std::string &sql, const std::vector<wire::Value>
                           const std::function<void(wire::Row &)> &on_row)
 {
     engine_->each_row(sql, params, on_row);
+}
+
+std::int64_t Connection::run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width)
+{
+    if (width == 0 || values.size() % width != 0)
+        throw ServerError(ServerError::Kind::Database, "the values do not make whole rows of the statement");
+    return engine_->run_rows(sql, values, width);
+}
+
+namespace {
+
+// What a value weighs against an answer's limit: its text's bytes.
+std::size_t value_bytes(const wire::Value &v)
+{
+    if (const auto *s = std::get_if<std::string>(&v)) return s->size();
+    char text[64];
+    if (const auto *i = std::get_if<std::int64_t>(&v)) return static_cast<std::size_t>(std::to_chars(text, text + sizeof text, *i).ptr - text);
+    if (const auto *d = std::get_if<double>(&v)) return static_cast<std::size_t>(std::to_chars(text, text + sizeof text, *d).ptr - text);
+    return 0;
+}
+
+// Mixes a value as the database gave it into a running check sum, so that
+// two reads of an answer can be told apart.
+std::uint64_t mixed(std::uint64_t sum, const wire::Value &v)
+{
+    auto bytes = [&](const void *p, std::size_t n) {
+        const auto *b = static_cast<const unsigned char *>(p);
+        for (std::size_t i = 0; i < n; ++i) sum = (sum ^ b[i]) * 0x100000001b3ull;
+    };
+    const auto kind = static_cast<unsigned char>(v.index());
+    bytes(&kind, 1);
+    if (const auto *s = std::get_if<std::string>(&v)) bytes(s->data(), s->size());
+    else if (const auto *i = std::get_if<std::int64_t>(&v)) bytes(i, sizeof *i);
+    else if (const auto *d = std::get_if<double>(&v)) bytes(d, sizeof *d);
+    return sum;
+}
+
+[[noreturn]] void rows_changed()
+{
+    throw ServerError(ServerError::Kind::Database, "the rows changed while they were read; open them again",
+                      contract::error::kRowsChanged);
+}
+
+}  // namespace
+
+void Connection::stream_answer(const std::string &sql, const std::vector<wire::Value> &params, const AnswerLimit *limit,
+                               std::size_t held, const AnswerReceiver &receiver)
+{
+    std::vector<ScannedColumn> columns;
+    std::vector<ColumnTyping> typing;
+    std::vector<wire::Row> rows_held;
+    std::size_t bytes_held = 0;
+    bool holding = true;
+    std::uint64_t rows = 0, sum = 0xcbf29ce484222325ull;
+    AnswerMeter meter{limit};
+    engine_->scan(
+        sql, params,
+        [&](const std::vector<ScannedColumn> &described) {
+            columns = described;
+            for (const auto &c : columns) typing.emplace_back(c.declared, c.width);
+        },
+        [&](wire::Row &row) {
+            meter.row(++rows);
+            std::size_t bytes = 0;
+            for (std::size_t c = 0; c < row.size(); ++c) {
+                typing[c].observe(row[c]);
+                const std::size_t n = value_bytes(row[c]);
+                meter.value(n);
+                bytes += n + 8;
+                sum = mixed(sum, row[c]);
+            }
+            if (!holding) return;
+            bytes_held += bytes;
+            if (bytes_held <= held) {
+                rows_held.push_back(row);
+            } else {
+                holding = false;
+                std::vector<wire::Row>().swap(rows_held);
+            }
+        });
+    std::vector<wire::FieldDef> fields;
+    for (std::size_t c = 0; c < columns.size(); ++c) fields.push_back({columns[c].name, typing[c].type(), typing[c].size()});
+    if (holding) {
+        StatementResult whole;
+        whole.has_columns = !columns.empty();
+        whole.packet.fields = std::move(fields);
+        for (auto &row : rows_held)
+            for (std::size_t c = 0; c < row.size(); ++c) typing[c].convert(row[c]);
+        whole.packet.rows = std::move(rows_held);
+        receiver.whole(std::move(whole));
+        return;
+    }
+    receiver.fields(fields);
+    std::uint64_t again = 0, sum_again = 0xcbf29ce484222325ull;
+    engine_->scan(
+        sql, params, [](const std::vector<ScannedColumn> &) {},
+        [&](wire::Row &row) {
+            if (++again > rows || row.size() != typing.size()) rows_changed();
+            for (std::size_t c = 0; c < row.size(); ++c) {
+                sum_again = mixed(sum_again, row[c]);
+                try {
+                    typing[c].convert(row[c]);
+                } catch (const wire::WireError &) {
+                    rows_changed();
+                }
+            }
+            receiver.row(std::span<const wire::Value>(row.data(), row.size()));
+        });
+    if (again != rows || sum_again != sum) rows_changed();
 }
 
 void Connection::set_time_limit(std::chrono::milliseconds limit) { engine_->set_time_limit(limit); }

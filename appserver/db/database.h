@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,30 @@ public:
     // reused for the next. Errors as run(); on_row may throw to stop.
     void each_row(const std::string &sql, const std::vector<wire::Value> &params,
                   const std::function<void(wire::Row &)> &on_row);
+
+    // Runs one statement that changes data once for each row of values
+    // (values holds the rows one after the other, width values each, bound
+    // to its "?" in order), compiled once. The rows changed, in all.
+    std::int64_t run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width);
+    // What stream_answer hands over: a small answer whole, a larger one as
+    // its fields and then its rows one at a time.
+    struct AnswerReceiver {
+        std::function<void(StatementResult &&)> whole;
+        std::function<void(const std::vector<wire::FieldDef> &)> fields;
+        std::function<void(std::span<const wire::Value>)> row;
+    };
+    // Runs one query and hands its answer over exactly as run() gives it
+    // (the same fields, types, widths and values), never holding more than
+    // about `held` bytes of it: an answer that fits is read once and handed
+    // whole; a larger one is read twice, first to settle every column's type
+    // from all its values and to hold it to the limit (refused before
+    // anything is handed over), then row by row as it is read again. Both
+    // reads must see the same rows: the caller reads in one snapshot. Rows
+    // that differ anyway (a client's own transaction on PostgreSQL reads
+    // each statement afresh) are refused (Database, rows_changed), even once
+    // some were handed over.
+    void stream_answer(const std::string &sql, const std::vector<wire::Value> &params, const AnswerLimit *limit,
+                       std::size_t held, const AnswerReceiver &receiver);
 
     // Bounds every later statement: one that runs longer is stopped and
     // refused (Database), one that waits longer for a lock another session

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace appserver {
 
 namespace {
@@ -192,11 +194,38 @@ void lock_rows(Connection &db, const std::string &select_sql, const std::vector<
     if (db.kind() == DatabaseKind::Postgresql) db.run(select_sql + " FOR UPDATE", params);
 }
 
-void lock_name(Connection &db, const std::string &name)
+bool lock_name(Connection &db, const std::string &name)
 {
     // 7411: the server's own class of advisory locks.
-    if (db.kind() == DatabaseKind::Postgresql)
-        db.run("SELECT COUNT(*) FROM (SELECT pg_advisory_xact_lock(7411, hashtext(?))) l", {name});
+    if (db.kind() != DatabaseKind::Postgresql) return false;
+    db.run("SELECT COUNT(*) FROM (SELECT pg_advisory_xact_lock(7411, hashtext(?))) l", {name});
+    return true;
+}
+
+std::int64_t change_rows(Connection &db, const RowsChange &change, const std::vector<wire::Value> &values)
+{
+    const std::size_t width = change.types.size();
+    if (values.empty()) return 0;
+    if (db.kind() == DatabaseKind::Sqlite) return db.run_rows(change.each_row, values, width);
+    if (width == 0 || values.size() % width != 0)
+        throw ServerError(ServerError::Kind::Database, "the values do not make whole rows of the statement");
+    nlohmann::json array = nlohmann::json::array();
+    for (std::size_t at = 0; at < values.size(); at += width) {
+        nlohmann::json row = nlohmann::json::array();
+        for (std::size_t c = 0; c < width; ++c) row.push_back(wire::value_to_json(values[at + c]));
+        array.push_back(std::move(row));
+    }
+    // Each element an array of the row's values, read back as its column's type.
+    std::string table = "(SELECT ";
+    for (std::size_t c = 0; c < width; ++c)
+        table += (c ? "," : "") + std::string("CAST(e->>") + std::to_string(c) + " AS " + change.types[c] +
+                 ") AS column" + std::to_string(c + 1);
+    table += " FROM json_array_elements(CAST(? AS json)) AS e)";
+    std::string sql = change.all_rows;
+    const auto at = sql.find("{rows}");
+    if (at == std::string::npos) throw ServerError(ServerError::Kind::Database, "the statement names no {rows}");
+    sql.replace(at, 6, table);
+    return db.run(sql, {array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)}).rows_affected;
 }
 
 bool table_exists(Connection &db, const char *table)

@@ -43,8 +43,25 @@ void lock_rows(Connection &db, const std::string &select_sql, const std::vector<
 // Takes the transaction-level lock of a name of the server's own, held to
 // the end of the open transaction: on PostgreSQL an advisory lock (which
 // needs no right on any table); on SQLite nothing, as the write transaction
-// holds the whole database already.
-void lock_name(Connection &db, const std::string &name);
+// holds the whole database already. True when a lock was taken: what the
+// transaction read before it may have changed while it waited.
+bool lock_name(Connection &db, const std::string &name);
+
+// One change made for many rows of values at once, as suits the database.
+// values holds the rows one after the other, one value a row for each of
+// types (their SQL types: "BIGINT", "DOUBLE PRECISION", "VARCHAR(20)").
+// On SQLite each_row, the statement for one row with its values bound to
+// its "?" in order, is compiled once and run for every row (there is no
+// round trip to save). On PostgreSQL all_rows runs once, "{rows}" in it
+// standing for a table of the rows whose columns are column1, column2, ...
+// of those types, the rows coming as one JSON parameter: one round trip,
+// and one parameter to plan instead of thousands. The rows changed, in all.
+struct RowsChange {
+    std::string each_row;
+    std::string all_rows;
+    std::vector<std::string> types;
+};
+std::int64_t change_rows(Connection &db, const RowsChange &change, const std::vector<wire::Value> &values);
 
 // Whether the database holds a table of that name (in any case).
 bool table_exists(Connection &db, const char *table);

@@ -50,6 +50,17 @@ std::optional<double> number_of(const std::string &text)
 
 }  // namespace
 
+std::int64_t Engine::run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width)
+{
+    std::int64_t changed = 0;
+    std::vector<wire::Value> row(width);
+    for (std::size_t at = 0; at + width <= values.size(); at += width) {
+        std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(at), width, row.begin());
+        changed += run(sql, row, nullptr).rows_affected;
+    }
+    return changed;
+}
+
 namespace {
 
 // What planners are told in place of the database's own words.
@@ -106,53 +117,71 @@ std::optional<int> declared_width(const std::string &decl)
     return n;
 }
 
+void ColumnTyping::observe(const wire::Value &v)
+{
+    if (wire::is_null(v)) return;
+    any_value_ = true;
+    if (const auto *s = std::get_if<std::string>(&v)) {
+        if (!width_) widest_ = std::max(widest_, code_page_width(*s));
+        if (declared_ == Declared::Float || declared_ == Declared::Integer) {
+            if (whole_number_of(*s)) return;
+            if (number_of(*s)) {
+                any_double_ = true;
+                return;
+            }
+        }
+        any_text_ = true;
+        return;
+    }
+    // A number's width as text, should the column turn out to be text.
+    if (!width_) widest_ = std::max(widest_, code_page_width(wire::value_to_text(v)));
+    if (std::holds_alternative<double>(v)) any_double_ = true;
+}
+
+wire::FieldType ColumnTyping::type() const
+{
+    if (declared_ == Declared::String || any_text_) return wire::FieldType::String;
+    if (declared_ == Declared::Float) return wire::FieldType::Float;
+    if (declared_ == Declared::Integer) return any_double_ ? wire::FieldType::Float : wire::FieldType::Integer;
+    if (!any_value_) return wire::FieldType::String;
+    return any_double_ ? wire::FieldType::Float : wire::FieldType::Integer;
+}
+
+int ColumnTyping::size() const
+{
+    if (type() != wire::FieldType::String) return 0;
+    return width_ ? *width_ : std::max(widest_, 1);
+}
+
+void ColumnTyping::convert(wire::Value &v) const
+{
+    if (wire::is_null(v)) return;
+    switch (type()) {
+    case wire::FieldType::String:
+        if (!std::holds_alternative<std::string>(v)) v = wire::value_to_text(v);
+        break;
+    case wire::FieldType::Float:
+        if (!std::holds_alternative<double>(v)) v = wire::value_to_double(v);
+        break;
+    case wire::FieldType::Integer:
+        if (const auto *s = std::get_if<std::string>(&v)) {
+            const auto n = whole_number_of(*s);
+            if (!n) throw wire::WireError("\"" + *s + "\" is no whole number");
+            v = *n;
+        } else if (const auto *d = std::get_if<double>(&v)) {
+            v = static_cast<std::int64_t>(*d);
+        }
+        break;
+    }
+}
+
 void settle_column(wire::DataPacket &p, std::size_t col, Declared declared, std::optional<int> width)
 {
-    bool any_text = false, any_double = false, any_value = false;
-    for (const auto &row : p.rows) {
-        const auto &v = row[col];
-        if (wire::is_null(v)) continue;
-        any_value = true;
-        if (const auto *s = std::get_if<std::string>(&v)) {
-            if (declared == Declared::Float || declared == Declared::Integer) {
-                if (whole_number_of(*s)) continue;
-                if (number_of(*s)) {
-                    any_double = true;
-                    continue;
-                }
-            }
-            any_text = true;
-        } else if (std::holds_alternative<double>(v)) {
-            any_double = true;
-        }
-    }
-    wire::FieldType type;
-    if (declared == Declared::String || any_text) type = wire::FieldType::String;
-    else if (declared == Declared::Float) type = wire::FieldType::Float;
-    else if (declared == Declared::Integer) type = any_double ? wire::FieldType::Float : wire::FieldType::Integer;
-    else if (!any_value) type = wire::FieldType::String;
-    else type = any_double ? wire::FieldType::Float : wire::FieldType::Integer;
-
-    int widest = 0;
-    for (auto &row : p.rows) {
-        auto &v = row[col];
-        if (wire::is_null(v)) continue;
-        switch (type) {
-        case wire::FieldType::String:
-            if (!std::holds_alternative<std::string>(v)) v = wire::value_to_text(v);
-            widest = std::max(widest, code_page_width(std::get<std::string>(v)));
-            break;
-        case wire::FieldType::Float:
-            if (!std::holds_alternative<double>(v)) v = wire::value_to_double(v);
-            break;
-        case wire::FieldType::Integer:
-            if (const auto *s = std::get_if<std::string>(&v)) v = *whole_number_of(*s);
-            else if (const auto *d = std::get_if<double>(&v)) v = static_cast<std::int64_t>(*d);
-            break;
-        }
-    }
-    p.fields[col].type = type;
-    p.fields[col].size = type == wire::FieldType::String ? (width ? *width : std::max(widest, 1)) : 0;
+    ColumnTyping typing(declared, width);
+    for (const auto &row : p.rows) typing.observe(row[col]);
+    for (auto &row : p.rows) typing.convert(row[col]);
+    p.fields[col].type = typing.type();
+    p.fields[col].size = typing.size();
 }
 
 wire::Value number_value(Declared declared, std::string text)

@@ -17,6 +17,8 @@
 
 namespace appserver {
 
+struct ScannedColumn;
+
 class Engine {
 public:
     virtual ~Engine() = default;
@@ -25,6 +27,14 @@ public:
                                 const AnswerLimit *limit) = 0;
     virtual void each_row(const std::string &sql, const std::vector<wire::Value> &params,
                           const std::function<void(wire::Row &)> &on_row) = 0;
+    // Connection::run_rows; by default the statement run row by row.
+    virtual std::int64_t run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width);
+    // Runs one query and hands over its columns (once, before any row) and
+    // then its rows one at a time, with the values exactly as run() reads
+    // them before their columns are settled; the row passed is reused.
+    virtual void scan(const std::string &sql, const std::vector<wire::Value> &params,
+                      const std::function<void(const std::vector<ScannedColumn> &)> &on_columns,
+                      const std::function<void(wire::Row &)> &on_row) = 0;
     virtual void set_time_limit(std::chrono::milliseconds limit) = 0;
     virtual bool usable() const = 0;
     virtual bool in_transaction() const = 0;
@@ -63,6 +73,34 @@ enum class Refusal {
 
 // What a column is declared as, before its values are seen.
 enum class Declared { Unknown, String, Float, Integer };
+
+// A result column as the database describes it, before its values are seen.
+struct ScannedColumn {
+    std::string name;
+    Declared declared = Declared::Unknown;
+    std::optional<int> width;  // a text column's declared VARCHAR(n)/CHAR(n)
+};
+
+// The type of one result column, settled from its declaration and every
+// one of its values (observe each, then type() and size()), and the values
+// converted to it (convert). A whole result and a streamed one settle the
+// same way: settle_column is this over the rows held.
+class ColumnTyping {
+public:
+    ColumnTyping(Declared declared, std::optional<int> width) : declared_(declared), width_(width) {}
+    void observe(const wire::Value &v);
+    wire::FieldType type() const;
+    int size() const;  // a string column's width, 0 for the others
+    // The value as the settled type holds it. Throws wire::WireError for a
+    // value that cannot be (one the column's observation never saw).
+    void convert(wire::Value &v) const;
+
+private:
+    Declared declared_;
+    std::optional<int> width_;
+    bool any_text_ = false, any_double_ = false, any_value_ = false;
+    int widest_ = 0;
+};
 
 // The width n of a declared "VARCHAR(n)" / "CHAR(n)", or nullopt.
 std::optional<int> declared_width(const std::string &decl);

@@ -82,6 +82,9 @@ public:
                         const AnswerLimit *limit) override;
     void each_row(const std::string &sql, const std::vector<wire::Value> &params,
                   const std::function<void(wire::Row &)> &on_row) override;
+    void scan(const std::string &sql, const std::vector<wire::Value> &params,
+              const std::function<void(const std::vector<ScannedColumn> &)> &on_columns,
+              const std::function<void(wire::Row &)> &on_row) override;
     void set_time_limit(std::chrono::milliseconds limit) override;
     bool usable() const override { return PQstatus(pg_) == CONNECTION_OK; }
     bool in_transaction() const override
@@ -266,6 +269,70 @@ void PostgresqlEngine::each_row(const std::string &sql, const std::vector<wire::
         }
     } catch (...) {
         drain(true);
+        throw;
+    }
+}
+
+void PostgresqlEngine::scan(const std::string &sql, const std::vector<wire::Value> &params,
+                            const std::function<void(const std::vector<ScannedColumn> &)> &on_columns,
+                            const std::function<void(wire::Row &)> &on_row)
+{
+    const PgParams bound(sql, params);
+    if (!PQsendQueryParams(pg_, bound.text.c_str(), static_cast<int>(params.size()), nullptr,
+                           params.empty() ? nullptr : bound.values.data(), nullptr, nullptr, 0))
+        failed(nullptr);
+    PQsetSingleRowMode(pg_);
+    bool described = false;
+    auto describe = [&](const PGresult *res) {
+        if (described) return;
+        described = true;
+        std::vector<ScannedColumn> columns(PQnfields(res));
+        for (int c = 0; c < static_cast<int>(columns.size()); ++c) {
+            const Oid type = PQftype(res, c);
+            const int mod = PQfmod(res, c);
+            columns[c].name = PQfname(res, c);
+            columns[c].declared = declared_from_pg(type);
+            if ((type == 1043 || type == 1042) && mod > 4) columns[c].width = mod - 4;  // varchar(n), char(n)
+        }
+        on_columns(columns);
+    };
+    wire::Row row;
+    try {
+        for (;;) {
+            Result res(PQgetResult(pg_), PQclear);
+            if (!res) break;
+            const auto status = PQresultStatus(res.get());
+            if (status == PGRES_TUPLES_OK) {  // the end of the rows (or no rows at all)
+                describe(res.get());
+                continue;
+            }
+            if (status == PGRES_COMMAND_OK) continue;
+            if (status == PGRES_EMPTY_QUERY)
+                throw ServerError(ServerError::Kind::Database, "the command text holds no statement");
+            if (status != PGRES_SINGLE_TUPLE) failed(res.get());
+            describe(res.get());
+            const int columns = PQnfields(res.get());
+            row.resize(columns);
+            // As run() reads them: text, or empty.
+            for (int c = 0; c < columns; ++c) {
+                auto &v = row[c];
+                if (PQgetisnull(res.get(), 0, c)) {
+                    v = std::monostate{};
+                    continue;
+                }
+                const std::string_view t(PQgetvalue(res.get(), 0, c), PQgetlength(res.get(), 0, c));
+                if (auto *s = std::get_if<std::string>(&v)) s->assign(t);
+                else v = std::string(t);
+            }
+            on_row(row);
+        }
+    } catch (...) {
+        if (PGcancel *c = PQgetCancel(pg_)) {
+            char err[256];
+            PQcancel(c, err, sizeof err);
+            PQfreeCancel(c);
+        }
+        while (PGresult *r = PQgetResult(pg_)) PQclear(r);
         throw;
     }
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "contract.h"
+#include "demo_sales.h"
 #include "dialect.h"
 
 namespace appserver {
@@ -243,6 +244,7 @@ void load_demo_data(Connection &db)
     insert_salesman_plan(db, m1, "02", "0201", 0.75, {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, false);
     insert_salesman_plan(db, m2, "01", "0101", 0.9, {0.5, 0.45, 0.5, 0.5, 0.45, 0.5}, false);
     insert_salesman_plan(db, m2, "01", "0102", 0.9, {0.5, 0.5, 0.45, 0.5, 0.5, 0.5}, false);
+    load_demo_sales(db);
 }
 
 }  // namespace appserver

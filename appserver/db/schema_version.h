@@ -11,7 +11,11 @@ namespace appserver {
 
 // The layout this server creates and serves. Version 1 is the layout of the
 // releases before versions were recorded: the five plan tables alone.
-// Version 4 adds the months' states (XSTYZBZT) and the audit trail's reasons.
+// Version 2 added the audit trail and the accounts; version 3 keeps a SQLite
+// database's accounts and tokens in a file of their own beside it (on
+// PostgreSQL its layout is version 2's); version 4 adds the departments'
+// weights (XSTYQZ00); version 5 adds the months' states (XSTYZBZT)
+// and the audit trail's reasons.
 inline constexpr int kSchemaVersion = 4;
 
 // The version recorded in the database; 1 when the plan tables are there but

@@ -36,6 +36,10 @@ public:
                         const AnswerLimit *limit) override;
     void each_row(const std::string &sql, const std::vector<wire::Value> &params,
                   const std::function<void(wire::Row &)> &on_row) override;
+    std::int64_t run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width) override;
+    void scan(const std::string &sql, const std::vector<wire::Value> &params,
+              const std::function<void(const std::vector<ScannedColumn> &)> &on_columns,
+              const std::function<void(wire::Row &)> &on_row) override;
     void set_time_limit(std::chrono::milliseconds limit) override;
     bool usable() const override { return db_ != nullptr; }
     bool in_transaction() const override { return sqlite3_get_autocommit(db_) == 0; }
@@ -54,6 +58,7 @@ public:
 private:
     using Statement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)>;
     Statement prepare(const std::string &sql, const std::vector<wire::Value> &params);
+    static void bind(sqlite3_stmt *stmt, const wire::Value *values, std::size_t count);
     bool step(sqlite3_stmt *stmt);
     static int past_deadline(void *engine);
     // The statement failed: SQLite's message, and what kind of refusal it is.
@@ -130,16 +135,43 @@ SqliteEngine::Statement SqliteEngine::prepare(const std::string &sql, const std:
     if (tail && trimmed(std::string(tail)).find_first_not_of(';') != std::string::npos)
         throw ServerError(ServerError::Kind::Database, "only one statement can be run at a time");
 
-    for (std::size_t i = 0; i < params.size(); ++i) {
+    bind(stmt, params.data(), params.size());
+    return guard;
+}
+
+// Binds values to the statement's first parameters, the text without a copy.
+void SqliteEngine::bind(sqlite3_stmt *stmt, const wire::Value *values, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
         const int index = static_cast<int>(i + 1);
-        const auto &v = params[i];
+        const auto &v = values[i];
         if (const auto *s = std::get_if<std::string>(&v))
             sqlite3_bind_text(stmt, index, s->data(), static_cast<int>(s->size()), SQLITE_STATIC);
         else if (const auto *d = std::get_if<double>(&v)) sqlite3_bind_double(stmt, index, *d);
         else if (const auto *n = std::get_if<std::int64_t>(&v)) sqlite3_bind_int64(stmt, index, *n);
         else sqlite3_bind_null(stmt, index);
     }
-    return guard;
+}
+
+// Compiled once, run for each row: no round trip to save here, and a
+// statement of thousands of values costs more to compile than its rows cost
+// to write.
+std::int64_t SqliteEngine::run_rows(const std::string &sql, const std::vector<wire::Value> &values, std::size_t width)
+{
+    auto guard = prepare(sql, {});
+    sqlite3_stmt *stmt = guard.get();
+    if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(width))
+        throw ServerError(ServerError::Kind::Database, "the statement takes " +
+                                                           std::to_string(sqlite3_bind_parameter_count(stmt)) +
+                                                           " values a row, not " + std::to_string(width));
+    const auto changes_before = sqlite3_total_changes64(db_);
+    for (std::size_t at = 0; at + width <= values.size(); at += width) {
+        bind(stmt, values.data() + at, width);
+        while (step(stmt)) {
+        }
+        sqlite3_reset(stmt);
+    }
+    return sqlite3_total_changes64(db_) - changes_before;
 }
 
 // The statement's next row: true when there is one, false at the end; a
@@ -242,6 +274,43 @@ void SqliteEngine::each_row(const std::string &sql, const std::vector<wire::Valu
                 v = sqlite3_column_double(stmt, c);
             } else {
                 v = static_cast<std::int64_t>(sqlite3_column_int64(stmt, c));
+            }
+        }
+        on_row(row);
+    }
+}
+
+void SqliteEngine::scan(const std::string &sql, const std::vector<wire::Value> &params,
+                        const std::function<void(const std::vector<ScannedColumn> &)> &on_columns,
+                        const std::function<void(wire::Row &)> &on_row)
+{
+    auto guard = prepare(sql, params);
+    sqlite3_stmt *stmt = guard.get();
+    const int columns = sqlite3_column_count(stmt);
+    std::vector<ScannedColumn> described(columns);
+    for (int c = 0; c < columns; ++c) {
+        const char *name = sqlite3_column_name(stmt, c);
+        const char *decl = sqlite3_column_decltype(stmt, c);
+        described[c].name = name ? name : "";
+        described[c].declared = declared_from_sqlite(decl);
+        if (decl && described[c].declared == Declared::String) described[c].width = declared_width(decl);
+    }
+    on_columns(described);
+    wire::Row row(columns);
+    while (step(stmt)) {
+        // As run() reads them: by what each value is stored as.
+        for (int c = 0; c < columns; ++c) {
+            auto &v = row[c];
+            switch (sqlite3_column_type(stmt, c)) {
+            case SQLITE_INTEGER: v = static_cast<std::int64_t>(sqlite3_column_int64(stmt, c)); break;
+            case SQLITE_FLOAT: v = sqlite3_column_double(stmt, c); break;
+            case SQLITE_NULL: v = std::monostate{}; break;
+            default: {
+                const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, c));
+                const std::string_view t(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
+                if (auto *s = std::get_if<std::string>(&v)) s->assign(t);  // the row's own buffer, reused
+                else v = std::string(t);
+            }
             }
         }
         on_row(row);

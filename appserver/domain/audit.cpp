@@ -69,6 +69,27 @@ void record_row_change(Connection &db, const Caller &caller, const char *kind, c
             row.salesman, row.sequence, row.name, before, after, static_cast<std::int64_t>(row.row_id)});
 }
 
+void AuditBatch::add(const char *kind, const PlanRow &row, const wire::Value &before, const wire::Value &after)
+{
+    values_.insert(values_.end(), {now_text(), caller_.account, address_of(caller_), std::string(kind), row.month,
+                                   row.department, row.salesman, row.sequence, row.name, before, after,
+                                   static_cast<std::int64_t>(row.row_id)});
+}
+
+void AuditBatch::write(Connection &db)
+{
+    static const RowsChange insert = {
+        std::string("INSERT INTO ") + kAuditTable + " (" + kColumns + ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
+        std::string("INSERT INTO ") + kAuditTable + " (" + kColumns +
+            ") SELECT column1,column2,column3,column4,column5,column6,column7,column8,column9,column10,"
+            "column11,column12 FROM {rows} AS v",
+        // kColumns' types, as the table has them.
+        {"VARCHAR(20)", "VARCHAR(32)", "VARCHAR(64)", "VARCHAR(20)", "VARCHAR(6)", "VARCHAR(2)", "VARCHAR(4)",
+         "DOUBLE PRECISION", "VARCHAR(50)", "DOUBLE PRECISION", "DOUBLE PRECISION", "BIGINT"}};
+    change_rows(db, insert, values_);
+    values_.clear();
+}
+
 StatementResult run_recorded(Connection &db, const Caller &caller, const CataloguedStatement &statement,
                              const std::string &adapted_sql, const std::vector<wire::Value> &params,
                              const AnswerLimit *limit)
@@ -214,6 +235,19 @@ std::string audit_csv(const std::vector<AuditRecord> &records)
           "before", "after", "reason"});
     for (const auto &r : records) line(fields_of(r));
     return out;
+}
+
+}  // namespace appserver
+
+namespace appserver {
+
+void record_rows_made(Connection &db, const Caller &caller, const char *kind, std::int64_t after,
+                      const std::string &month, const std::string &department, const std::string &salesman)
+{
+    db.run(std::string("INSERT INTO ") + kAuditTable + " (" + kColumns +
+               ") SELECT ?,?,?,?,NYUE00,CKDM00,RYDM00,XHAO00,ZBMC00,CAST(NULL AS DOUBLE PRECISION),ZBSL00,ROWID00 "
+               "FROM XSTYZB02 WHERE ROWID00>? AND NYUE00=? AND CKDM00=? AND RYDM00=? ORDER BY ROWID00",
+           {now_text(), caller.account, address_of(caller), std::string(kind), after, month, department, salesman});
 }
 
 }  // namespace appserver

@@ -35,6 +35,20 @@ void create_audit_table(Connection &db);
 void record_row_change(Connection &db, const Caller &caller, const char *kind, const PlanRow &row,
                        const wire::Value &before, const wire::Value &after);
 
+// The changes of one apply, recorded together before it commits: each with
+// the time it was made, in the order they were made.
+class AuditBatch {
+public:
+    explicit AuditBatch(const Caller &caller) : caller_(caller) {}
+    void add(const char *kind, const PlanRow &row, const wire::Value &before, const wire::Value &after);
+    // Writes the records (a few statements however many), and forgets them.
+    void write(Connection &db);
+
+private:
+    const Caller &caller_;
+    std::vector<wire::Value> values_;  // twelve a record, in the table's column order
+};
+
 // Runs one of the module's statements with its records: the generation
 // records every row it made, the plan deletion every row it removes; any
 // other statement runs as it is. Outside a transaction the statement and its
@@ -61,5 +75,15 @@ std::vector<AuditRecord> read_audit(const std::string &connection_string, const 
 // A readable table with a heading row, or CSV (RFC 4180, a heading line).
 std::string audit_table_text(const std::vector<AuditRecord> &records);
 std::string audit_csv(const std::vector<AuditRecord> &records);
+
+}  // namespace appserver
+
+namespace appserver {
+
+// Records, as one operation's (kind: its name), every plan row of the
+// salesman's month with an identity above `after`: the rows the caller has
+// just inserted, their quantity as the quantity after.
+void record_rows_made(Connection &db, const Caller &caller, const char *kind, std::int64_t after,
+                      const std::string &month, const std::string &department, const std::string &salesman);
 
 }  // namespace appserver

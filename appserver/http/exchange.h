@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -22,6 +23,9 @@ namespace appserver {
 struct Request {
     std::string method, path, body, remote_addr, authorization;
     std::vector<std::string> matches;  // the route pattern's groups, [0] the whole path
+    // The client connection when the client keeps it open for more
+    // requests (keep-alive); 0 otherwise.
+    std::uint64_t connection = 0;
 };
 
 // An answer: a body held whole, or one streamed (chunked) as its call writes

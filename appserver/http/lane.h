@@ -1,11 +1,15 @@
-// A fixed number of threads taking jobs in order: the worker lanes the
-// event loop hands its requests to.
+// A fixed number of threads taking jobs: the worker lanes the event loop
+// hands its requests to. The jobs wait in one queue per key (the account, or
+// the client address), and the threads take them from the keys in turn, so
+// that one account's burst of calls does not stand in front of everyone
+// else's: a fair queue.
 #pragma once
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,10 +24,13 @@ public:
         for (int i = 0; i < std::max(1, threads); ++i) threads_.emplace_back([this] { run(); });
     }
     ~Lane() { stop(); }
-    void submit(std::function<void()> job)
+    int threads() const { return static_cast<int>(threads_.size()); }
+    void submit(std::function<void()> job, const std::string &key = {})
     {
         std::lock_guard lock(mutex_);
-        jobs_.push_back(std::move(job));
+        auto &queue = queues_[key];
+        if (queue.empty()) turns_.push_back(key);
+        queue.push_back(std::move(job));
         cv_.notify_one();
     }
     // Runs what is queued, then ends the threads.
@@ -45,10 +52,17 @@ private:
             std::function<void()> job;
             {
                 std::unique_lock lock(mutex_);
-                cv_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-                if (jobs_.empty()) return;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
+                cv_.wait(lock, [&] { return stopping_ || !turns_.empty(); });
+                if (turns_.empty()) return;
+                // The next key's first job; the key goes to the back of the
+                // turns while it has more.
+                const std::string key = std::move(turns_.front());
+                turns_.pop_front();
+                auto it = queues_.find(key);
+                job = std::move(it->second.front());
+                it->second.pop_front();
+                if (it->second.empty()) queues_.erase(it);
+                else turns_.push_back(key);
             }
             job();
         }
@@ -56,7 +70,8 @@ private:
     std::string name_;
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<std::function<void()>> jobs_;
+    std::map<std::string, std::deque<std::function<void()>>> queues_;
+    std::deque<std::string> turns_;
     std::vector<std::thread> threads_;
     bool stopping_ = false;
 };

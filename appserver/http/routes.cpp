@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "contract.h"
+#include "refusals.h"
 #include "server_text.h"
 
 namespace appserver {
@@ -22,11 +23,24 @@ constexpr std::size_t kTrimAfterBytes = 16u * 1024 * 1024;
 
 std::string dump(const json &j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-// The request body as a JSON object; an empty body reads as {}.
+// The request body as a JSON object; an empty body reads as {}. Its size is
+// bounded by the event loop (far less before sign-in); its nesting here.
 json body_object(const Request &req)
 {
     if (req.body.find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
-    json j = wire::parse_json(req.body);
+    json j;
+    try {
+        j = json::parse(req.body, [](int depth, json::parse_event_t, json &) {
+            if (depth > kMaxJsonDepth) {
+                refusal::count(refusal::kJsonTooDeep);
+                throw ServerError(ServerError::Kind::BadRequest,
+                                  "the request body nests deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+            }
+            return true;
+        });
+    } catch (const json::exception &e) {
+        throw wire::WireError(std::string("malformed JSON: ") + e.what());
+    }
     if (!j.is_object()) throw ServerError(ServerError::Kind::BadRequest, "the request body must be a JSON object");
     return j;
 }
@@ -42,10 +56,10 @@ std::string text_member(const json &body, const char *name)
 constexpr const char *kSignInNeeded = "请先登录";
 constexpr const char *kNoSignIn = "sign-in is not in use: this server runs with --auth none";
 
-// The token of an "Authorization: Bearer TOKEN" header; empty without one.
-std::string bearer_token(const Request &req)
+}  // namespace
+
+std::string bearer_token(const std::string &h)
 {
-    const std::string &h = req.authorization;
     if (h.size() < 7) return {};
     std::string scheme = h.substr(0, 7);
     for (char &c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -56,31 +70,32 @@ std::string bearer_token(const Request &req)
     return h.substr(start, end + 1 - start);
 }
 
-}  // namespace
-
 Routes::Routes(AppServer &server, FrontEndOptions options) : server_(server), options_(std::move(options))
 {
     // A session's own calls: /v1/sessions/ID, then the provider or method.
     const std::string session_path = std::string(contract::kSessionsPath) + "/([^/]+)";
     add("POST", contract::kLoginPath, LaneKind::Control, [this](const Request &req, Response &res) {
-        std::string user;
+        // The request log names the account once the sign-in succeeded:
+        // what was typed as a user name could have been the password.
+        std::string account;
         serve(
             res, {}, "login", {},
             [&] {
                 if (options_.auth == AuthMode::None) throw ServerError(ServerError::Kind::NotFound, kNoSignIn);
                 const json body = body_object(req);
-                user = text_member(body, contract::kUserKey);
+                const std::string user = text_member(body, contract::kUserKey);
                 const std::string password = text_member(body, contract::kPasswordKey);
                 if (user.empty() || password.empty())
                     throw ServerError(ServerError::Kind::BadRequest, "a sign-in needs \"user\" and \"password\"");
                 const SignIn in = server_.login(user, password, req.remote_addr);
+                account = in.account;
                 res.set_content(dump({{contract::kTokenKey, in.token},
                                       {contract::kExpiresKey, iso_utc(in.expires)},
                                       {contract::kUserKey, in.account},
                                       {contract::kRoleKey, role_name(in.role)}}),
                                 kJson);
             },
-            &user);
+            &account);
         if (res.status == 401) metrics::count_sign_in_failure("wrong_user_or_password");
         else if (res.status == 429) metrics::count_sign_in_failure("throttled");
     });
@@ -247,11 +262,14 @@ Caller Routes::caller_of(const Request &req) const
     if (options_.auth == AuthMode::None) {
         Caller c;
         c.address = req.remote_addr;
+        c.connection = req.connection;
         return c;
     }
-    const std::string token = bearer_token(req);
+    const std::string token = bearer_token(req.authorization);
     if (token.empty()) throw ServerError(ServerError::Kind::Unauthorized, kSignInNeeded, code::kSignInRequired);
-    return server_.caller_of_token(token, req.remote_addr);
+    Caller c = server_.caller_of_token(token, req.remote_addr);
+    c.connection = req.connection;
+    return c;
 }
 
 void Routes::add(const char *method, const std::string &pattern, LaneKind lane,

@@ -11,17 +11,27 @@
 
 namespace appserver {
 
+// The token of an "Authorization: Bearer TOKEN" header; empty without one.
+std::string bearer_token(const std::string &authorization);
+
+// How deep a request's JSON body may nest (a delta nests four deep): a
+// deeper one is refused before it is taken apart any further.
+inline constexpr int kMaxJsonDepth = 32;
+
 class Routes {
 public:
     Routes(AppServer &server, FrontEndOptions options);
     // The route of a request, its pattern's groups put in req.matches; HEAD
     // is answered as GET (without the body). nullptr when none.
     const Route *find(Request &req) const;
+    // The caller of a request: the anonymous planner with --auth none, else
+    // the account of its bearer token; Unauthorized without a token (no
+    // database asked) or with one unknown, ended or expired.
+    Caller caller_of(const Request &req) const;
 
 private:
     void add(const char *method, const std::string &pattern, LaneKind lane,
              std::function<void(const Request &, Response &)> handler);
-    Caller caller_of(const Request &req) const;
     void records(const Caller &caller, const std::string &id, const std::string &provider,
                  const std::string &command_text, const wire::ProviderParams &params, Response &res,
                  std::string &cut_short);

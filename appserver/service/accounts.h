@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,22 +38,40 @@ struct SignIn {
     Role role = Role::Planner;
 };
 
-// The sign-ins of a running server, through its auxiliary connections.
+// A user name as a sign-in gives it, made the one key its account is known
+// by: surrounding blanks dropped. Refused (nothing) when it can name no
+// account: empty, longer than 32 characters, not UTF-8, or holding a blank
+// or a control character (a NUL would cut the name short where the database
+// reads C strings, and so sign in to another account than the one throttled).
+std::optional<std::string> sign_in_name(const std::string &user);
+
+// The sign-ins of a running server, through connections of the accounts'
+// database (on SQLite a file of its own beside the plans', database_files.h).
 class Accounts {
 public:
     Accounts(ConnectionPool &pool, std::chrono::seconds token_lifetime);
     ~Accounts();
 
     // Signs an account in from a client address. A wrong user or password is
-    // Unauthorized with one message for both; more than five failed sign-ins
-    // a minute for the account or from the address are Throttled before any
-    // password is hashed; at most two hashes run at once and four more wait.
+    // Unauthorized with one message for both, and so is a user name that can
+    // name no account (sign_in_name). Failed sign-ins are throttled before
+    // any password is hashed, exactly under bursts (a sign-in being checked
+    // counts as a failure until it succeeds): five a minute from one address
+    // hold that address; five a minute for one account hold that account
+    // for the addresses it has not signed in from, with a delay that doubles
+    // with every further failure (1 s up to 60 s), while its owner at an
+    // address it signed in from before goes on signing in. At most two
+    // hashes run at once and four more wait.
     SignIn login(const std::string &user, const std::string &password, const std::string &address);
     // Ends the sign-in a token id stands for.
     void end_sign_in(const std::string &token_id);
     // The caller a bearer token stands for; Unauthorized when the token is
     // unknown, signed out or expired.
     Caller caller_of_token(const std::string &token, const std::string &address);
+    // Whether this server saw the token signed in or good within the last
+    // minutes: a cheap look, without the database, for letting its request
+    // body in before the call checks it properly.
+    bool recently_good(const std::string &token) const;
     // Of these token ids, the ones whose sign-in has ended (expired or signed
     // out). Nothing when the database is out of reach: they are asked again.
     std::set<std::string> ended_sign_ins(const std::set<std::string> &token_ids);
@@ -62,7 +81,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Account administration (the "user" commands), on a database made by --init.
+// Account administration (the "user" commands), on a database made by --init;
+// each takes the plans' connection string and works on the accounts'
+// database of it (on SQLite the file beside, never held by a planner's
+// open transaction).
 struct AccountInfo {
     std::string name;
     Role role = Role::Planner;

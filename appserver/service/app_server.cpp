@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "connection_pool.h"
+#include "database_files.h"
 #include "contract.h"
 #include "records_sink.h"
 #include "server_objects.h"
@@ -25,15 +26,24 @@ struct AppServer::Impl {
     std::chrono::seconds timeout;
     ServerLimits limits;
     ServerObjects objects;
+    // A serving server holds its SQLite file's lock, so that a restore
+    // refuses to replace the file under it.
+    std::unique_ptr<DatabaseFileLock> file_lock;
+    // The accounts' database: on SQLite a file of its own beside the plans',
+    // which a planner's open transaction never holds.
+    std::string accounts_string;
     // The sessions' calls, and apart from them (never behind a session's
-    // lock) sign-in, token checks and health.
-    ConnectionPool connections, auxiliary;
+    // lock) sign-in, token checks and health; on SQLite the accounts have
+    // connections of their own to their file.
+    ConnectionPool connections, auxiliary, account_connections;
     Sessions sessions{connections};
     Accounts accounts;
 
     Impl(std::string cs, std::chrono::seconds session_timeout, std::chrono::seconds token_lifetime)
         : connection_string(std::move(cs)), kind(parse_connection_string(connection_string).kind),
-          timeout(session_timeout), accounts(auxiliary, token_lifetime)
+          timeout(session_timeout), file_lock(DatabaseFileLock::serving(connection_string)),
+          accounts_string(accounts_connection_string(connection_string)),
+          accounts(accounts_string == connection_string ? auxiliary : account_connections, token_lifetime)
     {
         configure_pools();
     }
@@ -46,10 +56,13 @@ struct AppServer::Impl {
                                           " database connections of the server are in use: waited " +
                                           seconds_text(s.wait) + " s for one; try again in a moment";
                                }});
+        auto too_busy = [](const ConnectionPool::Settings &) {
+            return std::string("the server is too busy to check sign-ins: try again in a moment");
+        };
         auxiliary.configure({connection_string, kAuxiliaryConnections, limits.connection_wait,
-                             limits.statement_timeout, [](const ConnectionPool::Settings &) {
-                                 return std::string("the server is too busy to check sign-ins: try again in a moment");
-                             }});
+                             limits.statement_timeout, too_busy});
+        account_connections.configure(
+            {accounts_string, kAuxiliaryConnections, limits.connection_wait, limits.statement_timeout, too_busy});
     }
 
     // A provider of the session's object, or NotFound.
@@ -85,6 +98,8 @@ void AppServer::add_provider(const std::string &object, std::unique_ptr<Provider
 }
 
 bool AppServer::session_holds_connection(const std::string &id) const { return impl_->sessions.holds_connection(id); }
+
+std::string AppServer::session_account(const std::string &id) const { return impl_->sessions.account_of(id); }
 
 int AppServer::open_connection_count() const { return impl_->connections.open(); }
 
@@ -223,6 +238,26 @@ void AppServer::logout(const Caller &caller)
 Caller AppServer::caller_of_token(const std::string &token, const std::string &address)
 {
     return impl_->accounts.caller_of_token(token, address);
+}
+
+bool AppServer::token_recently_good(const std::string &token) const { return impl_->accounts.recently_good(token); }
+
+std::size_t AppServer::client_gone(std::uint64_t connection) { return impl_->sessions.close_abandoned(connection); }
+
+std::vector<SessionInfo> AppServer::session_list() const { return impl_->sessions.list(); }
+
+std::string AppServer::end_session(const std::string &prefix)
+{
+    if (prefix.size() < 8) throw ServerError(Kind::BadRequest, "name a session by at least 8 characters of its id");
+    std::vector<std::string> matching;
+    for (const auto &s : impl_->sessions.list())
+        if (s.id.compare(0, prefix.size(), prefix) == 0) matching.push_back(s.id);
+    if (matching.empty()) throw ServerError(Kind::NotFound, "no session's id begins with " + prefix);
+    if (matching.size() > 1)
+        throw ServerError(Kind::BadRequest, std::to_string(matching.size()) + " sessions' ids begin with " + prefix +
+                                                ": give more of the id");
+    impl_->sessions.close_if([&](const Session &s, auto) { return s.id == matching[0]; });
+    return matching[0];
 }
 
 bool AppServer::database_reachable()

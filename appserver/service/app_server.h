@@ -21,6 +21,7 @@
 #include "provider.h"
 #include "server_error.h"
 #include "server_limits.h"
+#include "sessions.h"
 #include "wire.h"
 
 namespace appserver {
@@ -48,6 +49,9 @@ public:
     // a connection, so that its commit or rollback always gets through.
     // False for an unknown session.
     bool session_holds_connection(const std::string &session) const;
+    // The account a session belongs to ("anonymous" with --auth none); empty
+    // for an unknown session.
+    std::string session_account(const std::string &session) const;
     // Database connections of the sessions open now (idle or in use).
     int open_connection_count() const;
     // The connection pools and what they hold: "sessions" (the sessions'
@@ -109,8 +113,24 @@ public:
     // The caller a bearer token stands for; Unauthorized when the token is
     // unknown, logged out or expired.
     Caller caller_of_token(const std::string &token, const std::string &address);
+    // Whether this server saw the bearer token good within the last minutes
+    // (no database asked): the HTTP front end then lets in a request body of
+    // a signed-in size before the call checks the token properly.
+    bool token_recently_good(const std::string &token) const;
     // Whether the database answers (GET /v1/health).
     bool database_reachable();
+
+    // A keep-alive client connection went away: every session whose open
+    // transaction was last used over it is closed and its transaction rolled
+    // back, as the idle sweep would later. Waits for a call of such a session
+    // still running. Returns how many were closed.
+    std::size_t client_gone(std::uint64_t connection);
+    // The open sessions, oldest first (vendrix-server session list).
+    std::vector<SessionInfo> session_list() const;
+    // Closes the session whose id begins with the prefix (at least 8
+    // characters), rolling back its open transaction; returns its whole id.
+    // NotFound when no session has it, BadRequest when several do.
+    std::string end_session(const std::string &id_prefix);
 
     // Closes the sessions idle for longer than the timeout, and the sessions
     // whose token expired or was logged out, rolling back their open

@@ -1,14 +1,20 @@
 #include "database_setup.h"
 
 #include <cctype>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "accounts.h"
 #include "audit.h"
+#include "backup.h"
+#include "database_files.h"
+#include "department_weights.h"
 #include "dialect.h"
 #include "month_states.h"
 #include "schema.h"
 #include "schema_version.h"
+#include "server_text.h"
 
 namespace appserver {
 
@@ -22,9 +28,19 @@ void create_current_layout(Connection &db)
 {
     create_schema(db);
     create_audit_table(db);
-    create_account_tables(db);
+    if (db.kind() == DatabaseKind::Postgresql) create_account_tables(db);
+    create_weights_table(db);
     migrate_to_month_states(db);
     record_schema_version(db);
+}
+
+void create_accounts_database(const std::string &connection_string)
+{
+    const std::string accounts = accounts_connection_string(connection_string);
+    if (accounts == connection_string) return;
+    Connection db(accounts, /*create_missing=*/true);
+    prepare_new_database(db);
+    create_account_tables(db);
 }
 
 namespace {
@@ -69,6 +85,7 @@ const std::vector<TableRights> &server_rights()
         {kTokenTable, {"SELECT", "INSERT", "DELETE"}},
         {"XTBBXX00", {"SELECT"}},
         {kMonthStateTable, {"SELECT", "INSERT"}, "JLHAO0"},
+        {kWeightsTable, {"SELECT", "INSERT", "UPDATE", "DELETE"}},
     };
     return rights;
 }
@@ -211,6 +228,7 @@ void init_database(const std::string &connection_string, bool demo, const std::o
         if (db.kind() == DatabaseKind::Postgresql) give_to_database_owner(db);
         if (demo && plan_tables_empty(db)) load_demo_data(db);
         db.commit();
+        create_accounts_database(connection_string);
     } catch (...) {
         try {
             db.rollback();
@@ -221,6 +239,70 @@ void init_database(const std::string &connection_string, bool demo, const std::o
     }
 }
 
+
+namespace {
+
+// The tables of the current layout with their columns, as --init makes
+// them (read from a fresh database in memory, so that schema.cpp stays the
+// one place that says).
+std::map<std::string, std::set<std::string>> current_columns()
+{
+    Connection reference("sqlite3://db=:memory:");
+    create_schema(reference);
+    std::map<std::string, std::set<std::string>> out;
+    for (const char *table : {"XSTYZB01", "XSTYZB02", "XSTYXSZB", "GSTCKGL0", "GSTRYGL0"})
+        for (const auto &f : reference.run(std::string("SELECT * FROM ") + table + " WHERE 1=0").packet.fields)
+            out[table].insert(upper(f.name));
+    return out;
+}
+
+// Why the server cannot take the database's plan tables as a layout it
+// knows: a table lacking a column the server reads. Nothing when it can.
+std::optional<std::string> unknown_layout(Connection &db)
+{
+    for (const auto &[table, columns] : current_columns()) {
+        if (!table_exists(db, table.c_str())) continue;  // made where missing
+        std::set<std::string> found;
+        for (const auto &f : db.run("SELECT * FROM " + table + " WHERE 1=0").packet.fields) found.insert(upper(f.name));
+        for (const auto &column : columns)
+            if (!found.count(column))
+                return "the table " + table + " has no column " + column + ", so its layout is none this server "
+                       "knows how to bring up to date; nothing was changed";
+    }
+    return std::nullopt;
+}
+
+// SQLite: the accounts and tokens of an older layout, kept in the plans'
+// file, copied into their own file (rows already there are kept), which is
+// made where missing. May run again after an interruption.
+void copy_accounts_to_their_file(Connection &db)
+{
+    if (db.kind() != DatabaseKind::Sqlite) return;
+    const std::string file = sqlite_file_of(db);
+    const std::string cs = "sqlite3://db=" + file;
+    create_accounts_database(cs);
+    if (!table_exists(db, kAccountTable)) return;
+    Connection accounts(accounts_connection_string(cs));
+    accounts.begin_write();
+    try {
+        for (const auto &row : db.run(std::string("SELECT YHMC00,YHJS00,MMHX00,CJSJ00 FROM ") + kAccountTable).packet.rows)
+            accounts.run(std::string("INSERT OR IGNORE INTO ") + kAccountTable + " (YHMC00,YHJS00,MMHX00,CJSJ00) VALUES (?,?,?,?)",
+                         {row[0], row[1], row[2], row[3]});
+        if (table_exists(db, kTokenTable))
+            for (const auto &row : db.run(std::string("SELECT LPHX00,YHMC00,GQSJ00,CJSJ00 FROM ") + kTokenTable).packet.rows)
+                accounts.run(std::string("INSERT OR IGNORE INTO ") + kTokenTable + " (LPHX00,YHMC00,GQSJ00,CJSJ00) VALUES (?,?,?,?)",
+                             {row[0], row[1], row[2], row[3]});
+        accounts.commit();
+    } catch (...) {
+        try {
+            accounts.rollback();
+        } catch (const ServerError &) {
+        }
+        throw;
+    }
+}
+
+}  // namespace
 
 Migration migrate_schema(Connection &db, const std::string &server_role)
 {
@@ -234,18 +316,25 @@ Migration migrate_schema(Connection &db, const std::string &server_role)
         throw ServerError(Kind::BadRequest, "the database has schema version " + std::to_string(m.was) +
                                                 ", newer than this server knows (version " +
                                                 std::to_string(kSchemaVersion) + "); nothing was changed");
+    if (auto why = unknown_layout(db)) throw ServerError(Kind::BadRequest, *why);
     const bool postgresql = db.kind() == DatabaseKind::Postgresql;
     if (!server_role.empty() && !postgresql)
         throw ServerError(Kind::BadRequest, "a server role (--server-role) is for PostgreSQL only");
-    // Every step so far only adds what the older layout lacks, which the
-    // current schema's "create where missing" does. The server role keeps
+    // SQLite: the accounts first; once the plans' file no longer holds them,
+    // they are in their own.
+    copy_accounts_to_their_file(db);
+    // Every other step so far only adds what the older layout lacks, which
+    // the current schema's "create where missing" does. The server role keeps
     // its rights, on the new tables too, also when the layout was current
     // already (a migrate of an older release may have left them out). All of
     // it or nothing.
     db.begin_write();
     try {
         if (m.was < kSchemaVersion) create_current_layout(db);
-        if (postgresql) {
+        if (!postgresql) {
+            db.run(std::string("DROP TABLE IF EXISTS ") + kTokenTable);
+            db.run(std::string("DROP TABLE IF EXISTS ") + kAccountTable);
+        } else {
             if (!server_role.empty()) check_named_server_role(db, server_role);
             m.server_roles = server_role.empty() ? server_roles_of(db) : std::vector<std::string>{server_role};
             for (const auto &role : m.server_roles) grant_server_rights(db, role);
@@ -292,6 +381,19 @@ void check_ready_to_serve(Connection &db)
     }
     // An empty database is served (503 until --init makes its tables).
     if (schema_version(db) != 0) check_schema_version(db);
+}
+
+void restore_database(const std::string &connection_string, const std::string &file)
+{
+    // What --init makes, in a fresh database in memory; the plans' file of
+    // an older release held the accounts too.
+    Connection plans("sqlite3://db=:memory:"), accounts("sqlite3://db=:memory:");
+    create_schema(plans);
+    create_audit_table(plans);
+    record_schema_version(plans);
+    create_account_tables(plans);
+    create_account_tables(accounts);
+    restore_sqlite(connection_string, file, schema_objects(plans), schema_objects(accounts));
 }
 
 }  // namespace appserver

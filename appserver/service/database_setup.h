@@ -12,8 +12,13 @@
 
 namespace appserver {
 
-// Every table of the current layout where it is missing, and its version.
+// Every table of the current layout where it is missing, and its version:
+// the plans, the audit trail and, on PostgreSQL, the accounts (a SQLite
+// database keeps those in a file of its own: create_accounts_database).
 void create_current_layout(Connection &db);
+// SQLite: the accounts' file beside the database (database_files.h) with
+// its tables, where missing. Nothing on PostgreSQL.
+void create_accounts_database(const std::string &connection_string);
 
 // PostgreSQL only: the login role the server connects as, created or updated
 // by --init with exactly the rights the server needs.
@@ -33,7 +38,9 @@ void init_database(const std::string &connection_string, bool demo,
 // Brings an older layout up to the current one in one transaction; the
 // tables of a database already current are left as they are. Refuses,
 // changing nothing, a database newer than this server or one that holds no
-// plan tables. On PostgreSQL the server role keeps exactly its rights, on
+// plan tables, and one whose tables lack a column the server reads (a
+// layout it does not know). On SQLite the accounts and tokens of an older
+// layout move to their own file first (a step that may be run again). On PostgreSQL the server role keeps exactly its rights, on
 // new tables too: the role named (which must exist), else every login role
 // that holds them now (the right to change the salesman plans); and the
 // tables the connecting role made go to the database's owner.
@@ -53,5 +60,9 @@ std::vector<std::string> missing_server_rights(Connection &db);
 // the rights it needs (naming `vendrix-server migrate --server-role NAME`).
 // Throws ServerError(Unavailable). An empty database passes.
 void check_ready_to_serve(Connection &db);
+
+// Replaces a SQLite database (and its accounts' file) by a backup, checked
+// first against what --init makes (backup.h, restore_sqlite).
+void restore_database(const std::string &connection_string, const std::string &file);
 
 }  // namespace appserver

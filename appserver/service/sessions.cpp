@@ -34,6 +34,7 @@ std::string Sessions::open(const Caller &caller, const ServerObject &object, con
     session->caller = caller;
     session->object = &object;
     session->last_used = std::chrono::steady_clock::now();
+    session->opened = std::chrono::system_clock::now();
     std::lock_guard lock(mutex_);
     if (sessions_.size() >= static_cast<std::size_t>(limits.max_sessions))
         throw ServerError(Kind::Unavailable,
@@ -98,11 +99,71 @@ std::set<std::string> Sessions::token_ids() const
     return tokens;
 }
 
+std::size_t Sessions::close_abandoned(std::uint64_t connection)
+{
+    if (connection == 0) return 0;
+    std::vector<std::shared_ptr<Session>> candidates;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto &[id, session] : sessions_)
+            if (session->connection == connection) candidates.push_back(session);
+    }
+    std::size_t closed = 0;
+    for (auto &s : candidates) {
+        // After a call of it still running: that call may end the transaction.
+        std::lock_guard session_lock(s->mutex);
+        if (s->closed || !s->db) continue;  // no transaction held between calls
+        {
+            std::lock_guard lock(mutex_);
+            auto it = sessions_.find(s->id);
+            // Used meanwhile over another connection: its client is there.
+            if (it == sessions_.end() || it->second != s || s->connection != connection) continue;
+            sessions_.erase(it);
+        }
+        s->closed = true;
+        try {
+            s->db->rollback();
+        } catch (const ServerError &) {
+        }
+        pool_.release(std::move(s->db));
+        ++closed;
+    }
+    return closed;
+}
+
+std::vector<SessionInfo> Sessions::list() const
+{
+    std::vector<SessionInfo> out;
+    std::lock_guard lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto &[id, s] : sessions_) {
+        SessionInfo info;
+        info.id = id;
+        info.account = s->caller.account;
+        info.address = s->caller.address;
+        info.object = s->object ? s->object->name : std::string();
+        info.opened = s->opened;
+        info.idle = std::chrono::duration_cast<std::chrono::seconds>(now - s->last_used);
+        info.transaction = s->holds_connection;
+        info.running = s->users > 0;
+        out.push_back(std::move(info));
+    }
+    std::sort(out.begin(), out.end(), [](const SessionInfo &a, const SessionInfo &b) { return a.opened < b.opened; });
+    return out;
+}
+
 bool Sessions::holds_connection(const std::string &id) const
 {
     std::lock_guard lock(mutex_);
     auto it = sessions_.find(id);
     return it != sessions_.end() && it->second->holds_connection;
+}
+
+std::string Sessions::account_of(const std::string &id) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = sessions_.find(id);
+    return it == sessions_.end() ? std::string() : it->second->caller.account;
 }
 
 std::size_t Sessions::count() const
@@ -134,6 +195,7 @@ Sessions::Lease::Lease(Sessions &sessions, const Caller &caller, const std::stri
         if (it == sessions.sessions_.end() || it->second->caller.token_id != caller.token_id) unknown_session(id);
         session_ = it->second;
         ++session_->users;
+        session_->connection = caller.connection;
     }
     lock_ = std::unique_lock(session_->mutex);
     if (session_->closed) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +35,18 @@ struct Session {
     int users = 0;
     bool holds_connection = false;  // db kept between calls
     std::chrono::steady_clock::time_point last_used;
+    std::chrono::system_clock::time_point opened;
+    // The keep-alive client connection of its latest call (0: none).
+    std::uint64_t connection = 0;
+};
+
+// What the administrator sees of a session (vendrix-server session list).
+struct SessionInfo {
+    std::string id, account, address, object;
+    std::chrono::system_clock::time_point opened;
+    std::chrono::seconds idle{0};
+    bool transaction = false;  // its transaction is open
+    bool running = false;      // a call of it runs now
 };
 
 class Sessions {
@@ -52,8 +65,15 @@ public:
     std::size_t close_if(const std::function<bool(const Session &, std::chrono::steady_clock::time_point now)> &match);
     // The token ids the open sessions were opened with.
     std::set<std::string> token_ids() const;
+    // Closes the sessions whose open transaction was last used over this
+    // client connection, which has gone away (waiting for a call of one
+    // still running: it may yet end its transaction). Returns how many.
+    std::size_t close_abandoned(std::uint64_t connection);
+    std::vector<SessionInfo> list() const;
 
     bool holds_connection(const std::string &id) const;
+    // The account of a session; empty for an unknown one.
+    std::string account_of(const std::string &id) const;
     std::size_t count() const;
 
     // Holds a session for one request: it cannot expire meanwhile, no other

@@ -203,7 +203,7 @@ CellKind BoardModel::cell_kind(const Position &cell) const
 
 bool BoardModel::cell_editable(const Position &cell) const
 {
-    return !read_only() && !empty_reason() && cell_kind(cell) == CellKind::Editable;
+    return !read_only() && !empty_reason() && !proposal_ && cell_kind(cell) == CellKind::Editable;
 }
 
 wire::Value BoardModel::cell_original(const Position &cell) const
@@ -248,6 +248,7 @@ std::optional<Position> BoardModel::cell_of_row(wire::RowId row) const
 double BoardModel::quantity_counted(const Position &cell) const
 {
     if (typing_ && typing_->first == cell) return typing_->second;
+    if (const auto proposed = proposed_value(cell)) return *proposed;
     return cell_quantity(cell);
 }
 
@@ -545,10 +546,13 @@ void BoardModel::clear_lock()
 
 void BoardModel::propose(Proposal proposal)
 {
+    proposal_.reset();
     for (auto it = proposal.values.begin(); it != proposal.values.end();) {
         const auto i = indicator_index(it->first.indicator);
         const auto s = salesman_index(it->first.salesman);
-        it = i && s && cell_editable({*i, *s}) ? std::next(it) : proposal.values.erase(it);
+        const bool generated = proposal.generates && i && s && !read_only() && !empty_reason() &&
+                               cell_kind({*i, *s}) == CellKind::NoPlan;
+        it = i && s && (cell_editable({*i, *s}) || generated) ? std::next(it) : proposal.values.erase(it);
     }
     proposal_ = std::move(proposal);
     notify_reset();

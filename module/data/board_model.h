@@ -148,6 +148,8 @@ struct Status {
 struct Proposal {
     std::string title;  // what proposed them ("分配剩余", "沿用上月", "导入")
     std::map<CellKey, double> values;
+    // Cells of salesmen without a plan stay in too: the helper generates their plans.
+    bool generates = false;
 };
 
 // A named layer of figures per cell, shown beside the plan and never saved.
@@ -277,7 +279,9 @@ public:
     bool read_only() const { return lock_.has_value(); }
 
     // ---- proposals
-    // Shows a helper's values as a preview; cells that cannot be edited are left out.
+    // Shows a helper's values as a preview (in place of any other); cells that
+    // cannot be edited are left out. The figures count the proposed values,
+    // and no cell takes typing while a preview shows.
     void propose(Proposal proposal);
     const std::optional<Proposal> &proposal() const { return proposal_; }
     std::optional<double> proposed_value(const Position &cell) const;

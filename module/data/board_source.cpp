@@ -90,6 +90,11 @@ public:
         return {codes_of(answer, contract::kGeneratedKey), codes_of(answer, contract::kSkippedKey)};
     }
 
+    Actuals read_actuals(const std::string &month, const std::string &department) override
+    {
+        return board::read_actuals(dm_.Dcom_cocustobj, month, department);
+    }
+
 private:
     Tdm_yearplan &dm_;
 };

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "actuals.h"
 #include "board_model.h"
 #include "wire.h"
 
@@ -33,6 +34,12 @@ public:
     // visit-salesman of the department without a plan of the month).
     virtual Generation generate(const std::string &month, const std::string &department,
                                 const std::vector<std::string> &salesmen) = 0;
+    // The department's month's actual sales; a source without them has none (Off).
+    virtual Actuals read_actuals(const std::string &month, const std::string &department)
+    {
+        (void)month, (void)department;
+        return {};
+    }
 };
 
 // The board's source on a data module's customer-object connection.

@@ -7,6 +7,8 @@ add_library(plandata STATIC
   ${CMAKE_CURRENT_LIST_DIR}/board_model.cpp ${CMAKE_CURRENT_LIST_DIR}/board_model.h
   ${CMAKE_CURRENT_LIST_DIR}/board_source.cpp ${CMAKE_CURRENT_LIST_DIR}/board_source.h
   ${CMAKE_CURRENT_LIST_DIR}/month_state.cpp ${CMAKE_CURRENT_LIST_DIR}/month_state.h
+  ${CMAKE_CURRENT_LIST_DIR}/actuals.cpp ${CMAKE_CURRENT_LIST_DIR}/actuals.h
+  ${CMAKE_CURRENT_LIST_DIR}/allocation_calls.cpp ${CMAKE_CURRENT_LIST_DIR}/allocation_calls.h
   ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.cpp ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.h)
 target_include_directories(plandata PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/entry)
-target_link_libraries(plandata PUBLIC dataset remote Qt6::Core PRIVATE message_box_flags)
+target_link_libraries(plandata PUBLIC dataset remote allocation Qt6::Core PRIVATE message_box_flags)

@@ -14,6 +14,7 @@
 #include "Unit_dmYearplan.h"
 #include "Unit_saleplan.h"
 #include "board_commands.h"
+#include "board_completion.h"
 #include "board_grid.h"
 #include "board_source.h"
 #include "combo_list.h"
@@ -66,6 +67,10 @@ TFm_board::TFm_board(QWidget *owner, std::unique_ptr<board::BoardSource> source,
         ui::message_box(this, text_of(refusal.text), text_of(refusal.caption), refusal.flags);
     };
     client_layout()->addWidget(grid, 1);
+    completion = new BoardCompletion(
+        model_, Panel2, client_area(),
+        [this](const std::string &m, const std::string &d) { return source_->read_actuals(m, d); }, this);
+    client_layout()->addWidget(completion->panel(), 1);
 
     lb_status = new QLabel(client_area());
     lb_status->setObjectName(QStringLiteral("board_status"));
@@ -127,6 +132,7 @@ void TFm_board::build_commands()
         }
         button->setObjectName(QString::fromLatin1(command.object_name));
         button->setText(command.caption);
+        if (button->accessibleName().isEmpty()) button->setAccessibleName(command.caption);
         button->load_glyph(QStringLiteral(":/glyphs/%1.bmp").arg(command.glyph));
         button->set_num_glyphs(1);
         button->setVisible(true);

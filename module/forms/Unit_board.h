@@ -21,6 +21,7 @@ class TAALinkLabel;
 class TDateTimePicker;
 class TFlatComboBox;
 class BoardGrid;
+class BoardCompletion;
 class TfrReport;
 struct BoardCommand;
 
@@ -52,6 +53,7 @@ public:
     BoardGrid *grid = nullptr;
     QLabel *lb_status = nullptr;
     TfrReport *frReport1 = nullptr;
+    BoardCompletion *completion = nullptr;  // 显示完成: actual sales beside the plan
 
     board::BoardModel &model() { return model_; }
     board::BoardSource &source() { return *source_; }

@@ -9,5 +9,7 @@ std::vector<BoardCommand> board_commands()
         board_approve_command(),
         board_return_command(),
         board_revise_command(),
+        board_allocate_command(),
+        board_roll_forward_command(),
     };
 }

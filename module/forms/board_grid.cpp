@@ -77,8 +77,8 @@ QVariant BoardTableModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         if (cell) {
-            if (board_.cell_kind(*cell) == CellKind::NoPlan) return QString::fromUtf8(board::kNoPlanMark);
             if (const auto proposed = board_.proposed_value(*cell)) return quantity_text(*proposed);
+            if (board_.cell_kind(*cell) == CellKind::NoPlan) return QString::fromUtf8(board::kNoPlanMark);
             return text_of(wire::value_to_text(board_.cell_value(*cell)));
         }
         if (column == kSequenceColumn) return quantity_text(ind.key.sequence);
@@ -98,8 +98,8 @@ QVariant BoardTableModel::data(const QModelIndex &index, int role) const
     case Qt::BackgroundRole:
         if (cell) {
             const CellKind kind = board_.cell_kind(*cell);
-            if (kind == CellKind::NoPlan || kind == CellKind::LeftDepartment) return board_colours::kNoPlan;
             if (board_.proposed_value(*cell)) return board_colours::kProposed;
+            if (kind == CellKind::NoPlan || kind == CellKind::LeftDepartment) return board_colours::kNoPlan;
         }
         switch (board_.indicator_state(i)) {
         case IndicatorState::Left: return board_colours::kLeft;

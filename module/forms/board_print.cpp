@@ -8,6 +8,7 @@
 
 #include "Unit_board.h"
 #include "board_commands.h"
+#include "board_completion.h"
 #include "board_grid.h"
 #include "report.h"
 #include "template_lookup.h"
@@ -99,6 +100,7 @@ void prepare_board_report(TFm_board &form)
     for (int k = 0; k < count; ++k)
         sheets.push_back(sheet(m, k * kSalesmenPerSheet, std::min(salesmen, (k + 1) * kSalesmenPerSheet), k + 1, count));
     report.set_list(QStringLiteral("sheets"), std::move(sheets));
+    if (form.completion) form.completion->add_to_report(report);
 }
 
 BoardCommand board_print_command()

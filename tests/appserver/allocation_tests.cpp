@@ -13,6 +13,7 @@
 
 #include "app_server.h"
 #include "database_setup.h"
+#include "plan_rules.h"
 #include "contract.h"
 #include "audit.h"
 #include "backend_test.h"
@@ -193,6 +194,73 @@ TEST_P(Allocation, TheRefusalNamesWhatIsReallyLeftAndLoweringAlwaysPasses)
     // Another department or month has nothing to do with it.
     EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 2), 420.0)}, 0).error_count, 0);
     EXPECT_EQ(total(1), 3080);
+}
+
+TEST_P(Allocation, ARaiseOfOneHundredthPastWhatIsLeftIsRefused)
+{
+    generate("0101");
+    generate("0102");
+    const auto s = server_->open_session(anyone, kCustObject);
+    ASSERT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0101", 1), 2519.99)}, 0).error_count, 0);
+    // 1080.01 left for 0102: 1080.02 is one hundredth too many.
+    EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0102", 1), 1080.02)}, 0).error_count, 1);
+    EXPECT_EQ(server_->apply(anyone, s, "dsp_xstyzb02cys", {change_to(row_of(s, "0102", 1), 1080.01)}, 0).error_count, 0);
+    EXPECT_DOUBLE_EQ(total(1), 3600);
+}
+
+// While one apply checks what is left, no other apply of the department can
+// begin: the SQLite write lock, the PostgreSQL advisory lock of the
+// department and month, each seen from a second connection.
+TEST_P(Allocation, TheDepartmentsLockIsHeldWhileAnApplyChecksWhatIsLeft)
+{
+    generate("0101");
+    const auto s = server_->open_session(anyone, kCustObject);
+    const wire::Delta delta = {change_to(row_of(s, "0101", 1), 1.0)};
+    appserver::Connection applying(server_cs()), other(cs());
+    applying.begin_write();
+    const auto rows = appserver::read_plan_rows(applying, {*delta.front().row_id});
+    ASSERT_EQ(rows.size(), 1u);
+    appserver::lock_allocations(applying, {&rows.begin()->second});
+    if (other.kind() == appserver::DatabaseKind::Sqlite) {
+        other.run("PRAGMA busy_timeout=0");
+        EXPECT_THROW(other.run("BEGIN IMMEDIATE"), appserver::ServerError);
+    } else {
+        const auto taken = other.run("SELECT CASE WHEN pg_try_advisory_lock(7411, hashtext(?)) THEN 1 ELSE 0 END",
+                                     {std::string("XSTYZB02/") + kMonth + "/01"});
+        EXPECT_EQ(wire::value_to_text(taken.packet.rows.at(0).at(0)), "0");
+    }
+    applying.rollback();
+}
+
+// A salesman code longer than its column is refused in words, on both
+// databases; codes that cannot match a row change nothing; and row ids are
+// only ever the plan's own.
+TEST_P(Allocation, CodesLongerThanTheirColumnsAndRowIdsNotThePlansAreRefused)
+{
+    const auto s = server_->open_session(anyone, kCompanyInfoObject);
+    try {
+        server_->execute(anyone, s, "dsp_temp", apptest::generation_statement(kMonth, "01", std::string(5000, '9')));
+        ADD_FAILURE() << "a 5000-character salesman code was taken";
+    } catch (const appserver::ServerError &e) {
+        EXPECT_EQ(e.kind(), appserver::ServerError::Kind::BadRequest);
+        EXPECT_NE(std::string(e.what()).find("salesman code is 5000 bytes long"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(server_->execute(anyone, s, "dsp_temp", apptest::generation_statement(kMonth, "011", "01010")), 0);
+    EXPECT_EQ(server_->execute(anyone, s, "dsp_temp", apptest::delete_statement("2003031", "01", "0101")), 0);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB02"), "0");
+
+    generate("0101");
+    const auto plan = server_->open_session(anyone, kCustObject);
+    Row row = row_of(plan, "0101", 1);
+    for (wire::RowId id : {wire::RowId{0}, wire::RowId{-1}}) {
+        row.id = id;
+        const auto r = server_->apply(anyone, plan, "dsp_xstyzb02cys", {change_to(row, 1.0)}, 0);
+        ASSERT_EQ(r.error_count, 1);
+        EXPECT_NE(r.errors.at(0).message.find("none of the plan's rows"), std::string::npos) << r.errors.at(0).message;
+    }
+    EXPECT_THROW(wire::delta_from_json(nlohmann::json::parse(
+                     R"([{"kind":"modify","rowId":18446744073709551615,"values":{"ZBSL00":1}}])")),
+                 wire::WireError);
 }
 
 TEST_P(Allocation, NegativeNonFiniteAndAbsurdQuantitiesAreRefusedWithTheRowUnchanged)
@@ -400,3 +468,174 @@ TEST_P(Allocation, ASeverKilledMidApplyKeepsChangeAndRecordTogether)
 }
 
 }  // namespace
+
+// Saves of many cells in one apply, as the department board makes them.
+class ManyCells : public Allocation {
+protected:
+    void SetUp() override
+    {
+        Allocation::SetUp();
+        if (IsSkipped()) return;
+        for (int i = 1; i <= 3; ++i) generate(salesman(i));
+        s_ = server_->open_session(anyone, kCustObject);
+    }
+    struct Cell {
+        int salesman;
+        int xhao;
+        wire::Value to;
+    };
+    std::vector<wire::Change> changes(const std::vector<Cell> &cells)
+    {
+        std::vector<wire::Change> out;
+        for (const auto &c : cells) out.push_back(change_to(row_of(s_, salesman(c.salesman), c.xhao), c.to));
+        return out;
+    }
+    std::string quantity(int who, int xhao) const
+    {
+        return scalar("SELECT ZBSL00 FROM XSTYZB02 WHERE RYDM00='" + salesman(who) + "' AND XHAO00=" + std::to_string(xhao));
+    }
+    // The quantities after of the records, in the order they were written.
+    std::vector<std::string> recorded() const
+    {
+        std::vector<std::string> out;
+        for (const auto &r : query("SELECT SLHOU0 FROM XSTYZBRZ WHERE CZLX00<>'generated' ORDER BY JLHAO0"))
+            out.push_back(r[0]);
+        return out;
+    }
+    std::string s_;
+};
+INSTANTIATE_TEST_SUITE_P(Databases, ManyCells,
+                         ::testing::Values(::apptest::Backend::Sqlite, ::apptest::Backend::Postgresql),
+                         ::apptest::backend_name);
+
+// Each cell is checked against what the department has left after the cells
+// before it in the same save, lowered ones included, exactly as if each had
+// been saved on its own in that order.
+TEST_P(ManyCells, EachCellMeetsTheRuleAfterTheCellsBeforeIt)
+{
+    struct Case {
+        const char *what;
+        std::vector<Cell> preset, cells;
+        int max_errors;
+        std::vector<std::size_t> refused;  // which cells, in order
+        const char *left;                  // what the first refusal says is left
+        double total;                      // of indicator 1 afterwards
+    };
+    const std::vector<Case> cases = {
+        {"all fit", {}, {{1, 1, 1200.0}, {2, 1, 1200.0}, {3, 1, 1200.0}, {1, 2, 420.0}}, 0, {}, "", 3600},
+        {"the last is over: nothing stays", {}, {{1, 1, 1500.0}, {2, 1, 1500.0}, {3, 1, 1000.0}}, 0, {2}, "600", 0},
+        {"the last is over, errors allowed", {}, {{1, 1, 1500.0}, {2, 1, 1500.0}, {3, 1, 1000.0}}, -1, {2}, "600", 3000},
+        {"a lowering first makes room", {{1, 1, 3000.0}}, {{1, 1, 1000.0}, {2, 1, 2600.0}}, 0, {}, "", 3600},
+        {"a lowering after comes too late", {{1, 1, 3000.0}}, {{2, 1, 2600.0}, {1, 1, 1000.0}}, -1, {0}, "600", 1000},
+        {"an over-allocated cell may still come down", {{1, 1, 4000.0}}, {{1, 1, 3900.0}, {2, 1, 1.0}}, -1, {1}, "0", 3900},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        exec("UPDATE XSTYZB02 SET ZBSL00=0");
+        for (const auto &p : c.preset)
+            exec("UPDATE XSTYZB02 SET ZBSL00=" + wire::value_to_text(p.to) + " WHERE RYDM00='" + salesman(p.salesman) +
+                 "' AND XHAO00=" + std::to_string(p.xhao));
+        exec("DELETE FROM XSTYZBRZ");
+        const auto delta = changes(c.cells);
+        const auto result = server_->apply(anyone, s_, "dsp_xstyzb02cys", delta, c.max_errors);
+        ASSERT_EQ(result.errors.size(), c.refused.size());
+        std::vector<std::string> expected;
+        for (std::size_t i = 0, r = 0; i < c.cells.size(); ++i) {
+            if (r < c.refused.size() && c.refused[r] == i) {
+                EXPECT_EQ(result.errors[r].row_id, delta[i].row_id);
+                EXPECT_EQ(result.errors[r].message,
+                          "序号为'" + std::to_string(c.cells[i].xhao) + "'的指标只剩 " + c.left + " 条可分配");
+                ++r;
+            } else if (c.max_errors < 0 || c.refused.empty()) {
+                expected.push_back(wire::value_to_text(c.cells[i].to));
+            }
+        }
+        EXPECT_EQ(total(1), c.total);
+        EXPECT_EQ(recorded(), expected) << "one record per cell that stayed, in the order of the save";
+    }
+}
+
+// A cell another writer changed after the board read it is refused as stale
+// in a save of many; the others follow maxErrors. Deletions, a row changed
+// twice and a row read empty take the same save.
+TEST_P(ManyCells, StaleCellsDeletionsAndEmptyQuantitiesInOneSave)
+{
+    const auto delta = changes({{1, 1, 10.0}, {2, 1, 20.0}, {3, 1, 30.0}, {1, 2, 40.0}});
+    exec("UPDATE XSTYZB02 SET ZBSL00=7 WHERE RYDM00='0102' AND XHAO00=1");
+    auto result = server_->apply(anyone, s_, "dsp_xstyzb02cys", delta, 0);
+    ASSERT_EQ(result.errors.size(), 1u);
+    EXPECT_EQ(result.errors[0].row_id, delta[1].row_id);
+    EXPECT_EQ(result.errors[0].message, "the plan row " + std::to_string(*delta[1].row_id) +
+                                            " has been changed since it was read: its quantity is now 7, it was 0 when read");
+    EXPECT_EQ(quantity(1, 1), "0") << "all or nothing";
+    EXPECT_TRUE(recorded().empty());
+    result = server_->apply(anyone, s_, "dsp_xstyzb02cys", delta, -1);
+    ASSERT_EQ(result.errors.size(), 1u);
+    EXPECT_EQ(quantity(1, 1), "10");
+    EXPECT_EQ(quantity(2, 1), "7");
+    EXPECT_EQ(recorded(), (std::vector<std::string>{"10", "30", "40"}));
+
+    // A row deleted, one read empty, and one changed twice, in one save.
+    exec("DELETE FROM XSTYZBRZ");
+    exec("UPDATE XSTYZB02 SET ZBSL00=NULL WHERE RYDM00='0103' AND XHAO00=2");
+    auto mixed = changes({{2, 1, 100.0}, {3, 2, 5.0}, {1, 1, 11.0}});
+    wire::Change again = mixed[0];
+    again.original = {{"ZBSL00", 100.0}};
+    again.values = {{"ZBSL00", 200.0}};
+    mixed.push_back(again);
+    wire::Change gone;
+    gone.kind = wire::ChangeKind::Delete;
+    gone.row_id = row_of(s_, "0101", 2).id;
+    gone.original = {{"ZBSL00", 40.0}};
+    mixed.push_back(gone);
+    result = server_->apply(anyone, s_, "dsp_xstyzb02cys", mixed, 0);
+    EXPECT_EQ(result.error_count, 0) << (result.errors.empty() ? "" : result.errors[0].message);
+    EXPECT_EQ(quantity(2, 1), "200");
+    EXPECT_EQ(quantity(3, 2), "5");
+    EXPECT_EQ(quantity(1, 1), "11");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM XSTYZB02 WHERE RYDM00='0101' AND XHAO00=2"), "0");
+    const auto records = query("SELECT CZLX00,RYDM00,XHAO00,SLQIAN,SLHOU0 FROM XSTYZBRZ ORDER BY JLHAO0");
+    EXPECT_EQ(records, (std::vector<std::vector<std::string>>{{"quantity changed", "0102", "1", "7", "100"},
+                                                                {"quantity changed", "0103", "2", "", "5"},
+                                                                {"quantity changed", "0101", "1", "10", "11"},
+                                                                {"quantity changed", "0102", "1", "100", "200"},
+                                                                {"row deleted", "0101", "2", "40", ""}}));
+}
+
+// Planners saving several cells each at once never over-allocate the
+// department, and each save stays whole or not at all.
+TEST_P(ManyCells, PlannersSavingManyCellsAtOnceNeverOverAllocate)
+{
+    constexpr int kSavers = 3;
+    std::vector<std::string> sessions;
+    for (int i = 0; i < kSavers; ++i) sessions.push_back(server_->open_session(anyone, kCustObject));
+    for (int round = 0; round < 6; ++round) {
+        exec("UPDATE XSTYZB02 SET ZBSL00=0");
+        std::vector<std::vector<wire::Change>> deltas;
+        for (int i = 0; i < kSavers; ++i) {
+            // Each wants 1400 + 80 a round of indicator 1 and 150 of indicator 2.
+            std::vector<wire::Change> d;
+            d.push_back(change_to(row_of(sessions[i], salesman(i + 1), 2), 150.0));
+            d.push_back(change_to(row_of(sessions[i], salesman(i + 1), 1), 1400.0 + 80 * round));
+            deltas.push_back(std::move(d));
+        }
+        std::vector<wire::ApplyResult> results(kSavers);
+        std::barrier start(kSavers);
+        std::vector<std::thread> savers;
+        for (int i = 0; i < kSavers; ++i)
+            savers.emplace_back([&, i] {
+                start.arrive_and_wait();
+                results[i] = server_->apply(anyone, sessions[i], "dsp_xstyzb02cys", deltas[i], 0);
+            });
+        for (auto &t : savers) t.join();
+        int whole = 0;
+        for (int i = 0; i < kSavers; ++i) {
+            const bool saved = results[i].error_count == 0;
+            whole += saved;
+            EXPECT_EQ(quantity(i + 1, 2), saved ? "150" : "0") << "round " << round << ", planner " << i;
+        }
+        EXPECT_LE(total(1), 3600) << "round " << round;
+        EXPECT_LE(total(2), 420) << "round " << round;
+        EXPECT_EQ(whole, 2) << "two saves fit in each round, never three, round " << round;
+    }
+}

@@ -14,10 +14,19 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+
 #include "app_server.h"
+#include "control_socket.h"
 #include "http_front_end.h"
+#include "refusals.h"
 #include "contract.h"
 #include "accounts.h"
+#include "database_files.h"
 #include "server_text.h"
 #include "backend_test.h"
 #include "module_statements.h"
@@ -75,6 +84,8 @@ public:
     {
         return post("/v1/sessions/" + s + "/providers/dsp_temp/execute", json{{"commandText", sql}});
     }
+    // Keeps its connection open between calls (as the module's link does).
+    void keep_alive() { client_.set_keep_alive(true); }
     Answer method(const std::string &s, const std::string &name) { return post("/v1/sessions/" + s + "/methods/" + name, json::object()); }
     Answer plan(const std::string &s) { return post("/v1/sessions/" + s + "/providers/dsp_xstyzb02cys/records", json::object()); }
     Answer apply(const std::string &s, const wire::Delta &delta)
@@ -169,8 +180,8 @@ TEST_P(Accounts, SignInGivesATokenTheAccountAndItsRoleAndEveryOtherCallNeedsIt)
     EXPECT_EQ(account.status, 200);
     EXPECT_EQ(account.body, (json{{"user", "viewer1"}, {"role", "viewer"}, {"expires", in.body.at("expires")}}));
     // The token is stored only as a hash.
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTYHLP0 WHERE LPHX00='" + c.token + "'"), "0");
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM GSTYHLP0 WHERE YHMC00='viewer1'"), "1");
+    EXPECT_EQ(accounts_scalar("SELECT COUNT(*) FROM GSTYHLP0 WHERE LPHX00='" + c.token + "'"), "0");
+    EXPECT_EQ(accounts_scalar("SELECT COUNT(*) FROM GSTYHLP0 WHERE YHMC00='viewer1'"), "1");
 
     Client anonymous(front_->port());
     for (const auto &a : {anonymous.post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}),
@@ -384,6 +395,10 @@ TEST(ListenPolicy, OffLoopbackTheServerNeedsAccountsAndTlsAndRefusesBeforeBindin
     EXPECT_EQ(kind_of([&] { plain.start(); }, &message), Kind::BadRequest);
     EXPECT_NE(message.find("--tls-key"), std::string::npos) << message;
     EXPECT_FALSE(appserver::listen_refusal("127.0.0.1", {}));
+    // Judged by what the name resolves to, not by how it is spelled.
+    for (const char *host : {"localhost", "127.0.0.9", "[::1]"}) EXPECT_FALSE(appserver::listen_refusal(host, {})) << host;
+    for (const char *host : {"127.example.invalid", "127.0.0.1.example.invalid", "10.0.0.1"})
+        EXPECT_TRUE(appserver::listen_refusal(host, {})) << host;
     EXPECT_FALSE(appserver::listen_refusal("0.0.0.0", {appserver::AuthMode::Accounts, "c.pem", "k.pem"}));
 
     // The program refuses with the same message and exit status 2.
@@ -417,9 +432,32 @@ TEST(Tls, AnHttpsRoundTripWithACertificateTheTestMakes)
     plain.set_read_timeout(5);
     EXPECT_FALSE(plain.Get("/v1/health"));
     EXPECT_NE(server.output().find("https://"), std::string::npos) << server.output();
-    // Neither the sign-in's password nor its token stands in the log.
+    // Neither the sign-in's password nor its token stands in the log, nor a
+    // user name that names no account (it may be a password typed there).
+    Client typo("https://127.0.0.1:" + std::to_string(server.port()), tls.cert());
+    EXPECT_EQ(typo.login("my-Pass-w0rd", "planner1").status, 401);
     EXPECT_EQ(server.output().find("planner-secret"), std::string::npos);
     EXPECT_EQ(server.output().find(c.token), std::string::npos);
+    EXPECT_EQ(server.output().find("my-Pass-w0rd"), std::string::npos) << server.output();
+
+    // TLS 1.2 and 1.3 only, and only suites with forward secrecy, as
+    // openssl s_client finds them.
+    const std::string connect = "openssl s_client -connect 127.0.0.1:" + std::to_string(server.port()) + " ";
+    struct Probe {
+        std::string options;
+        bool spoken;
+    } probes[] = {
+        {"-tls1_3", true},
+        {"-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256", true},
+        {"-tls1_2 -cipher AES128-GCM-SHA256", false},      // RSA key exchange: no forward secrecy
+        {"-tls1_2 -cipher ECDHE-RSA-AES128-SHA", false},   // no authenticated encryption
+        {"-tls1_1 -cipher DEFAULT@SECLEVEL=0", false},
+        {"-tls1 -cipher DEFAULT@SECLEVEL=0", false},
+    };
+    for (const auto &p : probes) {
+        const int status = std::system((connect + p.options + " </dev/null >/dev/null 2>&1").c_str());
+        EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, p.spoken) << p.options;
+    }
 }
 
 TEST(Redaction, APasswordInAConnectionStringIsNeverShown)
@@ -454,7 +492,8 @@ TEST(UserCommands, AccountsAreManagedWithThePasswordOnStandardInput)
     EXPECT_NE(list.find("viewer"), std::string::npos) << list;
     EXPECT_EQ(list.find("first-secret"), std::string::npos);
     // The hash is Argon2id, never the password.
-    const auto hash = testsupport::query_sql(db.connection_string(), "SELECT MMHX00 FROM GSTYHZH0").at(0).at(0);
+    const std::string accounts = appserver::accounts_connection_string(db.connection_string());
+    const auto hash = testsupport::query_sql(accounts, "SELECT MMHX00 FROM GSTYHZH0").at(0).at(0);
     EXPECT_EQ(hash.rfind("$argon2id$", 0), 0u) << hash;
 
     appserver::AppServer server(db.connection_string());
@@ -465,7 +504,7 @@ TEST(UserCommands, AccountsAreManagedWithThePasswordOnStandardInput)
     EXPECT_NO_THROW(server.login("chen", "second-secret", "127.0.0.1"));
     EXPECT_EQ(run(exe + "remove chen" + database), 0);
     EXPECT_NE(run(exe + "remove chen" + database), 0);
-    EXPECT_TRUE(testsupport::query_sql(db.connection_string(), "SELECT * FROM GSTYHLP0").empty());
+    EXPECT_TRUE(testsupport::query_sql(accounts, "SELECT * FROM GSTYHLP0").empty());
 }
 
 // PostgreSQL: the server runs as the role --init made, which can do what the
@@ -525,3 +564,229 @@ TEST(PostgresServerRole, AWrongPasswordIsRefusedWithoutShowingEitherPassword)
 }
 
 }  // namespace
+
+// --- before sign-in, and one address's share ----------------------------------
+
+// A raw client connection from a loopback address of its own choosing
+// (127.0.0.2 stands for a flooding client beside the planners' 127.0.0.1).
+class RawClient {
+public:
+    RawClient(int port, const char *from = "127.0.0.1")
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &a.sin_addr);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        timeval t{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    }
+    ~RawClient() { ::close(fd_); }
+    void send(const std::string &text) { ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
+    // What comes until the status line's head is complete, or the server
+    // closes; "" when it closed at once without a word, "<timeout>" when
+    // nothing came within 10 s.
+    std::string answer_head()
+    {
+        std::string text;
+        char buf[4096];
+        while (text.find("\r\n\r\n") == std::string::npos) {
+            const auto n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return text.empty() ? "<timeout>" : text;
+            if (n <= 0) break;
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string head_request(const std::string &method, const std::string &path, std::size_t length,
+                         const std::string &token = {})
+{
+    return method + " " + path + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" +
+           (token.empty() ? std::string() : "Authorization: Bearer " + token + "\r\n") +
+           "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+TEST_P(Accounts, BeforeSignInNoBodyIsReadPastAFewKilobytesAndJsonIsNestedOnlySoDeep)
+{
+    namespace refusal = appserver::refusal;
+    const std::string session_path = "/v1/sessions/0123456789abcdef/providers/dsp_temp/records";
+    const std::string unknown_token(64, 'a');
+    // The head announces 16 MiB and no byte of it follows: the answer comes
+    // from the head alone.
+    struct Case {
+        std::string head;
+        const char *status;
+        const char *counted;
+    } cases[] = {
+        {head_request("POST", contract::kLoginPath, 16u << 20), "HTTP/1.1 400", refusal::kBodyTooLarge},
+        {head_request("POST", session_path, 16u << 20), "HTTP/1.1 401", refusal::kNoToken},
+        {head_request("POST", session_path, 16u << 20, unknown_token), "HTTP/1.1 401", refusal::kBadToken},
+    };
+    for (const auto &c : cases) {
+        const auto before = refusal::counted(c.counted);
+        RawClient raw(front_->port());
+        raw.send(c.head);
+        const std::string head = raw.answer_head();
+        EXPECT_EQ(head.rfind(c.status, 0), 0u) << c.head << "\n" << head;
+        EXPECT_EQ(refusal::counted(c.counted), before + 1) << c.counted;
+    }
+    // A sign-in body past 4 KiB is refused whole, and one nested too deep.
+    Client c(front_->port());
+    auto big = c.post(contract::kLoginPath, json{{"user", "planner1"}, {"password", std::string(8192, 'x')}});
+    EXPECT_EQ(big.status, 400);
+    EXPECT_NE(error_of(big).find("4096"), std::string::npos) << big.body;
+    json deep = "x";
+    for (int i = 0; i < 40; ++i) deep = json::array({deep});
+    auto nested = c.post(contract::kLoginPath, json{{"user", deep}, {"password", "p"}});
+    EXPECT_EQ(nested.status, 400);
+    EXPECT_NE(error_of(nested).find("nests deeper than 32"), std::string::npos) << nested.body;
+    // A signed-in planner's large body is still read and served.
+    Client planner = signed_in("planner1", "planner-secret");
+    const auto s = planner.open(contract::kCompanyInfoObject);
+    httplib::Client raw("127.0.0.1", front_->port());
+    const auto padded = raw.Post(("/v1/sessions/" + s + "/providers/dsp_temp/records").c_str(),
+                                 {{"Authorization", "Bearer " + planner.token}},
+                                 json{{"commandText", apptest::department_statement()}}.dump() + std::string(64 * 1024, ' '),
+                                 "application/json");
+    ASSERT_TRUE(padded);
+    EXPECT_EQ(padded->status, 200) << padded->body;
+}
+
+// One address may hold only its share of connections, open and still
+// sending their request; a planner from another address is served meanwhile.
+TEST_P(Accounts, OneAddressFloodingHoldsOnlyItsShareAndAPlannerIsServed)
+{
+    appserver::FrontEndOptions options{appserver::AuthMode::Accounts, {}, {}};
+    options.max_clients_per_address = 6;
+    options.max_sending_per_address = 3;
+    appserver::HttpFrontEnd front(*server_, "127.0.0.1", 0, options);
+    front.start();
+    std::vector<std::unique_ptr<RawClient>> flood;
+    // Three connections sending their heads slowly fill the sending share:
+    // the fourth is closed at once.
+    for (int i = 0; i < 3; ++i) {
+        flood.push_back(std::make_unique<RawClient>(front.port(), "127.0.0.2"));
+        flood.back()->send("GET /v1/hea");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the server has taken them in
+    RawClient refused_sending(front.port(), "127.0.0.2");
+    EXPECT_EQ(refused_sending.answer_head(), "");
+    // Their requests done, they are kept open idle; three more fill the
+    // address's share of open connections, and the next is closed at once.
+    for (auto &f : flood) {
+        f->send("lth HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(f->answer_head().rfind("HTTP/1.1 200", 0), 0u);
+    }
+    for (int i = 0; i < 3; ++i) {
+        flood.push_back(std::make_unique<RawClient>(front.port(), "127.0.0.2"));
+        flood.back()->send("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(flood.back()->answer_head().rfind("HTTP/1.1 200", 0), 0u);
+    }
+    RawClient refused_open(front.port(), "127.0.0.2");
+    EXPECT_EQ(refused_open.answer_head(), "");
+    // The planner from its own address signs in and reads.
+    Client planner(front.port());
+    ASSERT_EQ(planner.login("planner1", "planner-secret").status, 200);
+    EXPECT_EQ(planner.plan(planner.open(contract::kCustObject)).status, 200);
+}
+
+// --- accounts apart from the plans' locks -----------------------------------
+
+TEST_P(Accounts, APlannersOpenTransactionHoldsUpNoSignInTokenCheckOrAdministration)
+{
+    Client holder = signed_in("planner1", "planner-secret");
+    const auto s = holder.open(contract::kCompanyInfoObject);
+    ASSERT_EQ(holder.method(s, "CompanydbTranStart").status, 200);
+    ASSERT_EQ(holder.execute(s, apptest::delete_statement(m0(), "01", "0102")).status, 200);  // the write lock is taken
+    Client other = signed_in("viewer1", "viewer-secret");
+    EXPECT_EQ(other.get("/v1/account").status, 200);
+    EXPECT_EQ(other.post(contract::kLogoutPath, json::object()).status, 204);
+    EXPECT_NO_THROW(appserver::add_account(cs(), "planner2", appserver::Role::Planner, "planner2-secret"));
+    EXPECT_NO_THROW(appserver::set_account_password(cs(), "viewer1", "viewer-secret-2"));
+    EXPECT_NO_THROW(appserver::remove_account(cs(), "planner1"));  // the holder's own account
+    EXPECT_EQ(holder.method(s, "CompanydbTranCommit").status, 401);  // its token went with it
+    EXPECT_EQ(server_->expire_idle_sessions(), 1u);
+    EXPECT_EQ(plan_rows("0102"), "6");
+}
+
+TEST_P(Accounts, AnAbandonedTransactionIsRolledBackWhenItsConnectionGoesOrTheAdministratorEndsIt)
+{
+    {
+        Client gone = signed_in("planner1", "planner-secret");
+        gone.keep_alive();
+        const auto s = gone.open(contract::kCompanyInfoObject);
+        ASSERT_EQ(gone.method(s, "CompanydbTranStart").status, 200);
+        ASSERT_EQ(gone.execute(s, apptest::delete_statement(m0(), "01", "0102")).status, 200);
+    }  // its connection closes with it
+    for (int i = 0; i < 100 && server_->session_list().size() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(server_->session_list().empty());
+    EXPECT_EQ(plan_rows("0102"), "6");
+
+    // The administrator lists the sessions on the control socket and ends one.
+    const std::string socket = ::testing::TempDir() + "control-" + std::to_string(::getpid()) + ".sock";
+    appserver::ControlSocket control(*server_, socket);
+    control.start();
+    Client held = signed_in("planner1", "planner-secret");
+    const auto s = held.open(contract::kCompanyInfoObject);
+    ASSERT_EQ(held.method(s, "CompanydbTranStart").status, 200);
+    ASSERT_EQ(held.execute(s, apptest::delete_statement(m0(), "01", "0102")).status, 200);
+    const std::string list = appserver::ask_control_socket(socket, "list");
+    EXPECT_EQ(list.rfind(s.substr(0, 16) + " planner1 127.0.0.1 ", 0), 0u) << list;
+    EXPECT_NE(list.find("transaction-open"), std::string::npos) << list;
+    EXPECT_THROW(appserver::ask_control_socket(socket, "end ffffffffffff"), ServerError);
+    EXPECT_THROW(appserver::ask_control_socket(socket, "end 0"), ServerError);  // too short to name one
+    EXPECT_NE(appserver::ask_control_socket(socket, "end " + s.substr(0, 12)).find(s.substr(0, 16)), std::string::npos);
+    EXPECT_EQ(plan_rows("0102"), "6");
+    EXPECT_EQ(held.method(s, "CompanydbTranCommit").status, 404);
+}
+
+// --- the throttle --------------------------------------------------------------
+
+TEST_P(Accounts, TheThrottleKeysOneAccountByItsNameHoldsStrangersNotTheOwnerAndIsExactUnderBursts)
+{
+    namespace refusal = appserver::refusal;
+    // A name with a control character names no account: refused before the
+    // throttle counts anything against anyone.
+    const auto refused_names = refusal::counted(refusal::kUserNameRefused);
+    for (const std::string name : {std::string("planner1\0N", 10), std::string("planner1\x01"), std::string("plan ner1")})
+        EXPECT_EQ(kind_of([&] { server_->login(name, "planner-secret", "10.3.0.1"); }), Kind::Unauthorized) << name;
+    EXPECT_EQ(refusal::counted(refusal::kUserNameRefused), refused_names + 3);
+
+    // The owner signed in from its usual address; strangers then fail five
+    // times under spellings of the name that are one key: a stranger is held,
+    // the owner at its usual address is not.
+    EXPECT_NO_THROW(server_->login("planner1", "planner-secret", "10.0.0.100"));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(kind_of([&] { server_->login(i % 2 ? " planner1" : "planner1 ", "guess", "10.0.0." + std::to_string(i)); }),
+                  Kind::Unauthorized);
+    EXPECT_EQ(kind_of([&] { server_->login("planner1", "planner-secret", "10.0.1.1"); }), Kind::Throttled);
+    EXPECT_NO_THROW(server_->login("planner1", "planner-secret", "10.0.0.100"));
+
+    // Forty at once: exactly five passwords are checked, for one account
+    // from forty addresses and for forty names from one address.
+    auto burst = [&](auto name, auto address) {
+        std::atomic<int> checked{0}, held{0};
+        std::vector<std::thread> threads;
+        std::atomic<bool> go{false};
+        for (int i = 0; i < 40; ++i)
+            threads.emplace_back([&, i] {
+                while (!go) std::this_thread::yield();
+                const Kind k = kind_of([&] { server_->login(name(i), "guess", address(i)); });
+                ++(k == Kind::Unauthorized ? checked : held);
+            });
+        go = true;
+        for (auto &t : threads) t.join();
+        EXPECT_EQ(checked + held, 40);
+        return checked.load();
+    };
+    EXPECT_EQ(burst([](int) { return std::string("viewer1"); }, [](int i) { return "10.5.0." + std::to_string(i); }), 5);
+    EXPECT_EQ(burst([](int i) { return "user" + std::to_string(i); }, [](int) { return std::string("10.6.0.1"); }), 5);
+}

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "database_files.h"
 #include "server_fixture.h"
 #include "wire.h"
 
@@ -45,6 +46,11 @@ protected:
     std::vector<std::vector<std::string>> query(const std::string &sql) const { return testsupport::query_sql(cs(), sql); }
     void exec(const std::string &sql) const { testsupport::exec_sql(cs(), sql); }
     std::string scalar(const std::string &sql) const { return query(sql).at(0).at(0); }
+    // The accounts and tokens: on SQLite in a file of their own beside the plans'.
+    std::string accounts_scalar(const std::string &sql) const
+    {
+        return testsupport::query_sql(appserver::accounts_connection_string(cs()), sql).at(0).at(0);
+    }
 
 private:
     std::unique_ptr<testsupport::SqliteDb> sqlite_;

@@ -22,6 +22,9 @@
 #include "http_front_end.h"
 #include "contract.h"
 #include "backend_test.h"
+#include "database.h"
+#include "dialect.h"
+#include "statement_catalogue.h"
 
 namespace {
 
@@ -294,6 +297,34 @@ TEST_P(PlanStream, TheStreamedAnswerIsTheTextOfThePacketBuiltWhole)
         if (!body.contains("params")) {
             EXPECT_EQ(whole.rows.size(), 30001u);
         }
+    }
+}
+
+// A dsp_temp read as large as a month of the plan goes out as it is read,
+// exactly the answer built whole from the same statement; a small one whole.
+TEST_P(PlanStream, ADspTempReadIsWrittenAsItIsReadAndIsTheAnswerBuiltWhole)
+{
+    insert_rows(30000);
+    start();
+    httplib::Client c("127.0.0.1", front_->port());
+    c.set_read_timeout(60);
+    auto opened = c.Post("/v1/sessions", json{{"object", contract::kCompanyInfoObject}}.dump(), "application/json");
+    ASSERT_TRUE(opened && opened->status == 201);
+    const std::string session = json::parse(opened->body).value("session", "");
+    appserver::Connection db(server_cs());
+    for (const std::string text : {std::string("SELECT * FROM XSTYZB02 WHERE NYUE00='202612'"),
+                                   std::string("SELECT * FROM XSTYZB02 WHERE NYUE00='203001'")}) {
+        SCOPED_TRACE(text);
+        const auto r = c.Post(("/v1/sessions/" + session + "/providers/dsp_temp/records").c_str(),
+                              json{{"commandText", text}}.dump(), "application/json");
+        ASSERT_TRUE(r) << httplib::to_string(r.error());
+        ASSERT_EQ(r->status, 200) << r->body.substr(0, 300);
+        const auto m = appserver::match_module_statement(text);
+        ASSERT_TRUE(m);
+        const DataPacket whole =
+            db.run(appserver::adapt_statement(m->sql, db.kind()), {m->values.begin(), m->values.end()}).packet;
+        EXPECT_EQ(r->body, tree_text(whole));
+        EXPECT_EQ(r->has_header("Content-Length"), whole.rows.size() < 1000) << whole.rows.size();
     }
 }
 

@@ -349,3 +349,25 @@ TEST(BoardModel, AProposalIsAPreviewUntilTakenThroughTheCheck)
 }
 
 }  // namespace
+
+TEST(BoardModel, APreviewCountsInTheFiguresTakesNoTypingAndMayCoverPlansToGenerate)
+{
+    Board b;
+    BoardModel &m = b.model;
+    board::Proposal p{"沿用上月", {}};
+    p.values[m.key_of({0, 0})] = 40;  // 甲: 10 -> 40
+    p.values[m.key_of({0, 2})] = 30;  // 戊 has no plan yet
+    m.propose(p);
+    EXPECT_FALSE(m.proposed_value({0, 2})) << "without generation a cell of no plan is left out";
+    EXPECT_EQ(m.allocated(0), 70);
+    p.generates = true;
+    m.propose(p);  // in place of the first
+    EXPECT_EQ(m.proposed_value({0, 2}), 30);
+    EXPECT_EQ(m.allocated(0), 100);
+    EXPECT_EQ(m.remaining(0), 0);
+    EXPECT_FALSE(m.cell_editable({1, 0}));
+    EXPECT_TRUE(m.enter({1, 0}, "1")) << "no typing while a preview shows";
+    m.discard_proposal();
+    EXPECT_EQ(m.allocated(0), 40);
+    EXPECT_TRUE(m.cell_editable({1, 0}));
+}

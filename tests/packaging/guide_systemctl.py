@@ -6,8 +6,8 @@ deb-systemd-invoke reach it). It does what systemd would do for
 the units the guide uses:
 
 - vendrix-server: runs the unit file's ExecStart as its User and Group, in its
-  WorkingDirectory, with its LimitNOFILE, its StateDirectory and LogsDirectory
-  made, and waits for the service's READY=1 (Type=notify) on a notify socket,
+  WorkingDirectory, with its LimitNOFILE, its StateDirectory, LogsDirectory
+  and RuntimeDirectory made, and waits for the service's READY=1 (Type=notify) on a notify socket,
   or reports the failure as systemd does when the process ends first; reload
   sends SIGHUP; standard output and error go to the unit's journal;
 - postgresql: pg_ctlcluster on every cluster; haproxy: the daemon with its
@@ -81,7 +81,7 @@ def start_vendrix(unit):
     s = unit_settings(unit)
     user = pwd.getpwnam(s.get("User", "root"))
     group = grp.getgrnam(s.get("Group", "root"))
-    for key, base in (("StateDirectory", "/var/lib"), ("LogsDirectory", "/var/log")):
+    for key, base in (("StateDirectory", "/var/lib"), ("LogsDirectory", "/var/log"), ("RuntimeDirectory", "/run")):
         if key in s:
             path = os.path.join(base, s[key])
             os.makedirs(path, exist_ok=True)

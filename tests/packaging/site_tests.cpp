@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
 
 #include "accounts.h"
+#include "app_server.h"
+#include "database_files.h"
 #include "backup.h"
 #include "database.h"
 #include "database_setup.h"
@@ -53,6 +56,14 @@ TEST(ConfigFile, OptionsAndFlagsBecomeArgumentsInTheFilesOrder)
     EXPECT_EQ(appserver::config_arguments(f.path, kOptions, kFlags),
               (std::vector<std::string>{"--listen", "0.0.0.0:7500", "--database", "sqlite3://db=/var/lib/x.db",
                                         "--init", "--session-timeout", "30"}));
+}
+
+TEST(ConfigFile, AKeyMaySpellItsDashesAsUnderscores)
+{
+    TempFile f;
+    f.write("session_timeout = 30\n");
+    EXPECT_EQ(appserver::config_arguments(f.path, kOptions, kFlags),
+              (std::vector<std::string>{"--session-timeout", "30"}));
 }
 
 TEST(ConfigFile, MistakesNameTheFileAndLine)
@@ -290,7 +301,7 @@ TEST(Backup, LiveCopyIsConsistentAndRestoreUndoesLaterChanges)
 
     exec_sql(cs, "DELETE FROM XSTYZB02");
     EXPECT_EQ(query_sql(cs, "SELECT COUNT(*) FROM XSTYZB02")[0][0], "0");
-    appserver::restore_sqlite(cs, copy.path);
+    appserver::restore_database(cs, copy.path);
     EXPECT_EQ(plan_total(cs), total);
 }
 
@@ -301,13 +312,119 @@ TEST(Backup, RestoreOfAFileThatIsNoBackupChangesNothing)
     const std::string total = plan_total(cs);
     TempFile not_db(".db");
     not_db.write("these are not the plans you are looking for\n");
-    EXPECT_THROW(appserver::restore_sqlite(cs, not_db.path), appserver::ServerError);
+    EXPECT_THROW(appserver::restore_database(cs, not_db.path), appserver::ServerError);
     TempFile empty(".db");
     { Connection create("sqlite3://db=" + empty.path, true); }
-    EXPECT_THROW(appserver::restore_sqlite(cs, empty.path), appserver::ServerError);
-    EXPECT_THROW(appserver::restore_sqlite(cs, "/nonexistent/backup.db"), appserver::ServerError);
+    EXPECT_THROW(appserver::restore_database(cs, empty.path), appserver::ServerError);
+    EXPECT_THROW(appserver::restore_database(cs, "/nonexistent/backup.db"), appserver::ServerError);
     EXPECT_EQ(plan_total(cs), total);
     EXPECT_THROW(appserver::backup_sqlite("postgresql://dbname=x", "/tmp/x.db"), appserver::ServerError);
+}
+
+
+// A copy that is damaged, of a version this server does not know, or that
+// brings in what init never makes is refused with the reason before the
+// live database is touched; so is any restore while a server holds it.
+TEST(Backup, RestoreRefusesAPoisonedCopyAndAServedDatabaseWithTheReason)
+{
+    testsupport::SqliteDb live(true);
+    const std::string cs = live.connection_string();
+    const std::string total = plan_total(cs);
+    const std::string audit = query_sql(cs, "SELECT COUNT(*) FROM XSTYZBRZ")[0][0];
+    struct Poison {
+        const char *reason;
+        std::function<void(const std::string &copy_cs, const std::string &file)> make;
+    } poisons[] = {
+        {"damaged",
+         [](const std::string &, const std::string &file) {
+             // A page of the plans' table overwritten in the middle.
+             std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(static_cast<std::streamoff>(std::filesystem::file_size(file) / 2));
+             const std::string junk(4096, '\x5a');
+             f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+         }},
+        {"schema version 99", [](const std::string &c, const std::string &) { exec_sql(c, "UPDATE XTBBXX00 SET BBHAO0=99"); }},
+        {"trigger",
+         [](const std::string &c, const std::string &) {
+             exec_sql(c, "CREATE TRIGGER WIPE AFTER INSERT ON XSTYZB02 BEGIN DELETE FROM XSTYZBRZ; END");
+         }},
+        {"view", [](const std::string &c, const std::string &) { exec_sql(c, "CREATE VIEW V AS SELECT 1"); }},
+        {"table", [](const std::string &c, const std::string &) { exec_sql(c, "CREATE TABLE EXTRA (A INTEGER)"); }},
+    };
+    for (const auto &p : poisons) {
+        TempFile copy(".db");
+        appserver::backup_sqlite(cs, copy.path);
+        const std::string copy_cs = "sqlite3://db=" + copy.path;
+        exec_sql(copy_cs, "PRAGMA journal_mode=DELETE");
+        exec_sql(copy_cs, "DELETE FROM XSTYZB02");
+        p.make(copy_cs, copy.path);
+        try {
+            appserver::restore_database(cs, copy.path);
+            ADD_FAILURE() << "restored a copy with a " << p.reason;
+        } catch (const appserver::ServerError &e) {
+            EXPECT_NE(std::string(e.what()).find(p.reason), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("nothing was restored"), std::string::npos) << e.what();
+        }
+        std::remove(appserver::accounts_file_of(copy.path).c_str());
+        EXPECT_EQ(plan_total(cs), total) << p.reason;
+    }
+    EXPECT_EQ(query_sql(cs, "SELECT COUNT(*) FROM XSTYZBRZ")[0][0], audit);
+
+    // A sound copy, while a server holds the database: refused, naming why.
+    TempFile sound(".db");
+    appserver::backup_sqlite(cs, sound.path);
+    {
+        appserver::AppServer server(cs);
+        try {
+            appserver::restore_database(cs, sound.path);
+            ADD_FAILURE() << "restored under a running server";
+        } catch (const appserver::ServerError &e) {
+            EXPECT_NE(std::string(e.what()).find("a server is running"), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_NO_THROW(appserver::restore_database(cs, sound.path));
+    std::remove(appserver::accounts_file_of(sound.path).c_str());
+}
+
+// Migrate refuses plan tables it does not know, changing nothing.
+TEST(SchemaVersion, MigrateRefusesAPlanTableWithoutItsRowIdentity)
+{
+    TempFile file(".db");
+    const std::string cs = "sqlite3://db=" + file.path;
+    { Connection create(cs, true); }
+    make_old_layout(cs);
+    exec_sql(cs, "CREATE TABLE P (NYUE00 VARCHAR(6), XHAO00 DOUBLE PRECISION, ZBLB00 VARCHAR(1), ZBMC00 VARCHAR(50), "
+                 "ZBSL00 DOUBLE PRECISION, CKDM00 VARCHAR(2), RYDM00 VARCHAR(4), SPDM00 VARCHAR(8), SPDM01 VARCHAR(8), "
+                 "ZBLBMC VARCHAR(8))");
+    exec_sql(cs, "INSERT INTO P SELECT NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC FROM XSTYZB02");
+    exec_sql(cs, "DROP TABLE XSTYZB02");
+    exec_sql(cs, "ALTER TABLE P RENAME TO XSTYZB02");
+    Connection db(cs);
+    try {
+        appserver::migrate_schema(db);
+        ADD_FAILURE() << "migrated a layout without ROWID00";
+    } catch (const appserver::ServerError &e) {
+        EXPECT_NE(std::string(e.what()).find("has no column ROWID00"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(appserver::schema_version(db), 1);
+    std::remove(appserver::accounts_file_of(file.path).c_str());
+}
+
+// What the server creates is never readable by others, whatever the umask.
+TEST(Files, TheDatabaseAndItsAccountsAreCreatedWithoutRightsForOthers)
+{
+    TempFile file(".db");
+    const std::string cmd = "umask 0; " + testsupport::server_executable() + " init --database sqlite3://db=" +
+                            file.path + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    for (const std::string &f : {file.path, appserver::accounts_file_of(file.path)}) {
+        ASSERT_TRUE(std::filesystem::exists(f)) << f;
+        const auto perms = std::filesystem::status(f).permissions();
+        EXPECT_EQ(perms & (std::filesystem::perms::others_all | std::filesystem::perms::group_write),
+                  std::filesystem::perms::none)
+            << f;
+    }
+    std::remove(appserver::accounts_file_of(file.path).c_str());
 }
 
 }  // namespace
