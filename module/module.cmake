@@ -6,6 +6,7 @@ set(saleplan_form_sources
   forms/Unit_edit.cpp forms/Unit_edit.h
   forms/Unit_board.cpp forms/Unit_board.h forms/board_grid.cpp forms/board_grid.h
   forms/board_commands.cpp forms/board_commands.h forms/board_print.cpp forms/board_generate.cpp
+  forms/saleplan_month_lock.cpp forms/board_state.cpp
   forms/combo_list.h forms/form_support.h forms/form_support.cpp
   forms/board_completion.cpp forms/board_completion.h
   forms/board_preview.cpp forms/board_preview.h forms/board_allocate.cpp forms/board_roll_forward.cpp)

@@ -290,4 +290,72 @@ inline constexpr const char *kBoardChanged = "board_changed";
 inline constexpr const char *kAllocationRefused = "allocation_refused";
 }  // namespace error
 
+// --- month states -------------------------------------------------------------
+
+// A department's month moves 草稿 -> 已提交 (a planner submits it complete) ->
+// 已批准 (an approver); 已提交 -> 草稿 (returned by an approver, with a reason);
+// 已批准 -> 修订中 (a revision opened by a planner, with a reason) -> 已提交.
+// While it is 已提交 or 已批准 the server refuses every change of its
+// salesman plans. A month that never moved is 草稿.
+inline constexpr const char *kStateDraft = "草稿";
+inline constexpr const char *kStateSubmitted = "已提交";
+inline constexpr const char *kStateApproved = "已批准";
+inline constexpr const char *kStateRevising = "修订中";
+// The moves, as MoveMonthState's DZUO00 names them.
+inline constexpr const char *kMoveSubmit = "提交";
+inline constexpr const char *kMoveApprove = "批准";
+inline constexpr const char *kMoveReturn = "退回";
+inline constexpr const char *kMoveRevise = "申请修订";
+
+// On the customer object: the states of a month (NYUE00 required). Rows:
+// one per department with a state other than the first draft, or with
+// CKDM00 exactly that department's (a draft when it never moved), with
+// month_state_fields(); with CKDM00 also the detail "history", every move
+// of the department's month, oldest first (month_state_history_fields()).
+// A viewer may read it.
+inline constexpr const char *kMonthStateProvider = "dsp_month_state";
+inline constexpr const char *kMonthStateHistoryDetail = "history";
+inline const std::vector<wire::FieldDef> &month_state_fields()
+{
+    using wire::FieldType;
+    // ZTAI00 the state, TJYH00 who submitted it last, PZYH00 and PZSJ00 who
+    // approved it and when (UTC), empty unless it is approved.
+    static const std::vector<wire::FieldDef> fields = {
+        {"CKDM00", FieldType::String, 2}, {"ZTAI00", FieldType::String, 6}, {"TJYH00", FieldType::String, 32},
+        {"PZYH00", FieldType::String, 32}, {"PZSJ00", FieldType::String, 20},
+    };
+    return fields;
+}
+inline const std::vector<wire::FieldDef> &month_state_history_fields()
+{
+    using wire::FieldType;
+    // BBHAO0 the move's number in the month, DZUO00 the move, ZTAI00 the
+    // state it led to, YHMC00 who, CZSJ00 when (UTC), LYOU00 the reason.
+    static const std::vector<wire::FieldDef> fields = {
+        {"BBHAO0", FieldType::Integer, 0}, {"DZUO00", FieldType::String, 8},  {"ZTAI00", FieldType::String, 6},
+        {"YHMC00", FieldType::String, 32}, {"CZSJ00", FieldType::String, 20}, {"LYOU00", FieldType::String, 200},
+    };
+    return fields;
+}
+
+// On the customer object: moves a department's month (NYUE00, CKDM00, DZUO00
+// the move, LYOU00 the reason where one is needed, ZTAI00 optional: the
+// state the caller saw, refused with state_changed when it is no longer
+// so). Answers {"state":"已提交"}.
+inline constexpr const char *kMoveMonthStateMethod = "MoveMonthState";
+inline constexpr const char *kMoveParam = "DZUO00";
+inline constexpr const char *kReasonParam = "LYOU00";
+inline constexpr const char *kStateParam = "ZTAI00";
+inline constexpr const char *kStateKey = "state";
+
+namespace error {
+// 422: a change of a salesman plan in a month that is submitted or approved.
+inline constexpr const char *kMonthLocked = "month_locked";
+// 422: a state move the month does not allow (its state, no department plan,
+// a plan not complete, one's own submission).
+inline constexpr const char *kStateRefused = "state_refused";
+// 422: the month's state is no longer the one the caller saw.
+inline constexpr const char *kStateChanged = "state_changed";
+}  // namespace error
+
 }  // namespace contract

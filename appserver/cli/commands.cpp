@@ -81,9 +81,9 @@ int user_command(int argc, char **argv)
     if (!role_text.empty() && what != "add") usage_error("--role belongs to user add");
     try {
         if (what == "add") {
-            if (role_text.empty()) usage_error("user add needs --role planner|viewer");
+            if (role_text.empty()) usage_error("user add needs --role planner|viewer|approver");
             const auto role = appserver::role_from_name(role_text);
-            if (!role) usage_error("--role is planner or viewer, not \"" + role_text + "\"");
+            if (!role) usage_error("--role is planner, viewer or approver, not \"" + role_text + "\"");
             appserver::add_account(database, words[1], *role, read_password("Password for " + words[1] + ": ", true));
             std::fprintf(stderr, "vendrix-server: account %s added (%s)\n", words[1].c_str(), role_text.c_str());
         } else if (what == "passwd") {

@@ -31,7 +31,7 @@ const std::vector<std::string> kValueOptions = {
     "max-sessions-per-account", "max-answer-rows", "max-answer-bytes", "max-clients",
     "max-clients-per-address", "max-sending-per-address", "control-socket", "metrics-listen",
     "actuals-view", "actuals-time-limit"};
-const std::vector<std::string> kFlagOptions = {"init", "demo"};
+const std::vector<std::string> kFlagOptions = {"init", "demo", "allow-self-approval", "allow-partial-submission"};
 
 // The options of what one instance may hold at once and how long anything
 // may take (--workers, --max-connections, --statement-timeout, ...). True
@@ -75,7 +75,7 @@ void print_help()
 {
     std::printf(
         "Usage: vendrix-server [OPTIONS]\n"
-        "       vendrix-server user add NAME --role planner|viewer [--database ...]\n"
+        "       vendrix-server user add NAME --role planner|viewer|approver [--database ...]\n"
         "       vendrix-server user passwd NAME | user list | user remove NAME [--database ...]\n"
         "       vendrix-server init [--demo] [--server-role NAME ...] [--database ...]\n"
         "       vendrix-server migrate [--server-role NAME] [--database ...]\n"
@@ -144,6 +144,10 @@ void print_help()
         "                           beside the plan (default: none, no actuals)\n"
         "  --actuals-time-limit TIME  how long one read of it may take before the board\n"
         "                           goes without it (default 2s)\n"
+        "  --allow-self-approval    an approver may approve a month he submitted himself\n"
+        "                           (default: another approver must)\n"
+        "  --allow-partial-submission  a month may be submitted with quantity left or\n"
+        "                           visit-salesmen without a plan (default: refused)\n"
         "  --help                   show this text\n"
         "Commands: init creates the current layout and stops; migrate brings a database\n"
         "of an older release up to date in one transaction and on PostgreSQL gives the\n"
@@ -372,6 +376,10 @@ std::optional<ServeOptions> parse_serve_options(int argc, char **argv)
             if (!parse_int(v, 0, 100000000, o.session_timeout)) usage_error("bad --session-timeout value \"" + v + "\"");
         } else if (arg == "--log-file") {
             o.log_file = value();
+        } else if (arg == "--allow-self-approval") {
+            o.limits.allow_self_approval = true;
+        } else if (arg == "--allow-partial-submission") {
+            o.limits.allow_partial_submission = true;
         } else if (arg == "--control-socket") {
             o.control_socket = value();
         } else if (arg == "--actuals-view") {

@@ -9,10 +9,11 @@
 namespace appserver {
 
 // What a signed-in account may do: a planner everything the module does, a
-// viewer read only.
-enum class Role { Planner, Viewer };
-const char *role_name(Role role);  // "planner" or "viewer"
-// The role of a name ("planner", "viewer"); nothing for any other text.
+// viewer read only, an approver what a planner does and besides approve and
+// return a department's submitted month.
+enum class Role { Planner, Viewer, Approver };
+const char *role_name(Role role);  // "planner", "viewer" or "approver"
+// The role of a name ("planner", "viewer", "approver"); nothing for any other text.
 std::optional<Role> role_from_name(const std::string &name);
 
 // Who makes a call. With --auth none every caller is the anonymous planner

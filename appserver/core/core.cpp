@@ -13,12 +13,16 @@
 
 namespace appserver {
 
-const char *role_name(Role role) { return role == Role::Viewer ? "viewer" : "planner"; }
+const char *role_name(Role role)
+{
+    return role == Role::Viewer ? "viewer" : role == Role::Approver ? "approver" : "planner";
+}
 
 std::optional<Role> role_from_name(const std::string &name)
 {
     if (name == "planner") return Role::Planner;
     if (name == "viewer") return Role::Viewer;
+    if (name == "approver") return Role::Approver;
     return std::nullopt;
 }
 

@@ -24,6 +24,12 @@ struct ServerLimits {
     // The largest answer of dsp_temp, in rows and in bytes of its values.
     std::size_t max_answer_rows = 200000;
     std::size_t max_answer_bytes = 64u * 1024 * 1024;
+    // The site's rules of a month's sign-off (config allow_self_approval,
+    // allow_partial_submission): whether an approver may approve a month he
+    // submitted himself, and whether a month may be submitted with quantity
+    // left or visit-salesmen without a plan.
+    bool allow_self_approval = false;
+    bool allow_partial_submission = false;
 };
 inline constexpr int kAuxiliaryConnections = 4;
 

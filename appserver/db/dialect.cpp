@@ -242,6 +242,19 @@ bool table_exists(Connection &db, const char *table)
     return wire::value_to_double(r.packet.rows.at(0).at(0)) > 0;
 }
 
+bool column_exists(Connection &db, const char *table, const char *column)
+{
+    const auto r = db.kind() == DatabaseKind::Sqlite
+                       ? db.run("SELECT COUNT(*) FROM pragma_table_info(?) WHERE UPPER(name)=?",
+                                {std::string(table), std::string(column)})
+                       : db.run("SELECT COUNT(*) FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class c "
+                                "ON c.oid = a.attrelid JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+                                "WHERE n.nspname = current_schema() AND c.relkind IN ('r','p') "
+                                "AND UPPER(c.relname)=? AND UPPER(a.attname)=? AND NOT a.attisdropped",
+                                {std::string(table), std::string(column)});
+    return wire::value_to_double(r.packet.rows.at(0).at(0)) > 0;
+}
+
 void prepare_new_database(Connection &db)
 {
     if (db.kind() == DatabaseKind::Sqlite) db.run("PRAGMA journal_mode=WAL");

@@ -66,6 +66,9 @@ std::int64_t change_rows(Connection &db, const RowsChange &change, const std::ve
 // Whether the database holds a table of that name (in any case).
 bool table_exists(Connection &db, const char *table);
 
+// Whether a table of the database has a column of that name (in any case).
+bool column_exists(Connection &db, const char *table, const char *column);
+
 // A new database's own settings, before anything is created: SQLite's
 // write-ahead journal (readers and one writer without blocking each other;
 // the setting stays with the file).

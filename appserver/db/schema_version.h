@@ -14,7 +14,8 @@ namespace appserver {
 // Version 2 added the audit trail and the accounts; version 3 keeps a SQLite
 // database's accounts and tokens in a file of their own beside it (on
 // PostgreSQL its layout is version 2's); version 4 adds the departments'
-// weights (XSTYQZ00).
+// weights (XSTYQZ00); version 5 adds the months' states (XSTYZBZT)
+// and the audit trail's reasons.
 inline constexpr int kSchemaVersion = 4;
 
 // The version recorded in the database; 1 when the plan tables are there but

@@ -6,6 +6,7 @@
 #include "audit.h"
 #include "contract.h"
 #include "dialect.h"
+#include "month_states.h"
 #include "plan_rules.h"
 
 namespace appserver {
@@ -34,6 +35,8 @@ auto in_transaction(Connection &db, int &savepoints, const std::string &month, c
     try {
         // Applies, generations and other helpers of this department's month wait.
         lock_name(db, "XSTYZB02/" + month + "/" + department);
+        // A submitted or approved month changes by no helper either.
+        require_month_open(db, month, department);
         auto result = f();
         if (own) db.commit();
         else db.release_savepoint(savepoint);

@@ -134,7 +134,7 @@ StatementResult run_recorded(Connection &db, const Caller &caller, const Catalog
 std::vector<AuditRecord> read_audit(const std::string &connection_string, const AuditFilter &filter)
 {
     Connection db(connection_string);
-    std::string sql = std::string("SELECT JLHAO0,") + kColumns + " FROM " + kAuditTable + " WHERE 1=1";
+    std::string sql = std::string("SELECT JLHAO0,") + kColumns + ",LYOU00 FROM " + kAuditTable + " WHERE 1=1";
     std::vector<wire::Value> params;
     auto where = [&](const char *condition, const std::string &value) {
         if (value.empty()) return;
@@ -163,6 +163,7 @@ std::vector<AuditRecord> read_audit(const std::string &connection_string, const 
         a.name = value_text(r[9]);
         a.before = value_text(r[10]);
         a.after = value_text(r[11]);
+        a.reason = value_text(r[13]);
         out.push_back(std::move(a));
     }
     return out;
@@ -173,11 +174,11 @@ namespace {
 std::vector<std::string> fields_of(const AuditRecord &a)
 {
     return {a.time, a.account, a.address, a.kind, a.month, a.department, a.salesman, a.sequence, a.name, a.before,
-            a.after};
+            a.after, a.reason};
 }
 
 const std::vector<std::string> kHeadings = {"time (UTC)", "account", "address", "change", "month", "department",
-                                            "salesman", "seq", "indicator", "before", "after"};
+                                            "salesman", "seq", "indicator", "before", "after", "reason"};
 
 // Display width: a Chinese character takes two columns of a terminal.
 std::size_t width_of(const std::string &s)
@@ -231,7 +232,7 @@ std::string audit_csv(const std::vector<AuditRecord> &records)
         out += "\r\n";
     };
     line({"time", "account", "address", "change", "month", "department", "salesman", "sequence", "indicator",
-          "before", "after"});
+          "before", "after", "reason"});
     for (const auto &r : records) line(fields_of(r));
     return out;
 }

@@ -65,6 +65,7 @@ struct AuditFilter {
 struct AuditRecord {
     std::int64_t id = 0;
     std::string time, account, address, kind, month, department, salesman, sequence, name, before, after;
+    std::string reason;  // LYOU00: a month's state move returned or revised with it
 };
 
 // The records that pass the filter, oldest first (the audit command; run it

@@ -5,6 +5,7 @@
 
 #include "audit.h"
 #include "contract.h"
+#include "month_states.h"
 #include "dialect.h"
 #include "plan_rules.h"
 #include "server_log.h"
@@ -129,7 +130,8 @@ struct Outcome {
 
 // Every change made by a statement of its own, in order: deletions, a row
 // changed twice, and whatever the batch below leaves to it.
-void apply_one_by_one(Connection &db, const Caller &caller, const wire::Delta &delta, int max_errors, Outcome &out)
+void apply_one_by_one(Connection &db, const Caller &caller, const wire::Delta &delta, int max_errors, Outcome &out,
+                      const std::map<wire::RowId, std::string> &locked)
 {
     std::map<wire::RowId, PlanRow> rows = locked_rows(db, delta);
     AllocationLedger ledger(db, AllocationLedger::Changes::Written);
@@ -140,6 +142,8 @@ void apply_one_by_one(Connection &db, const Caller &caller, const wire::Delta &d
             std::optional<wire::Value> before, after;
             if (auto refusal = opening_refusal(change, before)) return refusal;
             const wire::RowId row = *change.row_id;
+            // A submitted or approved month changes by no apply.
+            if (const auto lock = locked.find(row); lock != locked.end()) return lock->second;
             const auto known = rows.find(row);
             if (known == rows.end()) return deleted_since_read(row);
             StatementResult done;
@@ -194,8 +198,10 @@ void apply_one_by_one(Connection &db, const Caller &caller, const wire::Delta &d
 // nothing made, when the changes are not of that kind or a row was changed
 // after all (by a writer that takes no allocation lock): the caller then
 // applies them one by one.
-bool apply_together(Connection &db, const Caller &caller, const wire::Delta &delta, int max_errors, Outcome &out)
+bool apply_together(Connection &db, const Caller &caller, const wire::Delta &delta, int max_errors, Outcome &out,
+                    const std::map<wire::RowId, std::string> &locked)
 {
+    if (!locked.empty()) return false;  // each change of a locked month is refused by name
     std::set<wire::RowId> seen;
     for (const auto &change : delta)
         if (change.kind != wire::ChangeKind::Modify || !change.row_id || !seen.insert(*change.row_id).second)
@@ -264,13 +270,16 @@ wire::ApplyResult apply_plan_changes(Connection &db, const Caller &caller, int &
 
     Outcome out;
     try {
+        // No change of a submitted or approved month; no move of these months'
+        // states until this apply ends.
+        const auto locked = month_lock_refusals(db, delta);
         // Together when it can be; else, or when a row changed under it,
         // from where it began, one by one.
         const std::string together = "plan_apply_together_" + std::to_string(++savepoints);
         db.savepoint(together);
         bool done_together = false;
         try {
-            done_together = apply_together(db, caller, delta, max_errors, out);
+            done_together = apply_together(db, caller, delta, max_errors, out, locked);
         } catch (const ServerError &e) {
             // The database refused the statement of them all: one by one
             // finds the change it refuses and names it.
@@ -281,7 +290,7 @@ wire::ApplyResult apply_plan_changes(Connection &db, const Caller &caller, int &
         } else {
             db.rollback_to_savepoint(together);  // and let go
             out = Outcome{};
-            apply_one_by_one(db, caller, delta, max_errors, out);
+            apply_one_by_one(db, caller, delta, max_errors, out, locked);
         }
         if (out.stopped) {
             undo();

@@ -6,6 +6,7 @@
 #include "audit.h"
 #include "contract.h"
 #include "dialect.h"
+#include "month_states.h"
 #include "statement_catalogue.h"
 
 namespace appserver {
@@ -36,6 +37,7 @@ GenerationResult generate_in_transaction(Connection &db, const Caller &caller, c
 {
     // Another generation or an apply of this department's month waits for this one.
     lock_name(db, "XSTYZB02/" + month + "/" + department);
+    require_month_open(db, month, department);
     if (count_of(db, "SELECT COUNT(*) FROM XSTYZB01 WHERE NYUE00=? AND CKDM00=?", {month, department}) == 0)
         refuse("对应年月的上级计划还未生成，请先生成上级计划");
     if (count_of(db, "SELECT COUNT(*) FROM XSTYXSZB WHERE NYUE00=?", {month}) == 0)

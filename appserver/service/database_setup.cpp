@@ -12,6 +12,7 @@
 #include "demo_sales.h"
 #include "department_weights.h"
 #include "dialect.h"
+#include "month_states.h"
 #include "schema.h"
 #include "schema_version.h"
 #include "server_text.h"
@@ -30,6 +31,7 @@ void create_current_layout(Connection &db)
     create_audit_table(db);
     if (db.kind() == DatabaseKind::Postgresql) create_account_tables(db);
     create_weights_table(db);
+    migrate_to_month_states(db);
     record_schema_version(db);
 }
 
@@ -64,7 +66,7 @@ std::string quoted_literal(const std::string &text)
 // identities); add to the audit trail, which it can neither read nor change
 // (the audit command runs with an administrator's connection); read the
 // accounts; keep the tokens; read the layout's version, which it checks
-// before it serves. Nothing else: no superuser, no other table, no COPY to or
+// before it serves; read and add the moves of the months' states. Nothing else: no superuser, no other table, no COPY to or
 // from programs or files. These are also every table of the layout.
 struct TableRights {
     const char *table;
@@ -83,6 +85,7 @@ const std::vector<TableRights> &server_rights()
         {kAccountTable, {"SELECT"}},
         {kTokenTable, {"SELECT", "INSERT", "DELETE"}},
         {"XTBBXX00", {"SELECT"}},
+        {kMonthStateTable, {"SELECT", "INSERT"}, "JLHAO0"},
         {kWeightsTable, {"SELECT", "INSERT", "UPDATE", "DELETE"}},
     };
     return rights;

@@ -12,6 +12,7 @@ namespace appserver {
     X(contract::kCompanyInfoObject, make_temp_provider) \
     X(contract::kCustObject, make_plan_provider)        \
     X(contract::kCustObject, make_board_provider)       \
+    X(contract::kCustObject, make_month_state_provider) \
     X(contract::kCustObject, make_weights_provider)
 #define SERVER_METHODS(X)                                          \
     X(contract::kCompanyInfoObject, make_transaction_start_method)  \
@@ -20,7 +21,8 @@ namespace appserver {
     X(contract::kCustObject, make_generate_plans_method)           \
     X(contract::kCustObject, make_allocate_remaining_method)       \
     X(contract::kCustObject, make_roll_forward_method)             \
-    X(contract::kCustObject, make_save_weights_method)
+    X(contract::kCustObject, make_save_weights_method)             \
+    X(contract::kCustObject, make_move_month_state_method)
 
 #define DECLARE_PROVIDER(object, make) std::unique_ptr<Provider> make();
 #define DECLARE_METHOD(object, make) std::unique_ptr<Method> make();

@@ -160,19 +160,21 @@ void sign_out(const std::string &computer_name)
     }
 }
 
-bool account_is_viewer(const std::string &computer_name)
+bool account_is_viewer(const std::string &computer_name) { return account_role(computer_name) == "viewer"; }
+
+std::string account_role(const std::string &computer_name)
 {
     try {
         const std::string key = server_key(computer_name);
-        if (auto account = known_account(key)) return account->role == "viewer";
+        if (auto account = known_account(key)) return account->role;
         auto token = token_for(key);
-        if (!token) return false;
+        if (!token) return {};
         BusyScope busy;
         Account account = run_job([&] { return detail::get_account(computer_name, *token); });
         detail::remember_account_of_token(key, *token, account);
-        return account.role == "viewer";
+        return account.role;
     } catch (const RemoteError &) {
-        return false;
+        return {};
     }
 }
 

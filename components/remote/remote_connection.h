@@ -120,7 +120,7 @@ std::string ca_file_setting();
 
 struct Account {
     std::string user;
-    std::string role;     // "planner" or "viewer"
+    std::string role;     // "planner", "viewer" or "approver"
     std::string expires;  // as the server gives it
 };
 
@@ -144,6 +144,10 @@ std::optional<Account> known_account(const std::string &key);
 // known yet. Without a token (a server without accounts) or when the server
 // cannot tell, false: the server refuses what the account may not do anyway.
 bool account_is_viewer(const std::string &computer_name);
+// The role of the account signed in ("planner", "viewer", "approver"), asked
+// of the server as account_is_viewer does; empty without a token or when the
+// server cannot tell.
+std::string account_role(const std::string &computer_name);
 
 // Asked when the server refuses a call for want of a sign-in, on the thread
 // that made the call; `reason` is the server's refusal. Returns true once a

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 
 #include "client_dataset.h"
@@ -51,6 +52,14 @@ public:
     // commands then refuse rather than act on a selection nobody sees.
     PlanSelection plan_filter_in_force;
     bool plan_view_loaded = false;
+
+    // Called by apply_plan_filter once the selection in force is set (the
+    // main form shows there whether its month may change).
+    std::function<void()> on_selection_in_force;
+    // The departments' month states (month_state.h) of states_month, read
+    // once a month; cleared to read them again.
+    std::string states_month;
+    std::map<std::string, std::string> month_states;
 
     // The selection in force when the view holds its rows, nullptr otherwise.
     const PlanSelection *loaded_selection() const { return plan_view_loaded ? &plan_filter_in_force : nullptr; }

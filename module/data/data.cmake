@@ -6,6 +6,7 @@ add_library(plandata STATIC
   ${CMAKE_CURRENT_LIST_DIR}/quantity_checks.cpp ${CMAKE_CURRENT_LIST_DIR}/quantity_checks.h
   ${CMAKE_CURRENT_LIST_DIR}/board_model.cpp ${CMAKE_CURRENT_LIST_DIR}/board_model.h
   ${CMAKE_CURRENT_LIST_DIR}/board_source.cpp ${CMAKE_CURRENT_LIST_DIR}/board_source.h
+  ${CMAKE_CURRENT_LIST_DIR}/month_state.cpp ${CMAKE_CURRENT_LIST_DIR}/month_state.h
   ${CMAKE_CURRENT_LIST_DIR}/actuals.cpp ${CMAKE_CURRENT_LIST_DIR}/actuals.h
   ${CMAKE_CURRENT_LIST_DIR}/allocation_calls.cpp ${CMAKE_CURRENT_LIST_DIR}/allocation_calls.h
   ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.cpp ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.h)

@@ -105,6 +105,7 @@ void apply_plan_filter(Tdm_yearplan &dm)
     dm.cds_xstyzb02.set_filtered(true);
     dm.plan_filter_in_force = {plan_month, dept_code, salesman_code};
     dm.plan_view_loaded = dm.cds_xstyzb02.active();
+    if (dm.on_selection_in_force) dm.on_selection_in_force();
 }
 
 void reload_plan_view(Tdm_yearplan &dm)

@@ -84,6 +84,7 @@ TFm_board::TFm_board(QWidget *owner, std::unique_ptr<board::BoardSource> source,
     frReport1->setObjectName(QStringLiteral("frReport1"));
 
     build_commands();
+    board_state::install(*this);
     update_commands();
 
     ui::connect_guarded(tbok, &TFlatSpeedButton::clicked, this, &TFm_board::tbokClick);
@@ -155,6 +156,7 @@ void TFm_board::update_commands()
     const bool editable = model_.loaded() && !model_.read_only() && !model_.empty_reason();
     tbok->setEnabled(editable);
     for (const auto &[button, changes_plan] : commands_) button->setEnabled(!changes_plan || editable);
+    board_state::update_buttons(*this);
 }
 
 void TFm_board::update_status()
@@ -208,6 +210,7 @@ void TFm_board::load(const std::string &month, const std::string &department)
     month_ = month;
     department_ = department;
     pn_gl->setText(compose_heading(month_, model_.department_name().empty() ? department_ : model_.department_name()));
+    board_state::read(*this);
     update_status();
     update_commands();
     // The cursor on the first salesman's first indicator.
@@ -374,6 +377,10 @@ bool TFm_board::open(QWidget *owner)
 
 void TFm_saleplan::tbboardClick()
 {
-    // The main form shows what the board saved or generated.
-    if (TFm_board::open(this)) reload_plan_view(current_data_module());
+    // The main form shows what the board saved or generated, and the
+    // month's state as the board may have moved it.
+    const bool changed = TFm_board::open(this);
+    current_data_module().states_month.clear();
+    if (changed) reload_plan_view(current_data_module());
+    else show_month_lock();
 }

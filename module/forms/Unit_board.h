@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "board_model.h"
+#include "month_state.h"
 
 class QCloseEvent;
 class QLabel;
@@ -81,6 +82,11 @@ public:
     // Takes the text of an open cell editor in; false when it was refused.
     bool take_in_editor();
 
+    // The month's sign-off as last read (board_state.cpp), and why the board
+    // is read-only whatever the state (browse mode, a viewer), if it is.
+    month_state::State &sign_off() { return sign_off_; }
+    const std::optional<std::string> &read_only_reason() const { return read_only_; }
+
     // The toolbar button of a command (nullptr when there is none).
     TFlatSpeedButton *command_button(const char *object_name) const;
 
@@ -107,5 +113,6 @@ private:
     std::string month_, department_;
     std::optional<std::string> read_only_;
     bool changed_database_ = false;
+    month_state::State sign_off_;
     std::vector<std::pair<TFlatSpeedButton *, bool>> commands_;  // button, changes the plan
 };

@@ -144,6 +144,7 @@ void TFm_saleplan::FormActivate()
     release_data_module();
     dm_yearplan = new Tdm_yearplan();
     dm_yearplan->set_computer_name(server_name);
+    dm_yearplan->on_selection_in_force = [this] { show_month_lock(); };
     bind_views();
     // The keyboard starts on the plan rows, not on the first toolbar command
     // (where Enter would print at once).

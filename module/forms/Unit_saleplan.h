@@ -74,6 +74,10 @@ public:
     void tbokClick();
     void tbprintClick();
     void tbboardClick();
+    // 生成, 编辑, 删除 and 删行 disabled, the reason in their tooltips, while
+    // the month and department in force are submitted or approved
+    // (saleplan_month_lock.cpp).
+    void show_month_lock();
 
 protected:
     void FormClose(QCloseEvent *event) override;

@@ -1,6 +1,7 @@
 // The main form's commands that remove or print the salesman plan in view:
 // 删除 (the whole month plan), 删行 (the row under the cursor) and 打印.
 #include <QString>
+#include <QStringList>
 
 #include <exception>
 
@@ -58,8 +59,14 @@ void TFm_saleplan::tbokClick()
     dataset::ClientDataset &plan = current_data_module().cds_xstyzb02;
     // An empty view raises the dataset's own error here, before anything is sent.
     plan.delete_current();
-    if (plan.apply_updates(0) > 0)
-        ui::message_box(this, QStringLiteral("删除失败！"), QStringLiteral("警告"), ui::mb::ok | ui::mb::icon_warning);
+    if (plan.apply_updates(0) > 0) {
+        // The server's reasons (a month submitted or approved, a row changed
+        // meanwhile) as the box's details.
+        QStringList reasons;
+        for (const wire::ApplyError &e : plan.last_apply_errors()) reasons << QString::fromStdString(e.message);
+        ui::message_box(this, QStringLiteral("删除失败！"), QStringLiteral("警告"), ui::mb::ok | ui::mb::icon_warning,
+                        reasons.join(QLatin1Char('\n')));
+    }
 }
 
 void TFm_saleplan::tbprintClick()

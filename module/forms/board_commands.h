@@ -14,6 +14,7 @@
 class TFm_Base;
 class TFm_board;
 class TFlatSpeedButton;
+class TfrReport;
 
 struct BoardCommand {
     const char *object_name = nullptr;  // the button's, and its accessible name's key
@@ -36,6 +37,24 @@ BoardCommand board_print_command();     // 打印 (board_print.cpp)
 BoardCommand board_generate_command();  // 生成 (board_generate.cpp)
 BoardCommand board_allocate_command();      // 分配剩余 (board_allocate.cpp)
 BoardCommand board_roll_forward_command();  // 沿用上月 (board_roll_forward.cpp)
+
+// 提交, 批准, 退回, 申请修订 (board_state.cpp): the month's sign-off, its
+// state in the heading, its history under the grid, its lock on the board.
+BoardCommand board_submit_command();
+BoardCommand board_approve_command();
+BoardCommand board_return_command();
+BoardCommand board_revise_command();
+namespace board_state {
+// Builds the history list under the grid (from the board's constructor).
+void install(TFm_board &form);
+// Reads the month's state after the board has loaded: the heading, the lock
+// (a submitted or approved month is read-only), the history.
+void read(TFm_board &form);
+// The four buttons enabled by the account's role and the state.
+void update_buttons(TFm_board &form);
+// The printout's jhzt, pzr and pzsj.
+void set_report_variables(TFm_board &form, TfrReport &report);
+}  // namespace board_state
 
 // The board's printout template, found like the salesman printout's (the
 // current folder, then the installed data folder), else the copy built in.

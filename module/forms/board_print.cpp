@@ -92,6 +92,7 @@ void prepare_board_report(TFm_board &form)
     report.set_variable(QStringLiteral("nyzw"),
                         QString::fromStdString(month.substr(0, 4) + "年" + month.substr(4, 2) + "月"));
     report.set_variable(QStringLiteral("zt"), QString::fromStdString(m.status_line()));
+    board_state::set_report_variables(form, report);
 
     report::ReportList sheets;
     const int salesmen = m.salesman_count();

@@ -392,7 +392,7 @@ TEST_P(Allocation, EveryAppliedChangeIsRecordedWithItsAccountAndFiguresAndNothin
     filter.department = "02";
     EXPECT_TRUE(appserver::read_audit(cs(), filter).empty());
     const std::string csv = appserver::audit_csv(records);
-    EXPECT_NE(csv.find(",quantity changed,200303,01,0101,1,卷烟销售总量,0,1500\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",quantity changed,200303,01,0101,1,卷烟销售总量,0,1500,\r\n"), std::string::npos) << csv;
 }
 
 // A database from before the unique key, holding one indicator twice for a

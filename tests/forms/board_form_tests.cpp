@@ -152,7 +152,8 @@ TEST_F(BoardFormTest, OpensFromTheMainFormWithTheDepartmentsMonthAndTheDatabases
         EXPECT_EQ(saleplan::Fm_board.data(), b);
         EXPECT_EQ(b->windowTitle(), "部门计划分配");
         const std::string m = this_month();
-        EXPECT_EQ(b->pn_gl->text(), QString::fromStdString(m.substr(0, 4) + "年" + m.substr(4, 2) + "月东区计划分配"));
+        EXPECT_EQ(b->pn_gl->text(),
+                  QString::fromStdString(m.substr(0, 4) + "年" + m.substr(4, 2) + "月东区计划分配　状态：草稿"));
         EXPECT_EQ(b->cb_fxb->text(), "01|东区");
         EXPECT_EQ(month_key(b->DateTimePicker1->date()), m);
         // One call for the whole board.
@@ -161,7 +162,7 @@ TEST_F(BoardFormTest, OpensFromTheMainFormWithTheDepartmentsMonthAndTheDatabases
         QStringList visible;
         for (TFlatSpeedButton *button : b->toolbar_buttons())
             if (!button->isHidden()) visible << button->text();
-        EXPECT_EQ(visible, (QStringList{"打印", "生成", "保存", "分配剩余", "沿用上月", "退出"}));
+        EXPECT_EQ(visible, (QStringList{"打印", "生成", "保存", "分配剩余", "沿用上月", "提交", "批准", "退回", "申请修订", "退出"}));
 
         BoardGrid *g = b->grid;
         QStringList headers;

@@ -6,6 +6,7 @@
 #include "audit.h"
 #include "contract.h"
 #include "dialect.h"
+#include "month_states.h"
 #include "provider.h"
 #include "server_log.h"
 #include "server_text.h"
@@ -126,7 +127,11 @@ private:
     {
         const std::vector<wire::Value> params(m.values.begin(), m.values.end());
         const AnswerLimit limit{call.limits.max_answer_rows, call.limits.max_answer_bytes};
-        return run_recorded(call.db, call.caller, m, adapt_statement(m.sql, call.db.kind()), params, &limit);
+        auto statement = [&] {
+            return run_recorded(call.db, call.caller, m, adapt_statement(m.sql, call.db.kind()), params, &limit);
+        };
+        // A submitted or approved month's plans change by no statement.
+        return m.changes_data ? run_in_open_month(call.db, m.month, m.department, statement) : statement();
     }
 };
 
