@@ -2,6 +2,8 @@
 // board, applied whole in one transaction through the allocation rule, the
 // quantity bounds, the month's lock and the audit (domain/allocation_apply.h).
 // It changes data, so a viewer may not call it.
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <cstdlib>
 
