@@ -10,7 +10,7 @@ set(saleplan_form_sources
   forms/combo_list.h forms/form_support.h forms/form_support.cpp
   forms/board_completion.cpp forms/board_completion.h
   forms/board_preview.cpp forms/board_preview.h forms/board_allocate.cpp forms/board_roll_forward.cpp
-  forms/board_sheets.cpp forms/sheet_files.cpp forms/sheet_files.h)
+  forms/board_sheets.cpp forms/sheet_files.cpp forms/sheet_files.h forms/saleplan_export.cpp)
 list(TRANSFORM saleplan_form_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 # The board's printout template, built in for when no file of it is found.
 qt_add_resources(saleplan_report_resources ${PROJECT_SOURCE_DIR}/resources/reports.qrc)

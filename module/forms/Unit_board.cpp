@@ -126,7 +126,7 @@ void TFm_board::build_commands()
         TFlatSpeedButton *button = command.base_button ? this->*command.base_button : nullptr;
         if (!button) {
             button = new TFlatSpeedButton(command.caption);
-            tbr_base->insert_button(button, pixels(35), pixels(35), tbexit);
+            tbr_base->insert_button(button, pixels(35), pixels(35), command.place_before ? this->*command.place_before : tbexit);
             button->setFocusPolicy(Qt::TabFocus);
             button->set_color_border(forms::kFormColour);
         }

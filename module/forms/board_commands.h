@@ -26,6 +26,8 @@ struct BoardCommand {
     // A button of the base toolbar the command takes over (at its place);
     // none: a new button placed before 退出.
     TFlatSpeedButton *TFm_Base::*base_button = nullptr;
+    // Where a new button stands: before this base button (none: before 退出).
+    TFlatSpeedButton *TFm_Base::*place_before = nullptr;
     std::function<void(TFm_board &)> run;
 };
 

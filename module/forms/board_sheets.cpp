@@ -4,6 +4,8 @@
 // cells it changes marked blue, the cells it cannot take red with the
 // reason; 确定 (only when nothing is refused) has the server apply it whole
 // through the allocation rule and the audit (导入 and the file's name).
+#include <nlohmann/json.hpp>
+
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
@@ -183,6 +185,7 @@ BoardCommand board_export_command()
     c.caption = QStringLiteral("导出");
     c.glyph = QStringLiteral("tbpreview");
     c.key = QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E);
+    c.place_before = &TFm_Base::tbpreview;  // right after 打印
     c.run = export_board;
     return c;
 }
@@ -195,6 +198,7 @@ BoardCommand board_import_command()
     c.glyph = QStringLiteral("tbnew");
     c.key = QKeySequence(Qt::CTRL | Qt::Key_I);
     c.changes_plan = true;
+    c.place_before = &TFm_Base::tbpreview;
     c.run = import_sheet;
     return c;
 }

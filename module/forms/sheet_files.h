@@ -40,3 +40,10 @@ sheets::Grid grid_of(const sheet::Table &table);
 sheets::Sheet view_sheet(const QTableView &view, const std::string &name, std::vector<sheets::Value> heading);
 
 }  // namespace sheet_files
+
+class TFm_saleplan;
+namespace sheet_files {
+// 导出 at the end of the main form's toolbar: the salesman's plan in view
+// (the grid's rows and visible columns) as .xlsx or CSV.
+void install_plan_export(TFm_saleplan &form);
+}  // namespace sheet_files
