@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include "sheet_reader_parts.h"
 
 namespace sheet {
@@ -55,6 +57,7 @@ std::optional<QString> TableBuilder::place(int row, int col, Cell cell)
         cells_ += col + 1 - cells.size();
         if (cells_ > limits_.max_cells)
             return QStringLiteral("表格的单元格超过 %1 个，超出了能导入的大小").arg(limits_.max_cells);
+        if (cells.capacity() < col + 1) cells.reserve(std::max<qsizetype>({col + 1, 2 * cells.capacity(), 16}));
         cells.resize(col + 1);
     }
     cells[col] = std::move(cell);

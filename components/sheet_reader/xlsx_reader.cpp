@@ -13,6 +13,7 @@
 #include <QHash>
 #include <QXmlStreamReader>
 
+#include <charconv>
 #include <cmath>
 #include <memory>
 
@@ -104,7 +105,8 @@ public:
     bool end(QStringView local_name) const { return xml.isEndElement() && xml.name() == local_name; }
     QString attribute(QStringView local_name) const
     {
-        for (const auto &a : xml.attributes())
+        const QXmlStreamAttributes attributes = xml.attributes();
+        for (const auto &a : attributes)  // const: no copy of the reader's list
             if (a.name() == local_name) return a.value().toString();
         return {};
     }
@@ -294,6 +296,25 @@ bool parse_reference(const QString &ref, int &row, int &col)
     return true;
 }
 
+// A number as the file writes it ("120", "-7", "0.001", "1E-3"); nothing
+// when it is none or not finite.
+std::optional<double> number_of(QStringView text)
+{
+    text = text.trimmed();
+    char latin1[64];
+    if (text.isEmpty() || text.size() >= qsizetype(sizeof latin1)) return std::nullopt;
+    qsizetype n = 0;
+    for (QChar c : text) {
+        if (c.unicode() > 127) return std::nullopt;
+        latin1[n++] = static_cast<char>(c.unicode());
+    }
+    const char *begin = latin1[0] == '+' ? latin1 + 1 : latin1;
+    double value = 0;
+    const auto [end, error] = std::from_chars(begin, latin1 + n, value);
+    if (error != std::errc() || end != latin1 + n || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
 // An ISO 8601 date or date-time as the serial number the 1900 date system stores.
 std::optional<double> serial_of(const QString &iso)
 {
@@ -394,9 +415,9 @@ private:
             c.text = value;
             c.is_date = true;
         } else if (type.isEmpty() || type == u"n") {
-            bool ok = false;
-            c.number = value.trimmed().toDouble(&ok);
-            if (!ok || !std::isfinite(c.number))
+            const auto number = number_of(value);
+            c.number = number.value_or(0);
+            if (!number)
                 throw Stop{QStringLiteral("单元格 %1 的数值“%2”无法识别").arg(cell_name(row, col), value.left(40))};
             c.kind = Cell::Kind::Number;
             c.text = value;
