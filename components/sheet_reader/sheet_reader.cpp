@@ -76,7 +76,9 @@ void TableBuilder::drop_trailing_empty_rows()
 
 }  // namespace detail
 
-std::variant<Table, Error> read_bytes(const QByteArray &bytes, const QString &name, const Limits &limits)
+namespace {
+
+std::variant<Table, Error> read_any(const QByteArray &bytes, const QString &name, const Limits &limits)
 {
     using detail::refuse;
     if (bytes.size() > limits.max_file_bytes)
@@ -90,6 +92,17 @@ std::variant<Table, Error> read_bytes(const QByteArray &bytes, const QString &na
     return detail::read_csv(bytes, name, limits);
 }
 
+}  // namespace
+
+std::variant<Table, Error> read_bytes(const QByteArray &bytes, const QString &name, const Limits &limits)
+{
+    try {
+        return read_any(bytes, name, limits);
+    } catch (const std::bad_alloc &) {
+        return detail::refuse(name, QStringLiteral("文件太大，内存不足，无法读取"));
+    }
+}
+
 std::variant<Table, Error> read_file(const QString &path, const Limits &limits)
 {
     const QString name = QFileInfo(path).fileName();
@@ -99,7 +112,12 @@ std::variant<Table, Error> read_file(const QString &path, const Limits &limits)
     if (file.size() > limits.max_file_bytes)
         return detail::refuse(name, QStringLiteral("文件大于 %1 MB，超出了能导入的大小").arg(limits.max_file_bytes / (1024 * 1024)));
     // At most one byte over the limit, for files whose size is not known beforehand.
-    const QByteArray bytes = file.read(limits.max_file_bytes + 1);
+    QByteArray bytes;
+    try {
+        bytes = file.read(limits.max_file_bytes + 1);
+    } catch (const std::bad_alloc &) {
+        return detail::refuse(name, QStringLiteral("文件太大，内存不足，无法读取"));
+    }
     if (file.error() != QFileDevice::NoError)
         return detail::refuse(name, QStringLiteral("读取失败（%1）").arg(file.errorString()));
     return read_bytes(bytes, name, limits);

@@ -491,8 +491,6 @@ std::variant<Table, Error> read_xlsx(const QByteArray &bytes, const QString &nam
         SheetReader(archive, sheet->target, strings, dates, table, limits).read();
     } catch (const Stop &stop) {
         return refuse(name, stop.what);
-    } catch (const std::bad_alloc &) {
-        return refuse(name, QStringLiteral("文件太大，内存不足，无法读取"));
     }
     TableBuilder(table, limits).drop_trailing_empty_rows();
     return table;
