@@ -33,6 +33,11 @@ Error refuse(const QString &name, const QString &what)
     return Error{QStringLiteral("文件“%1”：%2").arg(name, what)};
 }
 
+QString unknown_encoding()
+{
+    return QStringLiteral("无法识别文件的编码，请另存为 UTF-8 或 GB18030 编码的 CSV 文件");
+}
+
 QString too_many_rows(const Limits &limits)
 {
     return QStringLiteral("表格超过 %1 行，超出了能导入的行数").arg(limits.max_rows);
@@ -88,6 +93,9 @@ std::variant<Table, Error> read_any(const QByteArray &bytes, const QString &name
     if (bytes.startsWith("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"))
         return refuse(name, QStringLiteral("是旧的 .xls 格式或加密的工作簿，无法读取，请在电子表格程序中另存为 .xlsx 或 CSV 后再导入"));
     if (bytes.startsWith("PK\x05\x06") || bytes.startsWith("PK\x07\x08")) return refuse(name, QStringLiteral("文件已损坏，不是完整的 .xlsx 工作簿"));
+    // UTF-16 text ("Unicode text" of spreadsheet programs) has NUL bytes, but is text.
+    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF"))
+        return refuse(name, detail::unknown_encoding());
     if (bytes.startsWith("%PDF-") || bytes.contains('\0')) return refuse(name, QStringLiteral("不是电子表格文件"));
     return detail::read_csv(bytes, name, limits);
 }

@@ -365,7 +365,7 @@ private:
     {
         const QString type = part_.attribute(u"t");
         const int style = part_.attribute(u"s").toInt();
-        bool has_formula = false, has_value = false;
+        bool has_formula = false, has_value = false, has_inline = false;
         QString value, inline_text;
         int depth = 1;
         while (depth > 0 && part_.next()) {
@@ -376,7 +376,7 @@ private:
                 has_formula = true;
                 part_.text(0);
             } else if (part_.start(u"is")) {
-                has_value = true;
+                has_value = has_inline = true;
                 inline_text = part_.runs(limits_.max_cell_chars);
             } else if (part_.xml.isStartElement()) {
                 ++depth;
@@ -388,7 +388,8 @@ private:
         if (has_formula && (!has_value || (value.isEmpty() && !string_result)))
             throw Stop{QStringLiteral("单元格 %1 是公式，但文件中没有保存它的计算结果，请在电子表格程序中重新计算并保存后再导入")
                            .arg(cell_name(row, col))};
-        if (!has_value) return;
+        // Nothing in it: an empty <v/> without a formula, as some writers leave.
+        if (!has_value || (!has_formula && !has_inline && value.trimmed().isEmpty())) return;
 
         Cell c;
         if (type == u"s") {
@@ -398,7 +399,7 @@ private:
                 throw Stop{QStringLiteral("文件已损坏（单元格 %1 引用的共享字符串不存在）").arg(cell_name(row, col))};
             c.kind = Cell::Kind::Text;
             c.text = strings_[index];
-        } else if (type == u"inlineStr") {
+        } else if (type == u"inlineStr" || (has_inline && type.isEmpty())) {
             c.kind = Cell::Kind::Text;
             c.text = inline_text.isNull() ? value : inline_text;
         } else if (type == u"str" || type == u"e") {

@@ -213,9 +213,11 @@ TEST(Csv, EncodingsAreFoundFromTheBytes)
         EXPECT_EQ(t.encoding, c.encoding);
         EXPECT_EQ(shape(t), QStringLiteral("指标|张三\n销售额|120")) << c.encoding.toStdString();
     }
-    // Latin-1: "é" before a comma is neither UTF-8 nor GB18030.
-    EXPECT_EQ(refusal("Nom,Qt\nRen\xE9,5\n", "latin1.csv"),
-              QStringLiteral("文件“latin1.csv”：无法识别文件的编码，请另存为 UTF-8 或 GB18030 编码的 CSV 文件"));
+    // Latin-1: "é" before a comma is neither UTF-8 nor GB18030; UTF-16 is refused alike.
+    for (const auto &[name, bytes] : std::vector<std::pair<QString, QByteArray>>{
+             {"latin1.csv", "Nom,Qt\nRen\xE9,5\n"}, {"unicode.txt", QByteArray("\xFF\xFE" "a\0,\0" "1\0", 8)}})
+        EXPECT_EQ(refusal(bytes, name),
+                  QStringLiteral("文件“%1”：无法识别文件的编码，请另存为 UTF-8 或 GB18030 编码的 CSV 文件").arg(name));
 }
 
 TEST(Xlsx, WorkbookByLibxlsxwriter)
@@ -297,10 +299,11 @@ TEST(Xlsx, PartsWrittenByHand)
         "<row r=\"5\"><c r=\"C5\" t=\"inlineStr\"><is><r><t>内</t></r><r><t xml:space=\"preserve\"> 联</t></r></is></c>"
         "<c t=\"str\"><f>C5</f><v>ok</v></c><c r=\"F5\" t=\"str\"><f>\"\"</f><v></v></c></row>"
         "<row><c><v>7</v></c><c><v>8</v></c></row>"  // a writer that fills every cell of a merged range
+        "<row r=\"8\"><c><v></v></c><c><is><t>x</t></is></c></row>"  // an empty value, a string typed by <is> only
         "</sheetData><mergeCells count=\"1\"><mergeCell ref=\"A6:B7\"/></mergeCells>";
     const auto t = read_ok(hand_workbook(data, shared, styles), "hand.xlsx");
     EXPECT_EQ(t.sheet_name, QStringLiteral("甲"));
-    EXPECT_EQ(shape(t), QStringLiteral("甲|销售|#N/A\n1E3|5|0.5\n\n\n||内 联|ok\n7|"));
+    EXPECT_EQ(shape(t), QStringLiteral("甲|销售|#N/A\n1E3|5|0.5\n\n\n||内 联|ok\n7|\n\n|x"));
     expect_cells(t, {{1, 0, Kind::Number, "1E3", 1000}, {1, 1, Kind::Number, "5", 5, false},
                      {1, 2, Kind::Number, "0.5", 0.5, true}, {4, 5, Kind::Empty, {}}});
 }
