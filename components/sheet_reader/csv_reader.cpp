@@ -56,7 +56,7 @@ std::variant<Table, Error> read_csv(const QByteArray &bytes, const QString &name
     } else if ((text = decode(QStringDecoder("GB18030", QStringDecoder::Flag::Stateless), bytes))) {
         table.encoding = QStringLiteral("GB18030");
     }
-    if (!text) return refuse(name, QStringLiteral("无法识别文件的编码，请另存为 UTF-8 或 GB18030 编码的 CSV 文件"));
+    if (!text) return refuse(name, unknown_encoding());
 
     const QChar sep = separator_of(*text);
     TableBuilder builder(table, limits);

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include "sheet_reader_parts.h"
 
 namespace sheet {
@@ -31,6 +33,11 @@ Error refuse(const QString &name, const QString &what)
     return Error{QStringLiteral("文件“%1”：%2").arg(name, what)};
 }
 
+QString unknown_encoding()
+{
+    return QStringLiteral("无法识别文件的编码，请另存为 UTF-8 或 GB18030 编码的 CSV 文件");
+}
+
 QString too_many_rows(const Limits &limits)
 {
     return QStringLiteral("表格超过 %1 行，超出了能导入的行数").arg(limits.max_rows);
@@ -55,6 +62,7 @@ std::optional<QString> TableBuilder::place(int row, int col, Cell cell)
         cells_ += col + 1 - cells.size();
         if (cells_ > limits_.max_cells)
             return QStringLiteral("表格的单元格超过 %1 个，超出了能导入的大小").arg(limits_.max_cells);
+        if (cells.capacity() < col + 1) cells.reserve(std::max<qsizetype>({col + 1, 2 * cells.capacity(), 16}));
         cells.resize(col + 1);
     }
     cells[col] = std::move(cell);
@@ -73,7 +81,9 @@ void TableBuilder::drop_trailing_empty_rows()
 
 }  // namespace detail
 
-std::variant<Table, Error> read_bytes(const QByteArray &bytes, const QString &name, const Limits &limits)
+namespace {
+
+std::variant<Table, Error> read_any(const QByteArray &bytes, const QString &name, const Limits &limits)
 {
     using detail::refuse;
     if (bytes.size() > limits.max_file_bytes)
@@ -83,8 +93,22 @@ std::variant<Table, Error> read_bytes(const QByteArray &bytes, const QString &na
     if (bytes.startsWith("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"))
         return refuse(name, QStringLiteral("是旧的 .xls 格式或加密的工作簿，无法读取，请在电子表格程序中另存为 .xlsx 或 CSV 后再导入"));
     if (bytes.startsWith("PK\x05\x06") || bytes.startsWith("PK\x07\x08")) return refuse(name, QStringLiteral("文件已损坏，不是完整的 .xlsx 工作簿"));
+    // UTF-16 text ("Unicode text" of spreadsheet programs) has NUL bytes, but is text.
+    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF"))
+        return refuse(name, detail::unknown_encoding());
     if (bytes.startsWith("%PDF-") || bytes.contains('\0')) return refuse(name, QStringLiteral("不是电子表格文件"));
     return detail::read_csv(bytes, name, limits);
+}
+
+}  // namespace
+
+std::variant<Table, Error> read_bytes(const QByteArray &bytes, const QString &name, const Limits &limits)
+{
+    try {
+        return read_any(bytes, name, limits);
+    } catch (const std::bad_alloc &) {
+        return detail::refuse(name, QStringLiteral("文件太大，内存不足，无法读取"));
+    }
 }
 
 std::variant<Table, Error> read_file(const QString &path, const Limits &limits)
@@ -96,7 +120,12 @@ std::variant<Table, Error> read_file(const QString &path, const Limits &limits)
     if (file.size() > limits.max_file_bytes)
         return detail::refuse(name, QStringLiteral("文件大于 %1 MB，超出了能导入的大小").arg(limits.max_file_bytes / (1024 * 1024)));
     // At most one byte over the limit, for files whose size is not known beforehand.
-    const QByteArray bytes = file.read(limits.max_file_bytes + 1);
+    QByteArray bytes;
+    try {
+        bytes = file.read(limits.max_file_bytes + 1);
+    } catch (const std::bad_alloc &) {
+        return detail::refuse(name, QStringLiteral("文件太大，内存不足，无法读取"));
+    }
     if (file.error() != QFileDevice::NoError)
         return detail::refuse(name, QStringLiteral("读取失败（%1）").arg(file.errorString()));
     return read_bytes(bytes, name, limits);

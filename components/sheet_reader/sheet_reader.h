@@ -24,6 +24,7 @@ struct Table {
     const Cell &at(int row, int col) const;   // an Empty cell outside the table
     QVector<QString> merged;       // xlsx: the merged ranges as written ("A1:C1"); values sit top-left
     QString sheet_name;            // xlsx: the name of the sheet that was read
+    bool date1904 = false;         // xlsx: serial numbers count days from 1904-01-01, not 1899-12-30
 };
 struct Limits {
     qint64 max_file_bytes = 64LL * 1024 * 1024;

@@ -23,6 +23,7 @@ private:
 };
 
 QString too_many_rows(const Limits &limits);
+QString unknown_encoding();
 std::variant<Table, Error> read_csv(const QByteArray &bytes, const QString &name, const Limits &limits);
 std::variant<Table, Error> read_xlsx(const QByteArray &bytes, const QString &name, const Limits &limits);
 
