@@ -19,4 +19,4 @@ add_library(plansheets STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sheet_export.cpp ${CMAKE_CURRENT_LIST_DIR}/sheet_export.h
   ${CMAKE_CURRENT_LIST_DIR}/sheet_import.cpp ${CMAKE_CURRENT_LIST_DIR}/sheet_import.h)
 target_include_directories(plansheets PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(plansheets PUBLIC plandata PRIVATE PkgConfig::XLSXWRITER)
+target_link_libraries(plansheets PUBLIC plandata PRIVATE sheet_reader PkgConfig::XLSXWRITER)

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <set>
 
+#include "sheet_reader.h"
+
 namespace sheets {
 
 namespace {
@@ -237,6 +239,23 @@ ImportPlan plan_import(const Grid &grid, const board::BoardModel &model)
         }
     }
     return plan;
+}
+
+sheets::Grid grid_of(const sheet::Table &table)
+{
+    sheets::Grid grid;
+    grid.reserve(static_cast<std::size_t>(table.rows.size()));
+    for (const auto &row : table.rows) {
+        std::vector<sheets::Value> cells;
+        cells.reserve(static_cast<std::size_t>(row.size()));
+        for (const sheet::Cell &cell : row) {
+            if (cell.kind == sheet::Cell::Kind::Number) cells.emplace_back(cell.number);
+            else if (cell.kind == sheet::Cell::Kind::Text) cells.emplace_back(cell.text.toStdString());
+            else cells.emplace_back();
+        }
+        grid.push_back(std::move(cells));
+    }
+    return grid;
 }
 
 }  // namespace sheets

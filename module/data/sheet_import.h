@@ -15,6 +15,10 @@
 #include "board_model.h"
 #include "sheet_export.h"
 
+namespace sheet {
+struct Table;
+}
+
 namespace sheets {
 
 // The sheet as read: rows of cells (nothing, a number or a text).
@@ -36,6 +40,9 @@ struct ImportPlan {
 };
 
 ImportPlan plan_import(const Grid &grid, const board::BoardModel &model);
+
+// The reader's table as the import reads it (numbers as numbers, texts as texts).
+Grid grid_of(const sheet::Table &table);
 
 // "A1" for row 0, column 0; "AA10" for row 9, column 26.
 std::string cell_address(int row, int column);

@@ -105,7 +105,7 @@ void import_sheet(TFm_board &form)
         ui::message_box(&form, error->message, kWarning, ui::mb::ok | ui::mb::icon_warning);
         return;
     }
-    const sheets::Grid grid = sheet_files::grid_of(std::get<sheet::Table>(read));
+    const sheets::Grid grid = sheets::grid_of(std::get<sheet::Table>(read));
     const std::string file_name = QFileInfo(choice->path).fileName().toStdString();
     // Another month's or department's sheet, or none of the board's shape: said, nothing previewed.
     if (const auto wrong = sheets::plan_import(grid, form.model()).wrong_sheet) {

@@ -4,7 +4,6 @@
 #include <QHeaderView>
 #include <QTableView>
 
-#include "sheet_reader.h"
 
 namespace sheet_files {
 
@@ -30,23 +29,6 @@ std::optional<Choice> choose(QWidget *parent, bool save, const QString &caption,
                               : QFileDialog::getOpenFileName(parent, caption, proposed, filter, &selected);
     if (path.isEmpty()) return std::nullopt;
     return Choice{path, std::max<int>(0, static_cast<int>(filters.indexOf(selected)))};
-}
-
-sheets::Grid grid_of(const sheet::Table &table)
-{
-    sheets::Grid grid;
-    grid.reserve(static_cast<std::size_t>(table.rows.size()));
-    for (const auto &row : table.rows) {
-        std::vector<sheets::Value> cells;
-        cells.reserve(static_cast<std::size_t>(row.size()));
-        for (const sheet::Cell &cell : row) {
-            if (cell.kind == sheet::Cell::Kind::Number) cells.emplace_back(cell.number);
-            else if (cell.kind == sheet::Cell::Kind::Text) cells.emplace_back(cell.text.toStdString());
-            else cells.emplace_back();
-        }
-        grid.push_back(std::move(cells));
-    }
-    return grid;
 }
 
 sheets::Sheet view_sheet(const QTableView &view, const std::string &name, std::vector<sheets::Value> heading)

@@ -13,10 +13,6 @@
 class QWidget;
 class QTableView;
 
-namespace sheet {
-struct Table;
-}
-
 namespace sheet_files {
 
 struct Choice {
@@ -31,9 +27,6 @@ using Chooser = std::function<std::optional<Choice>(QWidget *parent, bool save, 
 void set_chooser(Chooser chooser);  // an empty one: the dialog again
 std::optional<Choice> choose(QWidget *parent, bool save, const QString &caption, const QString &proposed,
                              const QStringList &filters);
-
-// The reader's table as the import reads it (numbers as numbers, texts as texts).
-sheets::Grid grid_of(const sheet::Table &table);
 
 // The rows and columns a grid shows (hidden columns left out), the header
 // as the first row, numbers as numbers.

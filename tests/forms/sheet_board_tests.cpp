@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QFile>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -35,6 +36,18 @@ void write(const QString &path, const QByteArray &bytes)
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(bytes);
+}
+
+// The openpyxl script's output; empty when it failed.
+QString openpyxl(const QStringList &args)
+{
+    QProcess p;
+    // The system's Python, whose packages scripts/bootstrap installs.
+    const QString python = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                                              : QStringLiteral("python3");
+    p.start(python, QStringList{QStringLiteral(OPENPYXL_EDIT)} + args);
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) return {};
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
 class SheetBoardTest : public ::testing::Test {
@@ -134,6 +147,35 @@ TEST_F(SheetBoardTest, ExportThenAnEditedSheetImportedThroughItsPreview)
         EXPECT_NE(last_message().indexOf("2 处改动已保存"), -1) << last_message().toStdString();
         EXPECT_EQ(b->grid->model()->index(0, 3).data().toString(), "25");
     });
+}
+
+TEST_F(SheetBoardTest, AWorkbookEditedByAnotherProgramImportsExactlyItsEdits)
+{
+    board([&](TFm_board *b) {
+        next = {{path("board.xlsx"), 0}, {path("all.xlsx"), 2}};
+        b->command_button("tbexport")->click();
+        b->command_button("tbexport")->click();
+        // Every department of the list on a tab of its own; the header stays in view.
+        EXPECT_EQ(openpyxl({QStringLiteral("sheets"), path("all.xlsx")}), "01 东区\n02 西区\n03 南区");
+        EXPECT_EQ(openpyxl({QStringLiteral("frozen"), path("board.xlsx")}), "C3");
+
+        // 乙's 卷烟销量 30 -> 12 and 甲's 终端陈列 0 -> 40; 剩余 and 合计 typed over (not read).
+        ASSERT_EQ(openpyxl({QStringLiteral("edit"), path("board.xlsx"), path("edited.xlsx"), QStringLiteral("E3=12"),
+                            QStringLiteral("D5=40"), QStringLiteral("G3=1"), QStringLiteral("D6=999")}),
+                  "saved");
+        next = {{path("edited.xlsx"), 0}};
+        b->command_button("tbimport")->click();
+        BoardPreview *preview = BoardPreview::of(*b);
+        ASSERT_NE(preview, nullptr);
+        ASSERT_TRUE(preview->bt_ok->isEnabled()) << preview->lb_preview->text().toStdString();
+        preview->bt_ok->click();
+    });
+    EXPECT_EQ(server.query("SELECT RYDM00,XHAO00,SLQIAN,SLHOU0 FROM XSTYZBRZ WHERE CZLX00='导入' ORDER BY RYDM00,XHAO00"),
+              (std::vector<std::vector<std::string>>{{"0007", "3", "0", "40"}, {"0008", "1", "30", "12"}}));
+    EXPECT_EQ(server.query("SELECT RYDM00,XHAO00,ZBSL00 FROM XSTYZB02 WHERE NYUE00='" + this_month() +
+                           "' AND CKDM00='01' ORDER BY RYDM00,XHAO00"),
+              (std::vector<std::vector<std::string>>{
+                  {"0007", "1", "10"}, {"0007", "2", "5"}, {"0007", "3", "40"}, {"0008", "1", "12"}, {"0008", "2", "20"}}));
 }
 
 TEST_F(SheetBoardTest, RefusedSheetsApplyNothing)

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
+#include "sheet_reader.h"
+
 namespace {
 
 using sheets::Grid;
@@ -66,6 +70,48 @@ TEST(SheetExport, TabNamesAndFileNames)
     EXPECT_EQ(sheets::default_file_name("部门计划", "202612", "01", "xlsx"), "部门计划_202612_01.xlsx");
     EXPECT_EQ(sheets::cell_address(0, 0), "A1");
     EXPECT_EQ(sheets::cell_address(9, 26), "AA10");
+}
+
+// Written and read back: the same names and numbers, in the same places.
+TEST(SheetExport, XlsxAndCsvReadBackWithTheSameNamesAndNumbers)
+{
+    Board b;
+    const sheets::Sheet sheet = sheets::board_sheet(b.model, "已批准");
+    QTemporaryDir dir;
+    for (const char *name : {"board.xlsx", "board.csv"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.filePath(QString::fromLatin1(name)).toStdString();
+        const bool xlsx = std::string(name).ends_with(".xlsx");
+        const auto failed = xlsx ? sheets::write_xlsx(path, {sheet}) : sheets::write_csv(path, sheet);
+        ASSERT_FALSE(failed) << *failed;
+        const auto read = sheet::read_file(QString::fromStdString(path));
+        ASSERT_TRUE(std::holds_alternative<sheet::Table>(read)) << std::get<sheet::Error>(read).message.toStdString();
+        Grid grid = sheets::grid_of(std::get<sheet::Table>(read));
+        // CSV has no numbers: every field comes back as its text.
+        Grid expected = sheet.rows;
+        if (!xlsx)
+            for (auto &row : expected)
+                for (auto &cell : row)
+                    if (const auto *d = std::get_if<double>(&cell)) cell = board::format_quantity(*d);
+        for (auto &row : grid)
+            while (!row.empty() && std::holds_alternative<std::monostate>(row.back())) row.pop_back();
+        for (auto &row : expected)
+            while (!row.empty() && std::holds_alternative<std::monostate>(row.back())) row.pop_back();
+        EXPECT_EQ(grid, expected);
+        // And the import finds nothing to change in it.
+        const sheets::ImportPlan plan = sheets::plan_import(sheets::grid_of(std::get<sheet::Table>(read)), b.model);
+        EXPECT_FALSE(plan.wrong_sheet);
+        EXPECT_TRUE(plan.changes.empty());
+        EXPECT_TRUE(plan.refusals.empty());
+    }
+}
+
+TEST(SheetExport, AFileThatCannotBeWrittenIsSaid)
+{
+    Board b;
+    const sheets::Sheet sheet = sheets::board_sheet(b.model, "草稿");
+    EXPECT_TRUE(sheets::write_xlsx("/nonexistent-folder/board.xlsx", {sheet}));
+    EXPECT_TRUE(sheets::write_csv("/nonexistent-folder/board.csv", sheet));
 }
 
 // The board's own sheet, as the export writes it (numbers as numbers).
