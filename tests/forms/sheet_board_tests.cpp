@@ -208,6 +208,13 @@ TEST_F(SheetBoardTest, RefusedSheetsApplyNothing)
         EXPECT_EQ(BoardPreview::of(*b), nullptr);
         EXPECT_NE(last_message().indexOf(" 02 部门的计划，当前是 "), -1) << last_message().toStdString();
 
+        // A cell of 1 MB of text: the reader refuses it, said in a message.
+        write(path("huge.csv"), csv + QByteArray(1024 * 1024, 'x') + "\r\n");
+        next = {{path("huge.csv"), 0}};
+        b->command_button("tbimport")->click();
+        EXPECT_EQ(BoardPreview::of(*b), nullptr);
+        EXPECT_NE(last_message().indexOf(QStringLiteral("huge.csv")), -1) << last_message().toStdString();
+
         // No spreadsheet at all: the reader's message.
         write(path("junk.csv"), QByteArray("\x00\x01\x02\xff\xfe", 5));
         next = {{path("junk.csv"), 0}};
@@ -219,6 +226,20 @@ TEST_F(SheetBoardTest, RefusedSheetsApplyNothing)
     EXPECT_EQ(stored("0007", 1), "10");
     EXPECT_EQ(stored("0008", 1), "30");
     EXPECT_EQ(server.scalar("SELECT COUNT(*) FROM XSTYZBRZ WHERE CZLX00='导入'"), "0");
+}
+
+TEST_F(SheetBoardTest, AnApprovedMonthDisablesImportWithTheReasonAndStillExports)
+{
+    server.exec("INSERT INTO XSTYZBZT (NYUE00,CKDM00,BBHAO0,DZUO00,ZTAI00,YHMC00,CZSJ00) VALUES ('" + this_month() +
+                "','01',1,'批准','已批准','li','2026-01-01T00:00:00Z')");
+    board([&](TFm_board *b) {
+        EXPECT_FALSE(b->command_button("tbimport")->isEnabled());
+        EXPECT_EQ(b->command_button("tbimport")->toolTip(), "该月计划已批准，不能修改");
+        EXPECT_TRUE(b->command_button("tbexport")->isEnabled());
+        next = {{path("approved.csv"), 1}};
+        b->command_button("tbexport")->click();
+        EXPECT_NE(read(path("approved.csv")).indexOf(",状态,已批准\r\n"), -1);
+    });
 }
 
 TEST_F(SheetBoardTest, TheMainFormExportsThePlanInView)
