@@ -1,5 +1,6 @@
 #include "sheet_import.h"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -131,7 +132,14 @@ ImportPlan plan_import(const Grid &grid, const board::BoardModel &model)
         plan.wrong_sheet = "表格中没有“序号”和“指标”的标题行，不是从看板导出的格式";
         return plan;
     }
-    if (month != model.month() || department != model.department()) {
+    // A spreadsheet program that opened the CSV may have taken the code 01 for the number 1.
+    const auto same_code = [](const std::string &sheet, const std::string &board) {
+        const auto digits = [](const std::string &t) { return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos; };
+        if (sheet == board || !digits(sheet) || !digits(board)) return sheet == board;
+        return sheet.substr(std::min(sheet.find_first_not_of('0'), sheet.size())) ==
+               board.substr(std::min(board.find_first_not_of('0'), board.size()));
+    };
+    if (month != model.month() || !same_code(department, model.department())) {
         plan.wrong_sheet = "表格是 " + month + " 月 " + department + " 部门的计划，当前是 " + model.month() + " 月 " +
                            model.department() + " 部门，没有导入";
         return plan;

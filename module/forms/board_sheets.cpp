@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QStringList>
@@ -100,7 +101,10 @@ void import_sheet(TFm_board &form)
     const auto choice = sheet_files::choose(&form, false, QStringLiteral("导入部门计划"), QString(),
                                             {QStringLiteral("表格 (*.xlsx *.csv)"), QStringLiteral("所有文件 (*)")});
     if (!choice) return;
+    // The reader keeps to its limits (rows, cell size, the file's size), so this wait ends.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     const auto read = sheet::read_file(choice->path);
+    QGuiApplication::restoreOverrideCursor();
     if (const auto *error = std::get_if<sheet::Error>(&read)) {
         ui::message_box(&form, error->message, kWarning, ui::mb::ok | ui::mb::icon_warning);
         return;

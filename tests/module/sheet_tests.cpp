@@ -166,6 +166,10 @@ TEST(SheetImport, AnotherMonthOrDepartmentIsRefusedNamingBoth)
     const sheets::ImportPlan plan = sheets::plan_import(g, b.model);
     ASSERT_TRUE(plan.wrong_sheet);
     EXPECT_EQ(*plan.wrong_sheet, "表格是 202611 月 02 部门的计划，当前是 202612 月 01 部门，没有导入");
+    // The code 01 that a spreadsheet program turned into the number 1 is still 01.
+    g[0][1] = t("202612");
+    g[0][3] = 1.0;
+    EXPECT_FALSE(sheets::plan_import(g, b.model).wrong_sheet);
     // A sheet without the heading is no export of the board.
     Grid bare(g.begin() + 1, g.end());
     EXPECT_TRUE(sheets::plan_import(bare, b.model).wrong_sheet);
