@@ -24,3 +24,6 @@ find_path(MUSTACHE_INCLUDE_DIR kainjow/mustache.hpp REQUIRED)
 find_package(benchmark REQUIRED)
 
 set(CMAKE_AUTOMOC OFF)
+
+# Spreadsheets written by the board's and the main form's export.
+pkg_check_modules(XLSXWRITER REQUIRED IMPORTED_TARGET xlsxwriter)

@@ -9,7 +9,8 @@ set(saleplan_form_sources
   forms/saleplan_month_lock.cpp forms/board_state.cpp
   forms/combo_list.h forms/form_support.h forms/form_support.cpp
   forms/board_completion.cpp forms/board_completion.h
-  forms/board_preview.cpp forms/board_preview.h forms/board_allocate.cpp forms/board_roll_forward.cpp)
+  forms/board_preview.cpp forms/board_preview.h forms/board_allocate.cpp forms/board_roll_forward.cpp
+  forms/board_sheets.cpp forms/sheet_files.cpp forms/sheet_files.h forms/saleplan_export.cpp)
 list(TRANSFORM saleplan_form_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 # The board's printout template, built in for when no file of it is found.
 qt_add_resources(saleplan_report_resources ${PROJECT_SOURCE_DIR}/resources/reports.qrc)
@@ -22,6 +23,7 @@ target_include_directories(saleplan_forms PUBLIC ${CMAKE_CURRENT_LIST_DIR}/forms
 # the widgets and the report the forms hold as members, the settings reader,
 # and the message boxes and modal windows they are driven through.
 target_link_libraries(saleplan_forms PUBLIC plandata base_form widgets ui report getsetting Qt6::Widgets Qt6::Charts)
+target_link_libraries(saleplan_forms PUBLIC plansheets sheet_reader)
 
 add_library(saleplan SHARED ${CMAKE_CURRENT_LIST_DIR}/entry/showdll.cpp)
 target_link_libraries(saleplan PRIVATE saleplan_forms)

@@ -199,6 +199,15 @@ inline constexpr const char *kLeftKey = "left";
 inline constexpr const char *kNewIndicatorsKey = "newIndicators";
 inline constexpr const char *kRowsKey = "rows";
 
+// On the customer object: a sheet imported onto the board, applied whole in
+// one transaction (parameters NYUE00, CKDM00, WJMC00 the file's name for the
+// audit, DRSL00 the changed plan rows "ROWID00:quantity" separated by
+// commas, BBZW00 the fingerprint of the board the preview was computed
+// from). Answers {"operation":"导入","changed":N}.
+inline constexpr const char *kImportPlansMethod = "ImportPlans";
+inline constexpr const char *kFileNameParam = "WJMC00";
+inline constexpr const char *kImportedParam = "DRSL00";
+
 // --- the HTTP API -------------------------------------------------------------
 
 inline constexpr const char *kLoginPath = "/v1/login";

@@ -1,5 +1,7 @@
 #include "allocation_apply.h"
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <set>
 
@@ -8,6 +10,7 @@
 #include "dialect.h"
 #include "month_states.h"
 #include "plan_rules.h"
+#include "server_text.h"
 
 namespace appserver {
 
@@ -175,6 +178,67 @@ allocation::RollForward apply_roll_forward(Connection &db, const Caller &caller,
             record_rows_made(db, caller, allocation::kRollForwardName, highest, month, department, salesman);
         }
         return plan;
+    });
+}
+
+}  // namespace appserver
+
+namespace appserver {
+
+SplitApplied apply_import(Connection &db, const Caller &caller, int &savepoints, const BoardReader &read,
+                          const std::string &month, const std::string &department, const std::string &file_name,
+                          std::vector<ImportedQuantity> changes, const std::string &fingerprint)
+{
+    // The file's name as the record's reason: LYOU00 holds 100 characters.
+    std::string reason;
+    for (std::size_t i = 0, characters = 0; i < file_name.size() && characters < 100; ++characters) {
+        const auto c = static_cast<unsigned char>(file_name[i]);
+        const std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        reason += file_name.substr(i, length);
+        i += length;
+    }
+    return in_transaction(db, savepoints, month, department, [&] {
+        const allocation::Month now = allocation::month_from_packet(read(month, department), month, department);
+        check_fingerprint(fingerprint, now, nullptr);
+        std::map<wire::RowId, const allocation::Month::Row *> rows;
+        for (const auto &row : now.rows) rows[row.id] = &row;
+        std::set<std::string> visit;
+        for (const auto &s : now.salesmen)
+            if (s.visit) visit.insert(s.code);
+        // Lowered shares first, so a share moved between salesmen fits at every step.
+        const auto lowered = [&](const ImportedQuantity &c) {
+            const auto it = rows.find(c.row);
+            return it != rows.end() && c.quantity < it->second->quantity.value_or(0);
+        };
+        std::stable_partition(changes.begin(), changes.end(), lowered);
+        SplitApplied done{kImportOperation, 0};
+        AllocationLedger ledger(db, AllocationLedger::Changes::Written);
+        const std::string when = iso_utc(std::chrono::system_clock::now());
+        for (const auto &change : changes) {
+            const auto it = rows.find(change.row);
+            if (it == rows.end())
+                refuse("计划行 " + std::to_string(change.row) + " 不是 " + month + " 月 " + department + " 部门的计划");
+            const allocation::Month::Row &r = *it->second;
+            if (!visit.count(r.salesman)) refuse("访销员 " + r.salesman + " 已不是本部门的访销员，他的计划不能导入");
+            const wire::Value before = value_of(r.quantity), after(change.quantity);
+            if (r.quantity && *r.quantity == change.quantity) continue;
+            if (auto refusal = quantity_refusal(after)) refuse(*refusal);
+            const PlanRow row{r.id, month, department, r.salesman, r.key.sequence, r.key.name, before};
+            if (auto refusal = ledger.refusal(row, before, after)) refuse(*refusal);
+            const StatementResult updated =
+                r.quantity ? db.run("UPDATE XSTYZB02 SET ZBSL00=? WHERE ROWID00=? AND ZBSL00=?", {after, r.id, before})
+                           : db.run("UPDATE XSTYZB02 SET ZBSL00=? WHERE ROWID00=? AND ZBSL00 IS NULL", {after, r.id});
+            if (updated.rows_affected != 1) refuse(kChangedSincePreview, contract::error::kBoardChanged);
+            ledger.record(row, before, after);
+            db.run(std::string("INSERT INTO ") + kAuditTable +
+                       " (CZSJ00,YHMC00,KHDZ00,CZLX00,NYUE00,CKDM00,RYDM00,XHAO00,ZBMC00,SLQIAN,SLHOU0,JHHANG,LYOU00)"
+                       " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                   {when, caller.account, caller.address.empty() ? std::string("-") : caller.address,
+                    std::string(kImportOperation), month, department, r.salesman, r.key.sequence, r.key.name, before,
+                    after, static_cast<std::int64_t>(r.id), reason});
+            ++done.changed;
+        }
+        return done;
     });
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 #include <string>
 
 #include "allocation.h"
@@ -40,5 +41,28 @@ SplitApplied apply_split(Connection &db, const Caller &caller, int &savepoints, 
 allocation::RollForward apply_roll_forward(Connection &db, const Caller &caller, int &savepoints,
                                            const BoardReader &read, const std::string &month,
                                            const std::string &department, const std::string &fingerprint);
+
+}  // namespace appserver
+
+namespace appserver {
+
+// A sheet imported onto the board: the new quantity of each plan row it
+// changes, by row identity.
+struct ImportedQuantity {
+    wire::RowId row = 0;
+    double quantity = 0;
+};
+inline constexpr const char *kImportOperation = "导入";
+
+// Applies an imported sheet whole, in one transaction: every row must be a
+// plan row of a visit-salesman of the department's month, each quantity
+// within the bounds and the allocation rule (lowered shares first), one
+// audit record per changed row named 导入 with the file's name as its
+// reason. Refused whole (ServerError 422): board_changed as above;
+// allocation_refused for a row that is none of the month's or a quantity
+// the rule refuses; month_locked for a submitted or approved month.
+SplitApplied apply_import(Connection &db, const Caller &caller, int &savepoints, const BoardReader &read,
+                          const std::string &month, const std::string &department, const std::string &file_name,
+                          std::vector<ImportedQuantity> changes, const std::string &fingerprint);
 
 }  // namespace appserver

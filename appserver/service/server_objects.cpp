@@ -22,7 +22,8 @@ namespace appserver {
     X(contract::kCustObject, make_allocate_remaining_method)       \
     X(contract::kCustObject, make_roll_forward_method)             \
     X(contract::kCustObject, make_save_weights_method)             \
-    X(contract::kCustObject, make_move_month_state_method)
+    X(contract::kCustObject, make_move_month_state_method)         \
+    X(contract::kCustObject, make_import_plans_method)
 
 #define DECLARE_PROVIDER(object, make) std::unique_ptr<Provider> make();
 #define DECLARE_METHOD(object, make) std::unique_ptr<Method> make();

@@ -150,6 +150,8 @@ struct Proposal {
     std::map<CellKey, double> values;
     // Cells of salesmen without a plan stay in too: the helper generates their plans.
     bool generates = false;
+    // Cells the helper cannot fill, each with the reason (marked, never taken).
+    std::map<CellKey, std::string> refused;
 };
 
 // A named layer of figures per cell, shown beside the plan and never saved.

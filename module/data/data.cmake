@@ -12,3 +12,11 @@ add_library(plandata STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.cpp ${CMAKE_CURRENT_SOURCE_DIR}/entry/module_state.h)
 target_include_directories(plandata PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/entry)
 target_link_libraries(plandata PUBLIC dataset remote allocation Qt6::Core PRIVATE message_box_flags)
+
+# The board and a salesman's plan as spreadsheets (.xlsx, CSV), and a sheet
+# read back against the board.
+add_library(plansheets STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/sheet_export.cpp ${CMAKE_CURRENT_LIST_DIR}/sheet_export.h
+  ${CMAKE_CURRENT_LIST_DIR}/sheet_import.cpp ${CMAKE_CURRENT_LIST_DIR}/sheet_import.h)
+target_include_directories(plansheets PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(plansheets PUBLIC plandata PRIVATE sheet_reader PkgConfig::XLSXWRITER)

@@ -126,7 +126,7 @@ void TFm_board::build_commands()
         TFlatSpeedButton *button = command.base_button ? this->*command.base_button : nullptr;
         if (!button) {
             button = new TFlatSpeedButton(command.caption);
-            tbr_base->insert_button(button, pixels(35), pixels(35), tbexit);
+            tbr_base->insert_button(button, pixels(35), pixels(35), command.place_before ? this->*command.place_before : tbexit);
             button->setFocusPolicy(Qt::TabFocus);
             button->set_color_border(forms::kFormColour);
         }
@@ -156,6 +156,13 @@ void TFm_board::update_commands()
     const bool editable = model_.loaded() && !model_.read_only() && !model_.empty_reason();
     tbok->setEnabled(editable);
     for (const auto &[button, changes_plan] : commands_) button->setEnabled(!changes_plan || editable);
+    // A command that waits for the lock says why in its tooltip.
+    for (const auto &[button, changes_plan] : commands_) {
+        if (!changes_plan) continue;
+        if (!button->property("plain_tool_tip").isValid()) button->setProperty("plain_tool_tip", button->toolTip());
+        const auto reason = model_.lock_reason();
+        button->setToolTip(reason ? text_of(*reason) : button->property("plain_tool_tip").toString());
+    }
     board_state::update_buttons(*this);
 }
 

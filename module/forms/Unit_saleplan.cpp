@@ -1,4 +1,5 @@
 #include "Unit_saleplan.h"
+#include "sheet_files.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -53,6 +54,7 @@ TFm_saleplan::TFm_saleplan(QWidget *parent) : TFm_Base(parent)
     set_command_key(tbdel, QKeySequence(Qt::CTRL | Qt::Key_D));
     set_command_key(tbok, QKeySequence(Qt::Key_Delete));
     set_command_key(tbboard, QKeySequence(Qt::CTRL | Qt::Key_B));
+    sheet_files::install_plan_export(*this);  // 导出, at the end of the toolbar
 
     frReport1 = new TfrReport(this);
     frReport1->setObjectName(QStringLiteral("frReport1"));

@@ -4,6 +4,8 @@ std::vector<BoardCommand> board_commands()
 {
     return {
         board_print_command(),
+        board_export_command(),
+        board_import_command(),
         board_generate_command(),
         board_allocate_command(),
         board_roll_forward_command(),

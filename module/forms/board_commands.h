@@ -26,6 +26,8 @@ struct BoardCommand {
     // A button of the base toolbar the command takes over (at its place);
     // none: a new button placed before 退出.
     TFlatSpeedButton *TFm_Base::*base_button = nullptr;
+    // Where a new button stands: before this base button (none: before 退出).
+    TFlatSpeedButton *TFm_Base::*place_before = nullptr;
     std::function<void(TFm_board &)> run;
 };
 
@@ -37,6 +39,8 @@ BoardCommand board_print_command();     // 打印 (board_print.cpp)
 BoardCommand board_generate_command();  // 生成 (board_generate.cpp)
 BoardCommand board_allocate_command();      // 分配剩余 (board_allocate.cpp)
 BoardCommand board_roll_forward_command();  // 沿用上月 (board_roll_forward.cpp)
+BoardCommand board_export_command();        // 导出 (board_sheets.cpp)
+BoardCommand board_import_command();        // 导入 (board_sheets.cpp)
 
 // 提交, 批准, 退回, 申请修订 (board_state.cpp): the month's sign-off, its
 // state in the heading, its history under the grid, its lock on the board.

@@ -98,6 +98,7 @@ QVariant BoardTableModel::data(const QModelIndex &index, int role) const
     case Qt::BackgroundRole:
         if (cell) {
             const CellKind kind = board_.cell_kind(*cell);
+            if (board_.proposal() && board_.proposal()->refused.count(board_.key_of(*cell))) return board_colours::kOver;
             if (board_.proposed_value(*cell)) return board_colours::kProposed;
             if (kind == CellKind::NoPlan || kind == CellKind::LeftDepartment) return board_colours::kNoPlan;
         }
@@ -120,6 +121,8 @@ QVariant BoardTableModel::data(const QModelIndex &index, int role) const
         return {};
     case Qt::ToolTipRole:
     case Qt::AccessibleDescriptionRole:
+        if (cell && board_.proposal() && board_.proposal()->refused.count(board_.key_of(*cell)))
+            return text_of("“" + board_.proposal()->title + "”不能填入：" + board_.proposal()->refused.at(board_.key_of(*cell)));
         return text_of(cell ? board_.cell_note(*cell) : board_.indicator_note(i));
     default:
         return {};

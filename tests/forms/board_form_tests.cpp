@@ -162,7 +162,7 @@ TEST_F(BoardFormTest, OpensFromTheMainFormWithTheDepartmentsMonthAndTheDatabases
         QStringList visible;
         for (TFlatSpeedButton *button : b->toolbar_buttons())
             if (!button->isHidden()) visible << button->text();
-        EXPECT_EQ(visible, (QStringList{"打印", "生成", "保存", "分配剩余", "沿用上月", "提交", "批准", "退回", "申请修订", "退出"}));
+        EXPECT_EQ(visible, (QStringList{"打印", "导出", "导入", "生成", "保存", "分配剩余", "沿用上月", "提交", "批准", "退回", "申请修订", "退出"}));
 
         BoardGrid *g = b->grid;
         QStringList headers;

@@ -81,7 +81,7 @@ TEST_F(MainFormTest, ActivationShowsTodaysMonthFirstDepartmentAndItsFirstSalesma
     EXPECT_TRUE(hooks.errors().empty());
 }
 
-TEST_F(MainFormTest, TheToolbarShowsSevenCommandsInOrder)
+TEST_F(MainFormTest, TheToolbarShowsEightCommandsInOrder)
 {
     run_main_form(hooks, [&](TFm_saleplan *f) {
         QStringList visible;
@@ -94,7 +94,7 @@ TEST_F(MainFormTest, TheToolbarShowsSevenCommandsInOrder)
             EXPECT_TRUE(b->isEnabled());
             EXPECT_FALSE(b->displayed_glyph().isNull()) << b->text().toStdString();
         }
-        EXPECT_EQ(visible, (QStringList{"打印", "生成", "编辑", "删除", "删行", "分配", "退出"}));
+        EXPECT_EQ(visible, (QStringList{"打印", "生成", "编辑", "删除", "删行", "分配", "退出", "导出"}));
         EXPECT_EQ(f->tbboard->toolTip(), QStringLiteral("分配 (Ctrl+B)"));
         f->tbexit->click();
     });
