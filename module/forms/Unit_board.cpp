@@ -1,5 +1,7 @@
 #include "Unit_board.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QDate>
 #include <QLabel>
@@ -134,7 +136,13 @@ void TFm_board::build_commands()
         button->setText(command.caption);
         if (button->accessibleName().isEmpty()) button->setAccessibleName(command.caption);
         button->load_glyph(QStringLiteral(":/glyphs/%1.bmp").arg(command.glyph));
-        button->set_num_glyphs(1);
+        // A strip of square pictures holds the button's states side by side
+        // (enabled, disabled, ...): only one of them is drawn.
+        const QImage &glyph = button->glyph();
+        const bool strip = glyph.height() > 0 && glyph.width() > glyph.height() && glyph.width() % glyph.height() == 0;
+        button->set_num_glyphs(strip ? glyph.width() / glyph.height() : 1);
+        // A caption of four characters does not fit the toolbar's usual width.
+        if (!command.base_button) button->resize(std::max(pixels(35), button->sizeHint().width()), button->height());
         button->setVisible(true);
         set_command_key(button, command.key);
         const auto run = command.run;

@@ -160,8 +160,13 @@ TEST_F(BoardFormTest, OpensFromTheMainFormWithTheDepartmentsMonthAndTheDatabases
         EXPECT_EQ(server.calls("records:dsp_board"), 1);
 
         QStringList visible;
-        for (TFlatSpeedButton *button : b->toolbar_buttons())
-            if (!button->isHidden()) visible << button->text();
+        for (TFlatSpeedButton *button : b->toolbar_buttons()) {
+            if (button->isHidden()) continue;
+            visible << button->text();
+            // Each caption is read whole and each button draws one picture of its strip.
+            EXPECT_GE(button->width(), button->fontMetrics().horizontalAdvance(button->text())) << button->text().toStdString();
+            EXPECT_LE(button->displayed_glyph().width(), button->displayed_glyph().height()) << button->text().toStdString();
+        }
         EXPECT_EQ(visible, (QStringList{"打印", "导出", "导入", "生成", "保存", "分配剩余", "沿用上月", "提交", "批准", "退回", "申请修订", "退出"}));
 
         BoardGrid *g = b->grid;
