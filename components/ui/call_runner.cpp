@@ -47,7 +47,7 @@ bool release_scheduled = false;
 void hold_painting()
 {
     auto &all = registered();
-    all.erase(std::remove(all.begin(), all.end(), nullptr), all.end());
+    all.erase(std::remove_if(all.begin(), all.end(), [](const QPointer<QWidget> &w) { return w.isNull(); }), all.end());
     for (const auto &w : all)
         if (w->updatesEnabled()) {
             w->setUpdatesEnabled(false);

@@ -177,16 +177,23 @@ TEST_F(RevalidationTest, TheGridIsPaintedOncePerActionNotWhileItsCallsWait)
         PaintCounter counter;
         f->dxDBGrid1->viewport()->installEventFilter(&counter);
         QTest::qWait(50);
-        const std::vector<std::pair<const char *, std::function<void()>>> actions = {
-            {"salesman change", [&] { choose(f->cb_fxy, 1); }},
-            {"salesman change back", [&] { choose(f->cb_fxy, 0); }},
-            {"month change", [&] {
+        struct Action {
+            const char *what;
+            QWidget *control;  // focused before the count starts
+            std::function<void()> act;
+        };
+        const std::vector<Action> actions = {
+            {"salesman change", f->cb_fxy, [&] { choose(f->cb_fxy, 1); }},
+            {"salesman change back", f->cb_fxy, [&] { choose(f->cb_fxy, 0); }},
+            {"month change", f->DateTimePicker1, [&] {
                  f->DateTimePicker1->setDate(f->DateTimePicker1->date().addMonths(-1));
                  QTest::keyRelease(f->DateTimePicker1, Qt::Key_Right);
              }},
         };
-        for (const auto &[what, act] : actions) {
+        for (const auto &[what, control, act] : actions) {
             SCOPED_TRACE(what);
+            control->setFocus();
+            QTest::qWait(50);
             counter.paints = 0;
             act();
             QTest::qWait(50);
