@@ -21,6 +21,7 @@
 #include <QTableWidget>
 #include <QPointer>
 #include <QTest>
+#include <QThread>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -52,9 +53,11 @@
 
 #include "TDateTimePicker.h"
 #include "TFlatComboBox.h"
+#include "TdxDBGrid.h"
 #include "Unit_dmYearplan.h"
 #include "Unit_edit.h"
 #include "Unit_saleplan.h"
+#include "call_runner.h"
 #include "database.h"
 #include "module_state.h"
 #include "plan_vocabulary.h"
@@ -449,12 +452,57 @@ private:
         f->tbedit->click();
         emit_action("editor closing", closing);
 
+        count_paints(f);
+
         // 删除 of the second salesman's month (50 rows on the first showing,
         // none left on later ones), then the reload.
         hooks_.answer(ui::result_ok);
         m = mark();
         f->tbdel->click();
         emit_action("delete and reload", m);
+    }
+
+    // The grid's paints per action as the planner's module makes its calls
+    // (on a worker thread while the window waits, pumping its events): the
+    // salesman change, the month change and back, each followed by the
+    // event loop until nothing is left to paint.
+    void count_paints(TFm_saleplan *f)
+    {
+        struct Counter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                if (e->type() == QEvent::Paint) ++paints;
+                return false;
+            }
+        } counter;
+        ui::install_remote_services();
+        ui::set_wait_pumps_under_test_hooks(true);
+        f->dxDBGrid1->viewport()->installEventFilter(&counter);
+        auto settle = [] {
+            for (int i = 0; i < 5; ++i) {
+                QCoreApplication::processEvents();
+                QThread::msleep(2);
+            }
+        };
+        const std::vector<std::pair<const char *, std::function<void()>>> steps = {
+            {"salesman change", [&] { choose(f->cb_fxy, 1); }},
+            {"month change (to last month)", [&] { pick_date(f, QDate::currentDate().addMonths(-1)); }},
+            {"month change (back to this one)", [&] { pick_date(f, QDate::currentDate()); }},
+            {"salesman change", [&] { choose(f->cb_fxy, 0); }},
+            {"salesman change", [&] { choose(f->cb_fxy, 1); }},  // the second salesman, as 删除 below expects
+        };
+        for (const auto &[name, step] : steps) {
+            settle();
+            counter.paints = 0;
+            step();
+            settle();
+            std::printf("paints\t%s\t%d\n", name, counter.paints);
+        }
+        std::fflush(stdout);
+        f->dxDBGrid1->viewport()->removeEventFilter(&counter);
+        ui::set_wait_pumps_under_test_hooks(false);
+        remote::set_call_runner({});
     }
 
     // Another planner lowers (or raises) one quantity of another department's
@@ -601,6 +649,7 @@ struct SizeResult {
     std::vector<std::string> action_order, fetch_order;
     std::map<std::string, Samples> actions, fetches;
     std::vector<double> fetch_ratios;  // per sample: the dataset's fetch / the floor
+    std::map<std::string, std::vector<int>> paints;  // the grid's paints per action, per sample
     long rss_kb = -1, hwm_kb = -1;
     int errors = -1;
     bool ok = false;
@@ -710,6 +759,8 @@ SizeResult run_size(const std::string &dir, int months, int runs, int fetch_runs
             } else {
                 s.rows.push_back(std::stod(f[4]));
             }
+        } else if (f[0] == "paints" && f.size() == 3) {
+            r.paints[f[1]].push_back(std::stoi(f[2]));
         } else if (f[0] == "ratio" && f.size() == 2) {
             r.fetch_ratios.push_back(std::stod(f[1]));
         } else if (f[0] == "rss" && f.size() == 3) {
@@ -801,13 +852,13 @@ std::string ms_text(double ms) { return ms < 10 ? fmt("%.2f ms", ms) : ms < 1000
 void print_report(const std::vector<SizeResult> &sizes, const std::vector<ServerMemory> &memory)
 {
     std::printf("\nPlanner actions (median of the samples; bytes = what the module read from the server)\n");
-    std::printf("%-34s", "action");
+    std::printf("%-46s", "action");
     for (const auto &s : sizes) std::printf(" | %-40s", (std::to_string(s.months) + " month(s): time, bytes, calls, rows").c_str());
     if (sizes.size() == 2) std::printf(" | time ratio");
     std::printf("\n");
     if (sizes.empty()) return;
     for (const auto &name : sizes.front().action_order) {
-        std::printf("%-34s", name.c_str());
+        std::printf("%-46s", name.c_str());
         std::vector<double> medians;
         for (const auto &s : sizes) {
             auto it = s.actions.find(name);
@@ -825,12 +876,39 @@ void print_report(const std::vector<SizeResult> &sizes, const std::vector<Server
         if (medians.size() == 2 && medians[0] > 0) std::printf(" | %.1fx", medians[1] / medians[0]);
         std::printf("\n");
     }
-    std::printf("%-34s", "module memory after the actions");
+    // The reloads that found nothing changed against their floor (the rows
+    // shown straight from the database and one paint of them), and the
+    // reload after another planner's change against a full reload.
+    auto med = [](const SizeResult &s, const char *name) {
+        auto it = s.actions.find(name);
+        return it == s.actions.end() ? 0.0 : median(it->second.ms);
+    };
+    for (const auto &s : sizes) {
+        const double floor = med(s, "floor: the same + one paint in a Qt table");
+        if (floor <= 0) continue;
+        std::printf("%-46s", (std::to_string(s.months) + " month(s), against the floor (" + ms_text(floor) + ")").c_str());
+        for (const char *name : {"salesman change", "month change (back to this one)", "editor closing"})
+            std::printf(" | %s %.1fx", name, med(s, name) / floor);
+        const double full = med(s, "salesman change (full reload, no version)");
+        if (full > 0)
+            std::printf(" | one row changed / full reload %.2fx", med(s, "salesman change (one row changed meanwhile)") / full);
+        std::printf("\n");
+    }
+    for (const auto &s : sizes) {
+        std::printf("%-46s", (std::to_string(s.months) + " month(s), the grid's paints per action").c_str());
+        for (const auto &[name, counts] : s.paints) {
+            std::string list;
+            for (int n : counts) list += (list.empty() ? "" : ",") + std::to_string(n);
+            std::printf(" | %s: %s", name.c_str(), list.c_str());
+        }
+        std::printf("\n");
+    }
+    std::printf("%-46s", "module memory after the actions");
     for (const auto &s : sizes)
         std::printf(" | %-40s", ("VmRSS " + size_text(s.rss_kb * 1024.0) + ", VmHWM " + size_text(s.hwm_kb * 1024.0)).c_str());
-    std::printf("\n%-34s", "messages the form reported");
+    std::printf("\n%-46s", "messages the form reported");
     for (const auto &s : sizes) std::printf(" | %-40s", (s.ok ? std::to_string(s.errors) : std::string("RUN FAILED")).c_str());
-    std::printf("\n%-34s", "database built in");
+    std::printf("\n%-46s", "database built in");
     for (const auto &s : sizes) std::printf(" | %-40s", fmt("%.1f s", s.build_s).c_str());
     std::printf("\n\nThe plan month's fetch, request to rows in memory (median)\n");
     std::printf("%-50s", "fetch");

@@ -69,6 +69,13 @@ void release_painting()
     held().clear();
 }
 
+void schedule_release()
+{
+    if (held().empty() || release_scheduled) return;
+    release_scheduled = true;
+    QTimer::singleShot(0, &release_painting);
+}
+
 bool is_user_input(QEvent::Type type)
 {
     switch (type) {
@@ -149,10 +156,7 @@ void run_remote_call(const std::function<void()> &job)
     }
     worker.join();
 
-    if (!held().empty() && !release_scheduled) {
-        release_scheduled = true;
-        QTimer::singleShot(0, &release_painting);
-    }
+    schedule_release();
     if (wait_pumps()) {
         InputSwallower swallower;
         app->installEventFilter(&swallower);
@@ -163,6 +167,14 @@ void run_remote_call(const std::function<void()> &job)
     }
     waiting = false;
     if (error) std::rethrow_exception(error);
+}
+
+void hold_painting_for_action()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread() || !wait_pumps()) return;
+    hold_painting();
+    schedule_release();
 }
 
 void hold_painting_during_calls(QWidget *widget)

@@ -27,6 +27,10 @@ void install_remote_services();
 // it), and once the action has ended, back in the event loop that ran it, it
 // is painted once with what the action left. Forgotten when destroyed.
 void hold_painting_during_calls(QWidget *widget);
+// Holds them from the start of an action (a handler) on, since the action
+// may change their rows before its first call; released as above. ui::guarded
+// calls it. Under the test hooks only while the wait pumps.
+void hold_painting_for_action();
 
 // Tests: under the test hooks the wait pumps nothing; on, it pumps events as
 // it does for the planner.

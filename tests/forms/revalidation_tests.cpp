@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TDateTimePicker.h"
 #include "TFlatComboBox.h"
 #include "TdxDBGrid.h"
 #include "Unit_dmYearplan.h"
@@ -68,7 +69,7 @@ protected:
 };
 
 class RevalidationTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override { reset_module_state(); }
     void TearDown() override
     {
@@ -171,12 +172,19 @@ TEST_F(RevalidationTest, TheActivationReadsTheMonthOnceAndTheLookupHoldsItsRows)
 
 TEST_F(RevalidationTest, TheGridIsPaintedOncePerActionNotWhileItsCallsWait)
 {
-    ui::install_remote_services();
-    ui::set_wait_pumps_under_test_hooks(true);
     run_main_form(hooks, [&](TFm_saleplan *f) {
+        // The calls from here on as the planner's module makes them: on a
+        // worker thread while the window waits, pumping its events.
+        ui::install_remote_services();
+        ui::set_wait_pumps_under_test_hooks(true);
         PaintCounter counter;
         f->dxDBGrid1->viewport()->installEventFilter(&counter);
         QTest::qWait(50);
+        // The count works: a repaint asked for is counted.
+        counter.paints = 0;
+        f->dxDBGrid1->viewport()->update();
+        QTest::qWait(50);
+        ASSERT_EQ(counter.paints, 1);
         struct Action {
             const char *what;
             QWidget *control;  // focused before the count starts
