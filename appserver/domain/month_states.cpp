@@ -10,7 +10,6 @@
 #include "contract.h"
 #include "dialect.h"
 #include "plan_rules.h"
-#include "plan_versions.h"
 #include "server_text.h"
 
 namespace appserver {
@@ -218,9 +217,6 @@ std::optional<std::string> month_lock_refusal(Connection &db, const std::string 
     const std::string state = current_state(db, month, department);
     if (state == contract::kStateSubmitted || state == contract::kStateApproved)
         return "该月计划" + state + "，不能修改";
-    // The month may change, and does in this transaction: clients that hold
-    // its rows read them again.
-    mark_plan_changed(db, month, department);
     return std::nullopt;
 }
 

@@ -63,8 +63,6 @@ std::vector<MonthState> read_month_states(Connection &db, const std::string &mon
 // Why the department's month may not change now ("该月计划已批准，不能修改"),
 // nothing when it may. Takes the department's lock for the rest of the open
 // transaction first, so that no move comes between the check and the change.
-// When the month may change it is marked changed in the same transaction
-// (plan_versions.h): the check is the one step every changing route takes.
 std::optional<std::string> month_lock_refusal(Connection &db, const std::string &month,
                                               const std::string &department);
 // Throws ServerError (code month_locked) with that reason. Every route that

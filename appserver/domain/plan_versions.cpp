@@ -4,6 +4,7 @@
 #include <random>
 
 #include "dialect.h"
+#include "database_types.h"
 
 namespace appserver {
 
@@ -49,6 +50,33 @@ void create_plan_versions(Connection &db)
            " (NYUE00 VARCHAR(6) NOT NULL, CKDM00 VARCHAR(2) NOT NULL, BBBJ00 VARCHAR(32) NOT NULL, "
            "PRIMARY KEY (NYUE00, CKDM00))");
     insert_mark(db, kDatabaseMarkMonth, "");
+    // Every change of a plan row marks its department's month (and, for a
+    // row moved or removed, the one it left), in the changing statement's
+    // own transaction: the server's routes and anyone's own SQL alike.
+    if (db.kind() == DatabaseKind::Postgresql) {
+        db.run("DROP TRIGGER IF EXISTS XSTYZBBB_MARK ON XSTYZB02");
+        db.run("CREATE OR REPLACE FUNCTION xstyzbbb_mark() RETURNS trigger LANGUAGE plpgsql AS $$ "
+               "BEGIN "
+               "IF TG_OP <> 'INSERT' THEN INSERT INTO XSTYZBBB (NYUE00,CKDM00,BBBJ00) VALUES "
+               "(COALESCE(OLD.NYUE00,''),COALESCE(OLD.CKDM00,''),replace(gen_random_uuid()::text,'-','')) "
+               "ON CONFLICT (NYUE00,CKDM00) DO UPDATE SET BBBJ00=EXCLUDED.BBBJ00; END IF; "
+               "IF TG_OP <> 'DELETE' THEN INSERT INTO XSTYZBBB (NYUE00,CKDM00,BBBJ00) VALUES "
+               "(COALESCE(NEW.NYUE00,''),COALESCE(NEW.CKDM00,''),replace(gen_random_uuid()::text,'-','')) "
+               "ON CONFLICT (NYUE00,CKDM00) DO UPDATE SET BBBJ00=EXCLUDED.BBBJ00; END IF; "
+               "RETURN NULL; END $$");
+        db.run("CREATE TRIGGER XSTYZBBB_MARK AFTER INSERT OR UPDATE OR DELETE ON XSTYZB02 "
+               "FOR EACH ROW EXECUTE FUNCTION xstyzbbb_mark()");
+    } else {
+        const std::string mark = "INSERT OR REPLACE INTO XSTYZBBB (NYUE00,CKDM00,BBBJ00) VALUES ";
+        const std::string old_row = "(COALESCE(OLD.NYUE00,''),COALESCE(OLD.CKDM00,''),lower(hex(randomblob(16))));";
+        const std::string new_row = "(COALESCE(NEW.NYUE00,''),COALESCE(NEW.CKDM00,''),lower(hex(randomblob(16))));";
+        for (const char *t : {"XSTYZBBB_INSERT", "XSTYZBBB_UPDATE", "XSTYZBBB_DELETE"})
+            db.run(std::string("DROP TRIGGER IF EXISTS ") + t);
+        db.run("CREATE TRIGGER XSTYZBBB_INSERT AFTER INSERT ON XSTYZB02 BEGIN " + mark + new_row + " END");
+        db.run("CREATE TRIGGER XSTYZBBB_UPDATE AFTER UPDATE ON XSTYZB02 BEGIN " + mark + old_row + " " + mark + new_row +
+               " END");
+        db.run("CREATE TRIGGER XSTYZBBB_DELETE AFTER DELETE ON XSTYZB02 BEGIN " + mark + old_row + " END");
+    }
     // Rows made before versions were kept: marked now, so that a client never
     // takes them for rows of another database or of a backup.
     for (const auto &r : db.run("SELECT DISTINCT NYUE00,CKDM00 FROM XSTYZB02 WHERE NYUE00 IS NOT NULL AND CKDM00 IS "
@@ -57,15 +85,6 @@ void create_plan_versions(Connection &db)
         const std::string month = wire::value_to_text(r[0]);
         if (month != kDatabaseMarkMonth) insert_mark(db, month, wire::value_to_text(r[1]));
     }
-}
-
-void mark_plan_changed(Connection &db, const std::string &month, const std::string &department)
-{
-    // The department's month lock is held: no other transaction marks this row meanwhile.
-    if (db.run(std::string("UPDATE ") + kPlanVersionTable + " SET BBBJ00=? WHERE NYUE00=? AND CKDM00=?",
-               {new_mark(), month, department})
-            .rows_affected == 0)
-        insert_mark(db, month, department);
 }
 
 std::string plan_month_version(Connection &db, const std::string &month)

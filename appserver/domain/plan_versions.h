@@ -5,11 +5,10 @@
 // departments' marks, so a client that holds it knows its rows are still
 // the month's rows without reading them again.
 //
-// Every route that changes plan rows takes the department's month lock
-// (month_states.h) inside its transaction, and the lock marks the month
-// changed: no route can change rows without replacing the mark. Rows
-// changed outside the server (an administrator's own SQL) are not seen
-// until the next change through the server.
+// The marks are replaced by triggers on XSTYZB02, row by row, inside the
+// changing statement: every route of the server (the apply, dsp_temp's
+// statements, GeneratePlans, the allocation methods, any added later) and an
+// administrator's own SQL alike, with nothing for a route to remember.
 #pragma once
 
 #include <string>
@@ -25,13 +24,10 @@ inline constexpr const char *kPlanVersionTable = "XSTYZBBB";
 inline constexpr const char *kDatabaseMarkMonth = "000000";
 
 // Part of every layout: the table where it is missing, then a mark for
-// every department and month that holds plan rows, and the database's own
-// mark. Self-contained, so that it runs as whichever version step the
-// layout gives it; does nothing where the table stands.
+// every department and month that holds plan rows, the database's own mark,
+// and the triggers. Self-contained, so that it runs as whichever version
+// step the layout gives it; does nothing where the table stands.
 void create_plan_versions(Connection &db);
-
-// Gives the department's month a new mark, in the open transaction.
-void mark_plan_changed(Connection &db, const std::string &month, const std::string &department);
 
 // The version of the month's plan rows as the connection sees them now.
 std::string plan_month_version(Connection &db, const std::string &month);

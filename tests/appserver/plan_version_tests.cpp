@@ -1,7 +1,8 @@
 // The version of a month's plan rows, on SQLite and PostgreSQL: a records
 // call naming the version held is answered "current" while nothing changed,
 // and after every changing route (by this server or another one on the same
-// database) it brings the rows, the same rows a fresh fetch brings.
+// database, or an administrator's own SQL) it brings the rows, the same rows
+// a fresh fetch brings.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -75,7 +76,8 @@ public:
     void apply(AppServer &server, wire::Change change)
     {
         const auto s = server.open_session(planner, contract::kCustObject);
-        EXPECT_EQ(server.apply(planner, s, contract::kPlanProvider, {change}, 0).error_count, 0);
+        const auto r = server.apply(planner, s, contract::kPlanProvider, {change}, 0);
+        EXPECT_EQ(r.error_count, 0) << (r.errors.empty() ? std::string() : r.errors[0].message);
         server.close_session(planner, s);
     }
     nlohmann::json method(AppServer &server, const char *name, const wire::MethodParams &params)
@@ -126,6 +128,8 @@ std::vector<Route> routes()
          }},
         {"the deletion statement",
          [](PlanVersions &t, AppServer &s) { t.execute(s, apptest::delete_statement(kMonth, "01", "0102")); }},
+        {"an administrator's own SQL",
+         [](PlanVersions &t, AppServer &) { t.exec("UPDATE XSTYZB02 SET ZBLBMC='调整' WHERE RYDM00='0201'"); }},
         {"GeneratePlans",
          [](PlanVersions &t, AppServer &s) {
              t.method(s, contract::kGeneratePlansMethod, {{"NYUE00", kMonth}, {"CKDM00", "01"}});
@@ -210,7 +214,11 @@ TEST_P(PlanVersions, ARefusedChangeAndACallWithoutAMonthLeaveTheAnswerAsAlways)
 TEST_P(PlanVersions, ALayoutBroughtUpOrMadeAnewNeverMatchesAVersionHeldBefore)
 {
     const auto held = records(std::string());
-    // The layout before versions: the table gone, the version recorded 5.
+    // The layout before versions: the table and its triggers gone, the version recorded 5.
+    if (postgres())
+        exec("DROP TRIGGER XSTYZBBB_MARK ON XSTYZB02");
+    else
+        for (const char *t : {"XSTYZBBB_INSERT", "XSTYZBBB_UPDATE", "XSTYZBBB_DELETE"}) exec(std::string("DROP TRIGGER ") + t);
     exec(std::string("DROP TABLE ") + appserver::kPlanVersionTable);
     exec("UPDATE XTBBXX00 SET BBHAO0=5");
     {
