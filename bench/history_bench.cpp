@@ -18,8 +18,10 @@
 #include <QDate>
 #include <QDialog>
 #include <QLabel>
+#include <QTableWidget>
 #include <QPointer>
 #include <QTest>
+#include <QThread>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -37,6 +39,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -50,9 +53,12 @@
 
 #include "TDateTimePicker.h"
 #include "TFlatComboBox.h"
+#include "TdxDBGrid.h"
 #include "Unit_dmYearplan.h"
 #include "Unit_edit.h"
 #include "Unit_saleplan.h"
+#include "call_runner.h"
+#include "database.h"
 #include "module_state.h"
 #include "plan_vocabulary.h"
 #include "remote_connection.h"
@@ -216,6 +222,14 @@ public:
         traffic_.rows += static_cast<long>(packet.rows.size());
         return packet;
     }
+    wire::DataPacket revalidate_records(const std::string &provider, const std::string &text,
+                                        const wire::ProviderParams &params, const std::string &held) override
+    {
+        auto packet = inner_->revalidate_records(provider, text, params, held);
+        ++traffic_.records_calls;
+        traffic_.rows += static_cast<long>(packet.rows.size());
+        return packet;
+    }
     std::int64_t execute(const std::string &provider, const std::string &text) override
     {
         return inner_->execute(provider, text);
@@ -241,8 +255,11 @@ struct Mark {
 
 class Scenario {
 public:
-    Scenario(const std::string &db_file, int runs, int fetch_runs)
-        : runs_(runs), fetch_runs_(fetch_runs), server_("sqlite3://db=" + db_file), relay_(server_.port())
+    // pg: the PostgreSQL database holding the same rows, which the server
+    // then serves (empty: the SQLite file).
+    Scenario(const std::string &db_file, const std::string &pg, int runs, int fetch_runs)
+        : runs_(runs), fetch_runs_(fetch_runs), db_file_(db_file), pg_(pg),
+          server_(pg.empty() ? "sqlite3://db=" + db_file : pg), relay_(server_.port())
     {
         remote::set_link_factory([this](const remote::ServerObject &object, const std::string &computer) {
             return std::make_unique<CountingLink>(remote::make_http_link(object, computer), traffic_);
@@ -390,6 +407,22 @@ private:
         choose(f->cb_fxy, 1);
         emit_action("salesman change", m);
 
+        // The same change back after another planner changed one row of the
+        // month; then once more as every reload fetched before versions.
+        another_planner_changes_one_row(f);
+        m = mark();
+        choose(f->cb_fxy, 0);
+        emit_action("salesman change (one row changed meanwhile)", m);
+        saleplan::dm_yearplan->cds_xstyzb02.set_keeps_versions(false);
+        m = mark();
+        choose(f->cb_fxy, 1);
+        emit_action("salesman change (full reload, no version)", m);
+        saleplan::dm_yearplan->cds_xstyzb02.set_keeps_versions(true);
+        m = mark();
+        choose(f->cb_fxy, 0);
+        choose(f->cb_fxy, 1);  // the version is held again from here
+        floor_of_shown_rows(f);
+
         // The two directions apart: with one month of history the month
         // before is empty, so only the way back is the same work at both sizes.
         m = mark();
@@ -419,12 +452,127 @@ private:
         f->tbedit->click();
         emit_action("editor closing", closing);
 
+        count_paints(f);
+
         // 删除 of the second salesman's month (50 rows on the first showing,
         // none left on later ones), then the reload.
         hooks_.answer(ui::result_ok);
         m = mark();
         f->tbdel->click();
         emit_action("delete and reload", m);
+    }
+
+    // The grid's paints per action as the planner's module makes its calls
+    // (on a worker thread while the window waits, pumping its events): the
+    // salesman change, the month change and back, each followed by the
+    // event loop until nothing is left to paint.
+    void count_paints(TFm_saleplan *f)
+    {
+        struct Counter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                if (e->type() == QEvent::Paint) ++paints;
+                return false;
+            }
+        } counter;
+        ui::install_remote_services();
+        ui::set_wait_pumps_under_test_hooks(true);
+        f->dxDBGrid1->viewport()->installEventFilter(&counter);
+        auto settle = [] {
+            for (int i = 0; i < 5; ++i) {
+                QCoreApplication::processEvents();
+                QThread::msleep(2);
+            }
+        };
+        const std::vector<std::pair<const char *, std::function<void()>>> steps = {
+            {"salesman change", [&] { choose(f->cb_fxy, 1); }},
+            {"month change (to last month)", [&] { pick_date(f, QDate::currentDate().addMonths(-1)); }},
+            {"month change (back to this one)", [&] { pick_date(f, QDate::currentDate()); }},
+            {"salesman change", [&] { choose(f->cb_fxy, 0); }},
+            {"salesman change", [&] { choose(f->cb_fxy, 1); }},  // the second salesman, as 删除 below expects
+        };
+        for (const auto &[name, step] : steps) {
+            settle();
+            counter.paints = 0;
+            step();
+            settle();
+            std::printf("paints\t%s\t%d\n", name, counter.paints);
+        }
+        std::fflush(stdout);
+        f->dxDBGrid1->viewport()->removeEventFilter(&counter);
+        ui::set_wait_pumps_under_test_hooks(false);
+        remote::set_call_runner({});
+    }
+
+    // Another planner lowers (or raises) one quantity of another department's
+    // salesman in the month shown, through a session of his own.
+    void another_planner_changes_one_row(TFm_saleplan *)
+    {
+        Tdm_yearplan other;
+        other.set_computer_name(server_.computer_name());  // no relay: not the planner's traffic
+        other.cds_xstyzb02.set_keeps_versions(false);
+        open_plan_rows(other, saleplan::plan_month);
+        auto &cds = other.cds_xstyzb02;
+        for (cds.first(); !cds.eof(); cds.next())
+            if (cds.as_string("CKDM00") != saleplan::dept_code) break;
+        if (cds.eof()) return;
+        const double was = cds.as_float("ZBSL00");
+        cds.set_value("ZBSL00", was > 0 ? was - 1 : was + 1);
+        cds.post();
+        if (cds.apply_updates(0) != 0) throw std::runtime_error("the other planner's change was refused");
+    }
+
+    // The floor of a salesman change: the rows shown, straight on SQLite,
+    // and one paint of them in a minimal Qt table.
+    void floor_of_shown_rows(TFm_saleplan *f)
+    {
+        const std::string sql = "SELECT XHAO00,ZBMC00,ZBSL00 FROM XSTYZB02 WHERE NYUE00='" + saleplan::plan_month +
+                                "' AND CKDM00='" + saleplan::dept_code + "' AND RYDM00='" + saleplan::salesman_code +
+                                "' ORDER BY ROWID00";
+        QTableWidget table;
+        table.resize(f->dxDBGrid1->size());
+        table.setColumnCount(3);
+        table.show();
+        QCoreApplication::processEvents();
+        int row = 0;
+        auto add = [&](const std::string &a, const std::string &b, const std::string &c) {
+            table.setRowCount(row + 1);
+            table.setItem(row, 0, new QTableWidgetItem(QString::fromStdString(a)));
+            table.setItem(row, 1, new QTableWidgetItem(QString::fromStdString(b)));
+            table.setItem(row, 2, new QTableWidgetItem(QString::fromStdString(c)));
+            ++row;
+        };
+        table.setRowCount(0);
+        Mark m{};
+        if (!pg_.empty()) {
+            appserver::Connection db(pg_);  // connected outside the figure, as the server's pool is
+            db.run("SELECT 1");
+            m = mark();
+            db.each_row(sql, {}, [&](wire::Row &r) {
+                add(wire::value_to_text(r[0]), wire::value_to_text(r[1]), wire::value_to_text(r[2]));
+            });
+        } else {
+            sqlite3 *db = nullptr;
+            sqlite3_open_v2(db_file_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+            m = mark();
+            sqlite3_stmt *stmt = nullptr;
+            sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+            while (sqlite3_step(stmt) == SQLITE_ROW) {
+                auto text = [&](int c) {
+                    const auto *t = reinterpret_cast<const char *>(sqlite3_column_text(stmt, c));
+                    return t ? std::string(t) : std::string();
+                };
+                add(text(0), text(1), text(2));
+            }
+            sqlite3_finalize(stmt);
+            sqlite3_close(db);
+        }
+        const double query_ms = ms_since(m.at);
+        table.viewport()->repaint();
+        std::printf("action\t%s\t%.3f\t0\t0\t%d\n", "floor: the shown rows straight from the database", query_ms, row);
+        std::printf("action\t%s\t%.3f\t0\t0\t%d\n", "floor: the same + one paint in a Qt table", ms_since(m.at), row);
+        std::fflush(stdout);
     }
 
     // The query's time, request to rows in memory, in ms.
@@ -464,13 +612,14 @@ private:
     }
 
     int runs_, fetch_runs_;
+    std::string db_file_, pg_;
     testsupport::ServerProcess server_;
     CountingRelay relay_;
     Traffic traffic_;
     ui::testing::Hooks hooks_;
 };
 
-int run_child(const std::string &db_file, int runs, int fetch_runs)
+int run_child(const std::string &db_file, const std::string &pg, int runs, int fetch_runs)
 {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int argc = 1;
@@ -478,9 +627,9 @@ int run_child(const std::string &db_file, int runs, int fetch_runs)
     char *argv[] = {name, nullptr};
     QApplication app(argc, argv);
     try {
-        Scenario scenario(db_file, runs, fetch_runs);
+        Scenario scenario(db_file, pg, runs, fetch_runs);
         scenario.run_actions();
-        scenario.run_fetches(db_file);
+        if (pg.empty()) scenario.run_fetches(db_file);  // the fetch table compares with SQLite's own query
     } catch (const std::exception &e) {
         std::fprintf(stderr, "history_bench: %s\n", e.what());
         return 1;
@@ -500,6 +649,7 @@ struct SizeResult {
     std::vector<std::string> action_order, fetch_order;
     std::map<std::string, Samples> actions, fetches;
     std::vector<double> fetch_ratios;  // per sample: the dataset's fetch / the floor
+    std::map<std::string, std::vector<int>> paints;  // the grid's paints per action, per sample
     long rss_kb = -1, hwm_kb = -1;
     int errors = -1;
     bool ok = false;
@@ -535,14 +685,59 @@ std::string make_database(const std::string &dir, int months, double &seconds)
     return file;
 }
 
-SizeResult run_size(const std::string &dir, int months, int runs, int fetch_runs)
+// The same rows in a PostgreSQL database made by the server's own --init,
+// then analysed.
+void copy_to_postgres(const std::string &sqlite_file, const std::string &pg)
+{
+    appserver::Connection from("sqlite3://db=" + sqlite_file), to(pg);
+    const std::vector<std::pair<const char *, const char *>> tables = {
+        {"GSTCKGL0", "CKDM00,CKMC00,WDBJ00,ZZRQ00"},
+        {"GSTRYGL0", "RYDM00,RYMC00,FXY000,CKDM00"},
+        {"XSTYXSZB", "NYUE00,XHAO00,ZBLB00,ZBMC00,SPDM00,XSSL00,XSJE00"},
+        {"XSTYZB01", "NYUE00,CKDM00,XHAO00,ZBLB00,ZBMC00,ZBSL00,SPDM00,SPDM01,ZBLBMC"},
+        {"XSTYZB02", "NYUE00,XHAO00,ZBLB00,ZBMC00,ZBSL00,CKDM00,RYDM00,SPDM00,SPDM01,ZBLBMC"},
+    };
+    to.begin();
+    for (const auto &[table, columns] : tables) {
+        const std::size_t width = std::count(columns, columns + std::strlen(columns), ',') + 1;
+        std::vector<wire::Value> batch;
+        auto flush = [&] {
+            if (batch.empty()) return;
+            std::string sql = std::string("INSERT INTO ") + table + " (" + columns + ") VALUES ";
+            for (std::size_t r = 0; r < batch.size() / width; ++r) {
+                sql += r ? ",(" : "(";
+                for (std::size_t c = 0; c < width; ++c) sql += c ? ",?" : "?";
+                sql += ")";
+            }
+            to.run(sql, batch);
+            batch.clear();
+        };
+        from.each_row(std::string("SELECT ") + columns + " FROM " + table + " ORDER BY ROWID", {}, [&](wire::Row &row) {
+            batch.insert(batch.end(), row.begin(), row.end());
+            if (batch.size() >= 1000 * width) flush();
+        });
+        flush();
+    }
+    to.commit();
+    to.run("ANALYZE");
+}
+
+SizeResult run_size(const std::string &dir, int months, int runs, int fetch_runs, bool postgresql)
 {
     SizeResult r;
     r.months = months;
     std::fprintf(stderr, "history_bench: %d month(s) of history\n", months);
     const std::string db = make_database(dir, months, r.build_s);
-    const std::string cmd = shell_quote(self_path()) + " --child " + shell_quote(db) + " --runs " + std::to_string(runs) +
-                            " --fetch-runs " + std::to_string(fetch_runs);
+    std::unique_ptr<testsupport::PgDb> pg;  // dropped once the child is done
+    if (postgresql) {
+        const auto start = Clock::now();
+        pg = std::make_unique<testsupport::PgDb>();
+        copy_to_postgres(db, pg->connection_string());
+        r.build_s += ms_since(start) / 1000;
+    }
+    const std::string cmd = shell_quote(self_path()) + " --child " + shell_quote(db) +
+                            (pg ? " --child-pg " + shell_quote(pg->connection_string()) : std::string()) +
+                            " --runs " + std::to_string(runs) + " --fetch-runs " + std::to_string(fetch_runs);
     FILE *child = ::popen(cmd.c_str(), "r");
     if (!child) throw std::runtime_error("cannot start " + cmd);
     char buffer[4096];
@@ -564,6 +759,8 @@ SizeResult run_size(const std::string &dir, int months, int runs, int fetch_runs
             } else {
                 s.rows.push_back(std::stod(f[4]));
             }
+        } else if (f[0] == "paints" && f.size() == 3) {
+            r.paints[f[1]].push_back(std::stoi(f[2]));
         } else if (f[0] == "ratio" && f.size() == 2) {
             r.fetch_ratios.push_back(std::stod(f[1]));
         } else if (f[0] == "rss" && f.size() == 3) {
@@ -655,13 +852,13 @@ std::string ms_text(double ms) { return ms < 10 ? fmt("%.2f ms", ms) : ms < 1000
 void print_report(const std::vector<SizeResult> &sizes, const std::vector<ServerMemory> &memory)
 {
     std::printf("\nPlanner actions (median of the samples; bytes = what the module read from the server)\n");
-    std::printf("%-34s", "action");
+    std::printf("%-46s", "action");
     for (const auto &s : sizes) std::printf(" | %-40s", (std::to_string(s.months) + " month(s): time, bytes, calls, rows").c_str());
     if (sizes.size() == 2) std::printf(" | time ratio");
     std::printf("\n");
     if (sizes.empty()) return;
     for (const auto &name : sizes.front().action_order) {
-        std::printf("%-34s", name.c_str());
+        std::printf("%-46s", name.c_str());
         std::vector<double> medians;
         for (const auto &s : sizes) {
             auto it = s.actions.find(name);
@@ -679,12 +876,39 @@ void print_report(const std::vector<SizeResult> &sizes, const std::vector<Server
         if (medians.size() == 2 && medians[0] > 0) std::printf(" | %.1fx", medians[1] / medians[0]);
         std::printf("\n");
     }
-    std::printf("%-34s", "module memory after the actions");
+    // The reloads that found nothing changed against their floor (the rows
+    // shown straight from the database and one paint of them), and the
+    // reload after another planner's change against a full reload.
+    auto med = [](const SizeResult &s, const char *name) {
+        auto it = s.actions.find(name);
+        return it == s.actions.end() ? 0.0 : median(it->second.ms);
+    };
+    for (const auto &s : sizes) {
+        const double floor = med(s, "floor: the same + one paint in a Qt table");
+        if (floor <= 0) continue;
+        std::printf("%-46s", (std::to_string(s.months) + " month(s), against the floor (" + ms_text(floor) + ")").c_str());
+        for (const char *name : {"salesman change", "month change (back to this one)", "editor closing"})
+            std::printf(" | %s %.1fx", name, med(s, name) / floor);
+        const double full = med(s, "salesman change (full reload, no version)");
+        if (full > 0)
+            std::printf(" | one row changed / full reload %.2fx", med(s, "salesman change (one row changed meanwhile)") / full);
+        std::printf("\n");
+    }
+    for (const auto &s : sizes) {
+        std::printf("%-46s", (std::to_string(s.months) + " month(s), the grid's paints per action").c_str());
+        for (const auto &[name, counts] : s.paints) {
+            std::string list;
+            for (int n : counts) list += (list.empty() ? "" : ",") + std::to_string(n);
+            std::printf(" | %s: %s", name.c_str(), list.c_str());
+        }
+        std::printf("\n");
+    }
+    std::printf("%-46s", "module memory after the actions");
     for (const auto &s : sizes)
         std::printf(" | %-40s", ("VmRSS " + size_text(s.rss_kb * 1024.0) + ", VmHWM " + size_text(s.hwm_kb * 1024.0)).c_str());
-    std::printf("\n%-34s", "messages the form reported");
+    std::printf("\n%-46s", "messages the form reported");
     for (const auto &s : sizes) std::printf(" | %-40s", (s.ok ? std::to_string(s.errors) : std::string("RUN FAILED")).c_str());
-    std::printf("\n%-34s", "database built in");
+    std::printf("\n%-46s", "database built in");
     for (const auto &s : sizes) std::printf(" | %-40s", fmt("%.1f s", s.build_s).c_str());
     std::printf("\n\nThe plan month's fetch, request to rows in memory (median)\n");
     std::printf("%-50s", "fetch");
@@ -741,7 +965,9 @@ int usage()
                  "  --fetches N          large fetches for the server memory; 0 skips it\n"
                  "  --fetch-months LIST  history sizes of the server memory (default: the last of --months)\n"
                  "  --server-cap-mb N    stop the large fetches once the server holds more than this\n"
-                 "  --keep DIR           make the databases in DIR and keep them (default: a temporary folder)\n");
+                 "  --keep DIR           make the databases in DIR and keep them (default: a temporary folder)\n"
+                 "  --postgresql         the planner actions on PostgreSQL (the cluster SALEPLAN_TEST_PG names),\n"
+                 "                       the same rows copied there; no fetch table, no server memory\n");
     return 2;
 }
 
@@ -752,7 +978,8 @@ int main(int argc, char **argv)
     std::vector<int> months = {1, 100}, fetch_months;
     int runs = 2, fetch_runs = 9, fetches = 20;
     long cap_mb = 8192;
-    std::string keep, child_db;
+    std::string keep, child_db, child_pg;
+    bool postgresql = false;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string a = argv[i];
@@ -777,6 +1004,10 @@ int main(int argc, char **argv)
                 keep = next();
             } else if (a == "--child") {
                 child_db = next();
+            } else if (a == "--child-pg") {
+                child_pg = next();
+            } else if (a == "--postgresql") {
+                postgresql = true;
             } else {
                 return usage();
             }
@@ -789,7 +1020,11 @@ int main(int argc, char **argv)
     if (runs < 1 || fetch_runs < 1 || fetches < 0 || cap_mb < 64 || months.empty() || std::any_of(months.begin(), months.end(), bad_size) ||
         std::any_of(fetch_months.begin(), fetch_months.end(), bad_size))
         return usage();
-    if (!child_db.empty()) return run_child(child_db, runs, fetch_runs);
+    if (!child_db.empty()) return run_child(child_db, child_pg, runs, fetch_runs);
+    if (postgresql && !testsupport::PgDb::available()) {
+        std::fprintf(stderr, "history_bench: --postgresql needs SALEPLAN_TEST_PG (a superuser's connection string)\n");
+        return 2;
+    }
 
     std::string dir = keep;
     if (dir.empty()) {
@@ -807,16 +1042,17 @@ int main(int argc, char **argv)
     try {
         std::vector<SizeResult> sizes;
         for (int m : months) {
-            sizes.push_back(run_size(dir, m, runs, fetch_runs));
+            sizes.push_back(run_size(dir, m, runs, fetch_runs, postgresql));
             if (!sizes.back().ok) rc = 1;
         }
         std::vector<ServerMemory> memory;
-        for (int m : fetches > 0 ? fetch_months : std::vector<int>{}) {
+        for (int m : fetches > 0 && !postgresql ? fetch_months : std::vector<int>{}) {
             const std::string db = dir + "/history-" + std::to_string(m) + ".db";
             double seconds = 0;
             if (!std::filesystem::exists(db)) make_database(dir, m, seconds);
             memory.push_back(measure_server_memory(db, m, fetches, cap_mb));
         }
+        std::printf("database: %s\n\n", postgresql ? "PostgreSQL" : "SQLite");
         print_report(sizes, memory);
         std::printf("\nwhole run: %.0f s, %d run(s) per size\n", ms_since(start) / 1000, runs);
     } catch (const std::exception &e) {

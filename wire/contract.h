@@ -367,4 +367,20 @@ inline constexpr const char *kStateRefused = "state_refused";
 inline constexpr const char *kStateChanged = "state_changed";
 }  // namespace error
 
+// --- the plan rows' version ---------------------------------------------------
+
+// A records call of the plan provider may carry, beside "params", the version
+// of the month's rows the client holds ("ifVersion"; "" when it holds none
+// yet). The answer then names the version of the rows as the call found them:
+// {"current":true,"version":V} (200, a few bytes, no rows) when that is still
+// the version held, else the packet as always with "version":V as its last
+// member. Without "ifVersion" the answer is the packet as always. The version
+// changes in the transaction of every change of a department's month's plan
+// rows, whichever the route, and never comes back for other rows (a restore
+// or a rollback included). Other providers take no "ifVersion" and answer as
+// always.
+inline constexpr const char *kIfVersionKey = "ifVersion";
+inline constexpr const char *kVersionKey = "version";
+inline constexpr const char *kCurrentKey = "current";
+
 }  // namespace contract

@@ -69,6 +69,7 @@ public:
     bool boolean(bool b) override
     {
         if (detail_) return to_detail([b](PacketReader &r) { r.boolean(b); }, 0);
+        if (stack_.size() == 1 && top() == Ctx::Top && key_ == "current") current_ = b;
         return scalar(Value{}, "boolean", Scalar::Other);
     }
     bool number_integer(number_integer_t v) override
@@ -141,6 +142,14 @@ public:
     {
         if (parse_error_) throw WireError(*parse_error_);
         if (!top_is_object_) throw WireError("a data packet must be an object");
+        if (current_ && depth_ == 0) {
+            // The rows the client holds are current: no packet follows.
+            DataPacket current;
+            current.current = true;
+            current.version = std::move(packet_.version);
+            if (current.version.empty()) throw WireError("an answer that the rows are current names no version");
+            return current;
+        }
         if (fields_ == Slot::Absent) throw WireError("a data packet has no \"fields\"");
         if (fields_ != Slot::Array) throw WireError("\"fields\" must be an array");
         for (std::size_t i = 0; i < raw_fields_.size(); ++i) packet_.fields.push_back(field_of(raw_fields_[i], i));
@@ -261,6 +270,8 @@ private:
             } else if (key_ == "details") {
                 details_ = kind == Scalar::Null ? Slot::Null : Slot::Other;
                 detail_readers_.clear();
+            } else if (key_ == "version" && kind == Scalar::Text && depth_ == 0 && stack_.size() == 1) {
+                packet_.version = std::move(std::get<std::string>(v));
             }
             break;
         case Ctx::Details:
@@ -391,6 +402,7 @@ private:
     std::optional<std::string> parse_error_;
 
     bool top_is_object_ = false;
+    bool current_ = false;
     Slot fields_ = Slot::Absent, rows_ = Slot::Absent, row_ids_ = Slot::Absent;
     std::vector<RawField> raw_fields_;
     std::vector<RowFault> row_faults_;  // in row order

@@ -227,11 +227,13 @@ void PacketWriter::detail(const std::string &name, const DataPacket &packet)
 void PacketWriter::end()
 {
     if (stage_ == Stage::Done) return;
-    if (stage_ == Stage::Details) out_.append("}}");
-    else {
-        close_rows();
-        out_.push_back('}');
+    if (stage_ == Stage::Details) out_.append("}");
+    else close_rows();
+    if (!version_.empty()) {
+        out_.append(",\"version\":");
+        numbers_->dump(json(version_));
     }
+    out_.push_back('}');
     stage_ = Stage::Done;
 }
 
@@ -243,6 +245,7 @@ std::string packet_to_text(const DataPacket &p)
     for (RowId id : p.row_ids) w.row_id(id);
     for (const auto &r : p.rows) w.row(r);
     for (const auto &[name, detail] : p.details) w.detail(name, detail);
+    if (!p.version.empty()) w.version(p.version);
     w.end();
     return out;
 }

@@ -174,6 +174,7 @@ json packet_to_json(const DataPacket &p)
         for (const auto &[name, detail] : p.details) details[name] = packet_to_json(detail);
         out["details"] = std::move(details);
     }
+    if (!p.version.empty()) out["version"] = p.version;
     return out;
 }
 
@@ -182,6 +183,15 @@ namespace {
 DataPacket packet_from_json_at(const json &j, int depth)
 {
     DataPacket p;
+    // The rows the client holds are current: the answer is that and the version.
+    if (depth == 0 && j.is_object()) {
+        if (auto it = j.find("current"); it != j.end() && it->is_boolean() && it->get<bool>()) {
+            p.current = true;
+            if (auto v = j.find("version"); v != j.end() && v->is_string()) p.version = v->get<std::string>();
+            if (p.version.empty()) throw WireError("an answer that the rows are current names no version");
+            return p;
+        }
+    }
     const json &fields = member(j, "fields", "a data packet");
     if (!fields.is_array()) throw WireError("\"fields\" must be an array");
     for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -232,6 +242,7 @@ DataPacket packet_from_json_at(const json &j, int depth)
             }
         }
     }
+    if (auto it = j.find("version"); depth == 0 && it != j.end() && it->is_string()) p.version = it->get<std::string>();
     return p;
 }
 

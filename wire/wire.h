@@ -63,6 +63,12 @@ struct DataPacket {
     // rows, and left out when there are none, so that a packet without
     // details reads and writes as it always has.
     std::map<std::string, DataPacket> details;
+    // The version of the rows (the plan provider's, when asked with one);
+    // written as "version" only when there is one. current: the answer to a
+    // call that named the version the client holds, which is still the
+    // version of the rows: no fields and no rows come, the client keeps its own.
+    std::string version;
+    bool current = false;
     bool operator==(const DataPacket &) const = default;
 };
 
@@ -145,6 +151,8 @@ public:
     // One named detail, after every row (a name given twice is written twice;
     // a reader keeps the last).
     void detail(const std::string &name, const DataPacket &packet);
+    // The rows' version, written by end() as the packet's last member.
+    void version(const std::string &version) { version_ = version; }
     // Closes the packet; the text is complete only after this.
     void end();
 
@@ -157,6 +165,7 @@ private:
     std::unique_ptr<Numbers> numbers_;
     std::size_t field_count_ = 0;
     std::size_t ids_ = 0, rows_ = 0;
+    std::string version_;
     enum class Stage { Start, Ids, Rows, Details, Done } stage_ = Stage::Start;
 };
 

@@ -15,8 +15,10 @@ namespace appserver {
 // database's accounts and tokens in a file of their own beside it (on
 // PostgreSQL its layout is version 2's); version 4 adds the departments'
 // weights (XSTYQZ00); version 5 adds the months' states (XSTYZBZT)
-// and the audit trail's reasons.
-inline constexpr int kSchemaVersion = 4;
+// and the audit trail's reasons; version 6 adds the plan months' versions
+// (XSTYZBBB). Every step only adds what is missing, so a database recorded
+// as 4 or 5 by either earlier layout is brought up to date alike.
+inline constexpr int kSchemaVersion = 6;
 
 // The version recorded in the database; 1 when the plan tables are there but
 // no version was ever recorded; 0 when the database holds none of them.

@@ -164,14 +164,16 @@ std::int64_t SqliteEngine::run_rows(const std::string &sql, const std::vector<wi
         throw ServerError(ServerError::Kind::Database, "the statement takes " +
                                                            std::to_string(sqlite3_bind_parameter_count(stmt)) +
                                                            " values a row, not " + std::to_string(width));
-    const auto changes_before = sqlite3_total_changes64(db_);
+    // The statement's own rows, not those its triggers change.
+    std::int64_t changed = 0;
     for (std::size_t at = 0; at + width <= values.size(); at += width) {
         bind(stmt, values.data() + at, width);
         while (step(stmt)) {
         }
+        if (!sqlite3_stmt_readonly(stmt)) changed += sqlite3_changes64(db_);
         sqlite3_reset(stmt);
     }
-    return sqlite3_total_changes64(db_) - changes_before;
+    return changed;
 }
 
 // The statement's next row: true when there is one, false at the end; a
@@ -204,7 +206,6 @@ StatementResult SqliteEngine::run(const std::string &sql, const std::vector<wire
         if (decl && declared[c] == Declared::String) widths[c] = declared_width(decl);
         result.packet.fields.push_back({name ? name : "", wire::FieldType::String, 0});
     }
-    const auto changes_before = sqlite3_total_changes64(db_);
     AnswerMeter meter{limit};
     while (step(stmt)) {
         meter.row(result.packet.rows.size() + 1);
@@ -224,7 +225,8 @@ StatementResult SqliteEngine::run(const std::string &sql, const std::vector<wire
         }
         result.packet.rows.push_back(std::move(row));
     }
-    result.rows_affected = sqlite3_stmt_readonly(stmt) ? 0 : sqlite3_total_changes64(db_) - changes_before;
+    // The statement's own rows, not those its triggers change.
+    result.rows_affected = sqlite3_stmt_readonly(stmt) ? 0 : sqlite3_changes64(db_);
     for (int c = 0; c < columns; ++c) settle_column(result.packet, c, declared[c], widths[c]);
     return result;
 }

@@ -175,7 +175,14 @@ Routes::Routes(AppServer &server, FrontEndOptions options) : server_(server), op
                       if (call == contract::kRecordsCall) {
                           auto params = body.contains(contract::kParamsKey) ? wire::params_from_json(body.at(contract::kParamsKey))
                                                                 : wire::ProviderParams{};
-                          records(caller, id, provider, text_member(body, contract::kCommandTextKey), params, res, cut_short);
+                          std::optional<std::string> if_version;
+                          if (auto it = body.find(contract::kIfVersionKey); it != body.end() && !it->is_null()) {
+                              if (!it->is_string())
+                                  throw ServerError(ServerError::Kind::BadRequest, "\"ifVersion\" must be text");
+                              if_version = it->get<std::string>();
+                          }
+                          records(caller, id, provider, text_member(body, contract::kCommandTextKey), params, res, cut_short,
+                                  if_version);
                       } else if (call == contract::kExecuteCall) {
                           auto n = server_.execute(caller, id, provider, text_member(body, contract::kCommandTextKey));
                           res.set_content(dump({{contract::kRowsAffectedKey, n}}), kJson);
@@ -224,7 +231,7 @@ Routes::Routes(AppServer &server, FrontEndOptions options) : server_(server), op
 
 void Routes::records(const Caller &caller, const std::string &id, const std::string &provider,
              const std::string &command_text, const wire::ProviderParams &params, Response &res,
-             std::string &cut_short)
+             std::string &cut_short, const std::optional<std::string> &if_version)
 {
     std::shared_ptr<AnswerStream> stream;
     std::size_t streamed = 0;
@@ -239,7 +246,7 @@ void Routes::records(const Caller &caller, const std::string &id, const std::str
                 res.commit();
             }
             stream->push(text);
-        });
+        }, 64 * 1024, if_version);
         if (!stream) {
             res.set_content(std::move(rest), kJson);
             return;

@@ -2,6 +2,7 @@
 // that reads the request, calls the AppServer and writes the answer.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ private:
              std::function<void(const Request &, Response &)> handler);
     void records(const Caller &caller, const std::string &id, const std::string &provider,
                  const std::string &command_text, const wire::ProviderParams &params, Response &res,
-                 std::string &cut_short);
+                 std::string &cut_short,
+                 const std::optional<std::string> &if_version = std::nullopt);
 
     AppServer &server_;
     FrontEndOptions options_;

@@ -138,18 +138,22 @@ void AppServer::records(const Caller &caller, const std::string &id, const std::
 }
 
 wire::DataPacket AppServer::get_records(const Caller &caller, const std::string &id, const std::string &provider,
-                                        const std::string &command_text, const wire::ProviderParams &params)
+                                        const std::string &command_text, const wire::ProviderParams &params,
+                                        const std::optional<std::string> &if_version)
 {
     PacketSink sink;
+    sink.set_held_version(if_version);
     records(caller, id, provider, command_text, params, sink);
     return sink.take();
 }
 
 std::string AppServer::records_text(const Caller &caller, const std::string &id, const std::string &provider,
                                     const std::string &command_text, const wire::ProviderParams &params,
-                                    const std::function<void(std::string &)> &emit, std::size_t chunk)
+                                    const std::function<void(std::string &)> &emit, std::size_t chunk,
+                                    const std::optional<std::string> &if_version)
 {
     TextSink sink(emit, chunk);
+    sink.set_held_version(if_version);
     records(caller, id, provider, command_text, params, sink);
     return sink.take();
 }

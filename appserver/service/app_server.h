@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,8 +79,10 @@ public:
     void records(const Caller &caller, const std::string &session, const std::string &provider,
                  const std::string &command_text, const wire::ProviderParams &params, RecordsSink &sink);
     // The same, collected into a packet (the in-process link).
+    // if_version: the version of the rows the caller holds (contract::kIfVersionKey).
     wire::DataPacket get_records(const Caller &caller, const std::string &session, const std::string &provider,
-                                 const std::string &command_text, const wire::ProviderParams &params = {});
+                                 const std::string &command_text, const wire::ProviderParams &params = {},
+                                 const std::optional<std::string> &if_version = std::nullopt);
     // The same as the text of its data packet, byte for byte what
     // wire::packet_to_json(get_records(...)) dumps, written while the
     // provider steps through its rows (no packet, no JSON tree): each time
@@ -92,7 +95,8 @@ public:
     // bound it) and returned as text.
     std::string records_text(const Caller &caller, const std::string &session, const std::string &provider,
                              const std::string &command_text, const wire::ProviderParams &params,
-                             const std::function<void(std::string &)> &emit, std::size_t chunk = 64 * 1024);
+                             const std::function<void(std::string &)> &emit, std::size_t chunk = 64 * 1024,
+                             const std::optional<std::string> &if_version = std::nullopt);
     std::int64_t execute(const Caller &caller, const std::string &session, const std::string &provider,
                          const std::string &command_text);
     wire::ApplyResult apply(const Caller &caller, const std::string &session, const std::string &provider,

@@ -13,6 +13,7 @@
 #include "department_weights.h"
 #include "dialect.h"
 #include "month_states.h"
+#include "plan_versions.h"
 #include "schema.h"
 #include "schema_version.h"
 #include "server_text.h"
@@ -32,6 +33,7 @@ void create_current_layout(Connection &db)
     if (db.kind() == DatabaseKind::Postgresql) create_account_tables(db);
     create_weights_table(db);
     migrate_to_month_states(db);
+    create_plan_versions(db);
     record_schema_version(db);
 }
 
@@ -66,7 +68,8 @@ std::string quoted_literal(const std::string &text)
 // identities); add to the audit trail, which it can neither read nor change
 // (the audit command runs with an administrator's connection); read the
 // accounts; keep the tokens; read the layout's version, which it checks
-// before it serves; read and add the moves of the months' states. Nothing else: no superuser, no other table, no COPY to or
+// before it serves; read and add the moves of the months' states; read and
+// replace the plan months' versions. Nothing else: no superuser, no other table, no COPY to or
 // from programs or files. These are also every table of the layout.
 struct TableRights {
     const char *table;
@@ -87,6 +90,7 @@ const std::vector<TableRights> &server_rights()
         {"XTBBXX00", {"SELECT"}},
         {kMonthStateTable, {"SELECT", "INSERT"}, "JLHAO0"},
         {kWeightsTable, {"SELECT", "INSERT", "UPDATE", "DELETE"}},
+        {kPlanVersionTable, {"SELECT", "INSERT", "UPDATE"}},
     };
     return rights;
 }

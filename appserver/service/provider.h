@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -37,6 +38,17 @@ void refuse_viewer(const Call &call);
 class RecordsSink {
 public:
     virtual ~RecordsSink() = default;
+    // The version of the rows the caller holds, when the call named one
+    // ("" when it holds none yet). A provider that keeps versions answers
+    // such a call with current(version) when it still is the rows' version,
+    // else with the rows and version(version) before end; one that keeps
+    // none answers as always.
+    const std::optional<std::string> &held_version() const { return held_version_; }
+    void set_held_version(std::optional<std::string> version) { held_version_ = std::move(version); }
+    // The rows' version, written with the packet.
+    virtual void version(const std::string &version) = 0;
+    // The rows held are current: the whole answer, in place of begin ... end.
+    virtual void current(const std::string &version) = 0;
     virtual void begin(const std::vector<wire::FieldDef> &fields) = 0;
     virtual void row_id(wire::RowId id) = 0;
     // Every identity is there and the rows are to come.
@@ -46,6 +58,9 @@ public:
     virtual void detail(const std::string &name, wire::DataPacket &&packet) = 0;
     virtual void end() = 0;
     virtual void packet(wire::DataPacket &&packet) = 0;
+
+private:
+    std::optional<std::string> held_version_;
 };
 
 class Provider {

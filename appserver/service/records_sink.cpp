@@ -1,5 +1,9 @@
 #include "records_sink.h"
 
+#include <nlohmann/json.hpp>
+
+#include "contract.h"
+
 namespace appserver {
 
 TextSink::TextSink(std::function<void(std::string &)> emit, std::size_t chunk)
@@ -52,5 +56,10 @@ void TextSink::detail(const std::string &name, wire::DataPacket &&packet)
 void TextSink::end() { writer_.end(); }
 
 void TextSink::packet(wire::DataPacket &&packet) { out_ = wire::packet_to_text(packet); }
+
+void TextSink::current(const std::string &version)
+{
+    out_ = nlohmann::json{{contract::kCurrentKey, true}, {contract::kVersionKey, version}}.dump();
+}
 
 }  // namespace appserver

@@ -18,6 +18,13 @@ public:
     void detail(const std::string &name, wire::DataPacket &&packet) override { packet_.details[name] = std::move(packet); }
     void end() override {}
     void packet(wire::DataPacket &&packet) override { packet_ = std::move(packet); }
+    void version(const std::string &version) override { packet_.version = version; }
+    void current(const std::string &version) override
+    {
+        packet_ = wire::DataPacket{};
+        packet_.current = true;
+        packet_.version = version;
+    }
     wire::DataPacket take() { return std::move(packet_); }
 
 private:
@@ -41,6 +48,8 @@ public:
     void detail(const std::string &name, wire::DataPacket &&packet) override;
     void end() override;
     void packet(wire::DataPacket &&packet) override;
+    void version(const std::string &version) override { writer_.version(version); }
+    void current(const std::string &version) override;
     std::string take() { return std::move(out_); }
 
     // About 2,000 identities: the rows to come are far over 64 KiB.

@@ -1,6 +1,7 @@
 #include "client_dataset.h"
 
 #include <algorithm>
+#include <deque>
 #include <cmath>
 #include <functional>
 #include <optional>
@@ -172,6 +173,30 @@ struct ClientDataset::Impl {
 
     std::vector<DatasetObserver *> observers;
     int notify_depth = 0;
+
+    // Rows kept by version: the version of the rows open (from the provider,
+    // empty when it gave none), and the rows of recent opens as fetched,
+    // each with the provider, command text and parameters that fetched it.
+    struct Kept {
+        std::string provider, command_text;
+        wire::ProviderParams params;
+        std::string version;
+        std::vector<FieldDef> data_fields;
+        std::vector<StoredRow> rows;
+    };
+    bool keeps_versions = false;
+    std::string version;
+    std::deque<Kept> kept;
+    static constexpr std::size_t kMaxKept = 2;
+
+    bool same_call(const Kept &k) const
+    {
+        return k.provider == provider && k.command_text == command_text && k.params == provider_params;
+    }
+    std::deque<Kept>::iterator kept_for_call()
+    {
+        return std::find_if(kept.begin(), kept.end(), [&](const Kept &k) { return same_call(k); });
+    }
 
     std::vector<Impl *> dependents;  // datasets whose lookup fields read this one
     bool updating_lookups = false;
@@ -552,7 +577,103 @@ struct ClientDataset::Impl {
     void open()
     {
         if (active) return;
-        wire::DataPacket packet = require_connection().get_records(provider, command_text, provider_params);
+        if (!keeps_versions) {
+            open_packet(require_connection().get_records(provider, command_text, provider_params));
+            return;
+        }
+        // Asked with the version of the rows kept for this call: when they are
+        // still current, they are opened again as they were fetched.
+        auto hit = kept_for_call();
+        const std::string held = hit == kept.end() ? std::string() : hit->version;
+        wire::DataPacket packet =
+            require_connection().revalidate_records(provider, command_text, provider_params, held);
+        hit = kept_for_call();
+        if (packet.current) {
+            if (hit == kept.end() || held.empty() || packet.version != held)
+                throw DatasetError("the server took the rows of " + who() + " for current, but they are not held");
+            Kept k = std::move(*hit);
+            kept.erase(hit);
+            open_rows(std::move(k.data_fields), std::move(k.rows), std::move(k.version));
+            return;
+        }
+        if (hit != kept.end()) kept.erase(hit);
+        open_packet(std::move(packet));
+    }
+
+    // The rows kept: the data fields they were fetched with, no packet between.
+    void open_rows(std::vector<FieldDef> new_data, std::vector<StoredRow> new_rows, std::string new_version)
+    {
+        auto [new_fields, new_lookups, new_filter, new_user] = bind_fields(new_data);
+        for (auto &r : new_rows) r.values.resize(new_fields.size());
+        become_active(std::move(new_data), std::move(new_fields), std::move(new_lookups), std::move(new_filter),
+                      std::move(new_user), std::move(new_rows));
+        version = std::move(new_version);
+    }
+
+    struct Bound {
+        std::vector<FieldDef> fields;
+        std::vector<LookupBinding> lookups;
+        BoundFilter filter, user;
+    };
+
+    // The fields, lookups and filters over these data fields; throws before anything changes.
+    Bound bind_fields(const std::vector<FieldDef> &new_data)
+    {
+        Bound b;
+        b.fields = new_data;
+        b.lookups = lookups;
+        for (auto &l : b.lookups) {
+            if (find_field(new_data, l.def.name) >= 0)
+                throw DatasetError("lookup field " + quoted(l.def.name) + " of " + who() +
+                                   " has the name of a data field");
+            l.key_column = find_field(new_data, l.def.key_field);
+            if (l.key_column < 0)
+                throw DatasetError("key field " + quoted(l.def.key_field) + " of lookup field " + quoted(l.def.name) +
+                                   " not found in " + who());
+            if (l.def.lookup_dataset && l.def.lookup_dataset->active()) {
+                for (const auto *n : {&l.def.lookup_key_field, &l.def.result_field})
+                    if (!l.def.lookup_dataset->has_field(*n))
+                        throw DatasetError("field " + quoted(*n) + " not found in " +
+                                           l.def.lookup_dataset->d->who() + ", read by lookup field " +
+                                           quoted(l.def.name) + " of " + who());
+            }
+            b.fields.push_back(FieldDef{l.def.name, l.def.type, 0, true});
+        }
+        b.filter = filtered ? bind(filter_expr, b.fields) : BoundFilter{};
+        b.user = bind(user_expr, b.fields);
+        return b;
+    }
+
+    // Nothing here throws: the dataset becomes active as a whole.
+    void become_active(std::vector<FieldDef> new_data, std::vector<FieldDef> new_fields,
+                       std::vector<LookupBinding> new_lookups, BoundFilter new_filter, BoundFilter new_user,
+                       std::vector<StoredRow> new_rows)
+    {
+        data_fields = std::move(new_data);
+        fields = std::move(new_fields);
+        lookups = std::move(new_lookups);
+        fill_lookups(new_rows, lookups);
+        rows = std::move(new_rows);
+        bound_filter = std::move(new_filter);
+        bound_user = std::move(new_user);
+        deleted.clear();
+        modified_count = 0;
+        last_errors.clear();
+        buffer.reset();
+        version.clear();
+        active = true;
+        build_view();
+        cur = view.empty() ? -1 : 0;
+        at_bof = true;
+        at_eof = view.empty();
+        set_state(State::Browse);
+        notify([](DatasetObserver &o) { o.rows_reset(); });
+        notify([&](DatasetObserver &o) { o.current_changed(cur); });
+        source_changed();
+    }
+
+    void open_packet(wire::DataPacket packet)
+    {
 
         const std::size_t width = packet.fields.size();
         for (std::size_t i = 0; i < packet.rows.size(); ++i)
@@ -581,27 +702,7 @@ struct ClientDataset::Impl {
                 source.push_back(c);
             }
         }
-        std::vector<FieldDef> new_fields = new_data;
-        std::vector<LookupBinding> new_lookups = lookups;
-        for (auto &l : new_lookups) {
-            if (find_field(new_data, l.def.name) >= 0)
-                throw DatasetError("lookup field " + quoted(l.def.name) + " of " + who() +
-                                   " has the name of a data field");
-            l.key_column = find_field(new_data, l.def.key_field);
-            if (l.key_column < 0)
-                throw DatasetError("key field " + quoted(l.def.key_field) + " of lookup field " + quoted(l.def.name) +
-                                   " not found in " + who());
-            if (l.def.lookup_dataset && l.def.lookup_dataset->active()) {
-                for (const auto *n : {&l.def.lookup_key_field, &l.def.result_field})
-                    if (!l.def.lookup_dataset->has_field(*n))
-                        throw DatasetError("field " + quoted(*n) + " not found in " +
-                                           l.def.lookup_dataset->d->who() + ", read by lookup field " +
-                                           quoted(l.def.name) + " of " + who());
-            }
-            new_fields.push_back(FieldDef{l.def.name, l.def.type, 0, true});
-        }
-        BoundFilter new_filter = filtered ? bind(filter_expr, new_fields) : BoundFilter{};
-        BoundFilter new_user = bind(user_expr, new_fields);
+        auto [new_fields, new_lookups, new_filter, new_user] = bind_fields(new_data);
 
         std::vector<StoredRow> new_rows(packet.rows.size());
         const bool typed = !fixed_fields.empty();
@@ -625,33 +726,23 @@ struct ClientDataset::Impl {
             if (!packet.row_ids.empty()) new_rows[i].row_id = packet.row_ids[i];
         }
 
-        // Nothing below throws: the dataset becomes active as a whole.
-        data_fields = std::move(new_data);
-        fields = std::move(new_fields);
-        lookups = std::move(new_lookups);
-        fill_lookups(new_rows, lookups);
-        rows = std::move(new_rows);
-        bound_filter = std::move(new_filter);
-        bound_user = std::move(new_user);
-        deleted.clear();
-        modified_count = 0;
-        last_errors.clear();
-        buffer.reset();
-        active = true;
-        build_view();
-        cur = view.empty() ? -1 : 0;
-        at_bof = true;
-        at_eof = view.empty();
-        set_state(State::Browse);
-        notify([](DatasetObserver &o) { o.rows_reset(); });
-        notify([&](DatasetObserver &o) { o.current_changed(cur); });
-        source_changed();
+        become_active(std::move(new_data), std::move(new_fields), std::move(new_lookups), std::move(new_filter),
+                      std::move(new_user), std::move(new_rows));
+        version = std::move(packet.version);
     }
 
     void close()
     {
         if (!active) return;
         buffer.reset();
+        // Rows as fetched (no change pending) with a version are kept for the
+        // next open of the same call; any others are read again.
+        if (keeps_versions && !version.empty() && modified_count == 0 && deleted.empty()) {
+            if (auto old = kept_for_call(); old != kept.end()) kept.erase(old);
+            kept.push_front(Kept{provider, command_text, provider_params, std::move(version), data_fields, std::move(rows)});
+            if (kept.size() > kMaxKept) kept.pop_back();
+        }
+        version.clear();
         rows.clear();
         rows.shrink_to_fit();
         view.clear();
@@ -787,6 +878,30 @@ int ClientDataset::field_index(std::string_view name) const { return find_field(
 bool ClientDataset::has_field(std::string_view name) const { return field_index(name) >= 0; }
 
 void ClientDataset::open() { d->open(); }
+void ClientDataset::set_keeps_versions(bool on)
+{
+    d->keeps_versions = on;
+    if (!on) d->kept.clear();
+}
+void ClientDataset::open_from(const ClientDataset &source)
+{
+    if (d->active) return;
+    const Impl &src = *source.d;
+    src.require_active();
+    wire::DataPacket packet;
+    for (const auto &f : src.data_fields) packet.fields.push_back({f.name, f.type, f.size});
+    packet.rows.reserve(src.rows.size());
+    const auto n = static_cast<std::ptrdiff_t>(src.data_fields.size());
+    for (const auto &r : src.rows) {
+        packet.rows.emplace_back();
+        packet.rows.back().reserve(static_cast<std::size_t>(n) + 2);
+        packet.rows.back().assign(r.values.begin(), r.values.begin() + n);
+    }
+    d->open_packet(std::move(packet));
+}
+
+bool ClientDataset::keeps_versions() const { return d->keeps_versions; }
+const std::string &ClientDataset::version() const { return d->version; }
 void ClientDataset::close() { d->close(); }
 bool ClientDataset::active() const { return d->active; }
 
@@ -962,6 +1077,8 @@ int ClientDataset::apply_updates(int max_errors)
     if (d->state == State::Edit) d->post();
     d->last_errors.clear();
     if (change_count() == 0) return 0;
+    // The rows held are no longer the rows as fetched at their version.
+    d->version.clear();
     auto &connection = d->require_connection();
     const wire::ApplyResult result = connection.apply_updates(d->provider, pending_delta(), max_errors);
     d->last_errors = result.errors;

@@ -93,6 +93,20 @@ public:
 
     // open() fetches every row; close() drops rows and pending changes;
     // execute() runs the command text and leaves the dataset as it is.
+    // With versions kept, open() names the version of the rows kept from an
+    // earlier open of the same provider, command text and parameters, and
+    // when the provider answers that they are current, opens those rows as
+    // they were fetched, without moving them again; close() keeps the rows of
+    // a version (only while no change is pending: others are fetched anew).
+    // The rows opened are the provider's in every case.
+    void set_keeps_versions(bool on);
+    // Opens on the rows another open dataset holds (every one, whatever its
+    // filter, with its pending changes), as if the provider had delivered
+    // them: no call is made.
+    void open_from(const ClientDataset &source);
+    bool keeps_versions() const;
+    // The version of the rows open, empty when the provider gave none.
+    const std::string &version() const;
     void open();
     void close();
     bool active() const;

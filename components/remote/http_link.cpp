@@ -331,9 +331,22 @@ public:
     wire::DataPacket get_records(const std::string &provider, const std::string &command_text,
                                  const wire::ProviderParams &params) override
     {
+        return records(provider, command_text, params, nullptr);
+    }
+
+    wire::DataPacket revalidate_records(const std::string &provider, const std::string &command_text,
+                                        const wire::ProviderParams &params, const std::string &held_version) override
+    {
+        return records(provider, command_text, params, &held_version);
+    }
+
+    wire::DataPacket records(const std::string &provider, const std::string &command_text,
+                             const wire::ProviderParams &params, const std::string *held_version)
+    {
         const std::string what = "读取 " + provider;
         json body{{contract::kCommandTextKey, command_text}};
         if (!params.empty()) body[contract::kParamsKey] = wire::params_to_json(params);
+        if (held_version) body[contract::kIfVersionKey] = *held_version;
         // The rows are read from the text while it is still arriving, with no
         // JSON tree between.
         try {

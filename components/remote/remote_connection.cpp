@@ -293,6 +293,20 @@ wire::DataPacket RemoteConnection::get_records(const std::string &provider, cons
     return call([&](Link &l) { return l.get_records(provider, command_text, params); });
 }
 
+wire::DataPacket Link::revalidate_records(const std::string &provider, const std::string &command_text,
+                                         const wire::ProviderParams &params, const std::string &)
+{
+    if (params.empty()) return get_records(provider, command_text);
+    return get_records(provider, command_text, params);
+}
+
+wire::DataPacket RemoteConnection::revalidate_records(const std::string &provider, const std::string &command_text,
+                                                      const wire::ProviderParams &params,
+                                                      const std::string &held_version)
+{
+    return call([&](Link &l) { return l.revalidate_records(provider, command_text, params, held_version); });
+}
+
 std::int64_t RemoteConnection::execute(const std::string &provider, const std::string &command_text)
 {
     return call([&](Link &l) { return l.execute(provider, command_text); });

@@ -67,6 +67,13 @@ public:
     // answering with rows the caller did not ask for.
     virtual wire::DataPacket get_records(const std::string &provider, const std::string &command_text,
                                          const wire::ProviderParams &params);
+    // The same, naming the version of the rows the caller holds ("" when it
+    // holds none yet): the answer is packet.current with the version when
+    // they are still current, else the rows with their version (none when
+    // the provider keeps no versions). A link that cannot name a version
+    // answers with the rows alone.
+    virtual wire::DataPacket revalidate_records(const std::string &provider, const std::string &command_text,
+                                                const wire::ProviderParams &params, const std::string &held_version);
     virtual std::int64_t execute(const std::string &provider, const std::string &command_text) = 0;
     virtual wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta,
                                             int max_errors) = 0;
@@ -197,6 +204,9 @@ public:
     // The four calls; each connects first when not yet connected.
     wire::DataPacket get_records(const std::string &provider, const std::string &command_text,
                                  const wire::ProviderParams &params = {});
+    // Link::revalidate_records.
+    wire::DataPacket revalidate_records(const std::string &provider, const std::string &command_text,
+                                        const wire::ProviderParams &params, const std::string &held_version);
     std::int64_t execute(const std::string &provider, const std::string &command_text);
     wire::ApplyResult apply_updates(const std::string &provider, const wire::Delta &delta, int max_errors);
     void call_method(const std::string &name);

@@ -63,10 +63,14 @@ void report_exception(QWidget *context, const char *what) noexcept;
 // Runs an event handler. An error that ends it is shown by the default error
 // display and goes no further, so no exception ever crosses the event loop.
 // The context may be destroyed by the handler itself (an exit command).
+void hold_painting_for_action();  // call_runner.h
+
 template <class F>
 void guarded(QWidget *context, F &&handler) noexcept
 {
     QPointer<QWidget> alive(context);
+    // The grids are painted once the action is over, with what it left.
+    hold_painting_for_action();
     try {
         std::invoke(std::forward<F>(handler));
     } catch (const std::exception &e) {

@@ -31,6 +31,9 @@ Tdm_yearplan::Tdm_yearplan()
     std::vector<FieldDef> plan_fields;
     for (const auto &f : contract::plan_fields()) plan_fields.push_back({f.name, f.type, f.size});
     cds_xstyzb02.set_fixed_fields(std::move(plan_fields));
+    // A reopen asks whether the month's rows are still those held, and
+    // takes them again as fetched when they are.
+    cds_xstyzb02.set_keeps_versions(true);
     // The quantity still free for the salesman: the CDS_LOOKUP row of the same
     // sequence number.
     cds_xstyzb02.add_lookup_field({"SHZBSL", FieldType::Float, &CDS_LOOKUP, "XHAO00", "XHAO00", "ZBSL00"});

@@ -152,9 +152,13 @@ void TFm_saleplan::FormActivate()
     // (where Enter would print at once).
     dxDBGrid1->setFocus(Qt::OtherFocusReason);
 
-    open_statement(dm_yearplan->CDS_LOOKUP, month_plan_rows_statement(shown_month));
-    // The month the plan row filter below selects from.
+    // The month the plan row filter below selects from, read once: the
+    // lookup of the hidden remaining-quantity column takes the same rows (its
+    // statement reads the month's plan rows of every salesman, all there).
     open_plan_rows(*dm_yearplan, plan_month);
+    dm_yearplan->CDS_LOOKUP.close();
+    dm_yearplan->CDS_LOOKUP.set_command_text(month_plan_rows_statement(shown_month));
+    dm_yearplan->CDS_LOOKUP.open_from(dm_yearplan->cds_xstyzb02);
     cb_add();
     dept_code = code_of(text_of(cb_fxb));
     salesman_code = code_of(text_of(cb_fxy));

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "TdxDBGrid.h"
+#include "call_runner.h"
 
 namespace forms {
 
@@ -19,6 +20,8 @@ TdxDBGrid *add_plan_grid(TFm_Base &form, std::vector<TdxDBGridColumn> columns,
     grid->set_key_field_name(QStringLiteral("XHAO00"));
     grid->set_header_color(kFormColour);
     grid->set_show_footer(true);
+    // Painted once an action's rows are in, not while its calls wait.
+    ui::hold_painting_during_calls(grid);
     return grid;
 }
 

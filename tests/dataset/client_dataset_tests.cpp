@@ -446,3 +446,93 @@ TEST_F(DatasetTest, AnObserverMayRemoveAnotherWhileBeingNotified)
     EXPECT_EQ(first.resets, 1);
     EXPECT_EQ(victim.resets, 0);
 }
+
+// Rows kept by version: a reopen names the version kept for the same call
+// and, answered "current", opens the rows as they were fetched; pending
+// changes, an apply or another call's rows are never taken for them.
+TEST(KeptVersions, AReopenTakesTheRowsAsFetchedOnlyWhenTheyAreCurrent)
+{
+    FakeServer server;
+    FakeLinkScope scope(server);
+    remote::RemoteConnection conn(remote::cust_object());
+    auto month = [](const char *m, double q, const char *version) {
+        auto p = make_packet({{"NYUE00", FieldType::String, 6}, {"ZBSL00", FieldType::Float, 0}},
+                             {{std::string(m), q}, {std::string(m), q + 1}}, {1, 2});
+        p.version = version;
+        return p;
+    };
+    ClientDataset cds("cds_xstyzb02");
+    cds.set_connection(&conn);
+    cds.set_provider_name("dsp_xstyzb02cys");
+    cds.set_keeps_versions(true);
+    auto open_month = [&](const char *m) {
+        cds.close();
+        cds.set_provider_params({{"NYUE00", m}});
+        cds.open();
+    };
+    auto values = [&] {
+        std::vector<std::string> out;
+        for (cds.first(); !cds.eof(); cds.next()) out.push_back(cds.as_string("ZBSL00"));
+        return out;
+    };
+    server.serve("dsp_xstyzb02cys", "", month("200303", 10, "v1"));
+    struct Step {
+        const char *what, *month;
+        std::function<void()> before;
+        const char *held;  // the version the call names
+        std::vector<std::string> shown;
+    };
+    const std::vector<Step> steps = {
+        {"first open", "200303", nullptr, "", {"10", "11"}},
+        {"nothing changed", "200303", nullptr, "v1", {"10", "11"}},
+        {"a pending change is dropped", "200303", [&] { cds.set_value("ZBSL00", 99.0); cds.post(); }, "", {"10", "11"}},
+        {"the rows changed on the server", "200303",
+         [&] { server.serve("dsp_xstyzb02cys", "", month("200303", 20, "v2")); }, "v1", {"20", "21"}},
+        {"another month", "200304", [&] { server.serve("dsp_xstyzb02cys", "", month("200304", 5, "w1")); }, "",
+         {"5", "6"}},
+        {"back: the month kept is current", "200303",
+         [&] { server.serve("dsp_xstyzb02cys", "", month("200303", 20, "v2")); }, "v2", {"20", "21"}},
+        {"after an apply the rows are fetched", "200303",
+         [&] {
+             cds.first();
+             cds.set_value("ZBSL00", 30.0);
+             EXPECT_EQ(cds.apply_updates(0), 0);
+         },
+         "", {"20", "21"}},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.before) step.before();
+        open_month(step.month);
+        ASSERT_TRUE(server.calls.back().held.has_value());
+        EXPECT_EQ(*server.calls.back().held, step.held);
+        EXPECT_EQ(values(), step.shown);
+        EXPECT_EQ(cds.version(), server.packets["dsp_xstyzb02cys|"].version);
+    }
+    // Without versions kept the call is the plain one.
+    cds.set_keeps_versions(false);
+    open_month("200303");
+    EXPECT_FALSE(server.calls.back().held.has_value());
+}
+
+TEST(KeptVersions, OpenFromTakesEveryRowOfAnotherDatasetWithoutACall)
+{
+    FakeServer server;
+    FakeLinkScope scope(server);
+    remote::RemoteConnection conn(remote::cust_object());
+    server.serve("p", "", make_packet({{"XHAO00", FieldType::Float, 0}, {"ZBSL00", FieldType::Float, 0}},
+                                      {{1.0, 5.0}, {2.0, 6.0}, {3.0, 7.0}}));
+    ClientDataset source("source"), copy("copy");
+    source.set_connection(&conn);
+    source.set_provider_name("p");
+    source.open();
+    source.set_filter("XHAO00=1");
+    source.set_filtered(true);
+    copy.set_fixed_fields({{"ZBSL00", FieldType::Float, 0}, {"XHAO00", FieldType::Float, 0}});
+    const auto calls = server.calls.size();
+    copy.open_from(source);
+    EXPECT_EQ(server.calls.size(), calls);
+    EXPECT_EQ(copy.record_count(), 3);
+    copy.last();
+    EXPECT_EQ(copy.as_float("ZBSL00"), 7.0);
+}

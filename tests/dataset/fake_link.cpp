@@ -26,6 +26,20 @@ public:
         return it->second;
     }
 
+    wire::DataPacket revalidate_records(const std::string &provider, const std::string &command_text,
+                                        const wire::ProviderParams &params, const std::string &held) override
+    {
+        wire::DataPacket p = get_records(provider, command_text, params);
+        server_.calls.back().held = held;
+        if (!held.empty() && p.version == held) {
+            wire::DataPacket current;
+            current.current = true;
+            current.version = held;
+            return current;
+        }
+        return p;
+    }
+
     std::int64_t execute(const std::string &provider, const std::string &command_text) override
     {
         record("execute", provider, command_text);
@@ -51,7 +65,7 @@ private:
             server_.fail_next_call = false;
             throw remote::RemoteError("cannot reach the application server");
         }
-        server_.calls.push_back(FakeServer::Call{kind, provider, text, {}, 0});
+        server_.calls.push_back(FakeServer::Call{kind, provider, text, {}, 0, {}, {}});
     }
     FakeServer &server_;
 };

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,7 +17,9 @@ namespace dataset_test {
 // What the fake server holds and what it was asked; shared by every link the
 // factory opens, so a test can change the rows between two opens.
 struct FakeServer {
-    std::map<std::string, wire::DataPacket> packets;  // by "provider|command text"; "provider|" for any text
+    // by "provider|command text"; "provider|" for any text. A packet with a
+    // version is answered "current" to a call that names it.
+    std::map<std::string, wire::DataPacket> packets;
     struct Call {
         std::string kind;  // "get", "execute", "apply"
         std::string provider;
@@ -24,6 +27,7 @@ struct FakeServer {
         wire::Delta delta;
         int max_errors = 0;
         wire::ProviderParams params;  // "get" only
+        std::optional<std::string> held;  // the version a "get" named
     };
     std::vector<Call> calls;
     wire::ApplyResult next_apply_result;  // returned by the next apply, then reset

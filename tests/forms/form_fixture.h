@@ -50,7 +50,9 @@ public:
     std::string scalar(const std::string &sql);
 
     // Remote calls since the last reset, by kind: "records:PROVIDER",
-    // "execute:PROVIDER", "apply:PROVIDER", "method:NAME".
+    // "execute:PROVIDER", "apply:PROVIDER", "method:NAME"; and of the records
+    // calls, those answered that the rows held are current (none moved):
+    // "current:PROVIDER".
     int calls(const std::string &kind) const;
     int total_calls() const;
     void reset_calls();

@@ -62,6 +62,16 @@ public:
             &gone_);
     }
 
+    wire::DataPacket revalidate_records(const std::string &provider, const std::string &command_text,
+                                        const wire::ProviderParams &params, const std::string &held_version) override
+    {
+        return server_call(
+            [&] {
+                return server_.get_records(appserver::Caller{}, session_, provider, command_text, params, held_version);
+            },
+            &gone_);
+    }
+
     std::int64_t execute(const std::string &provider, const std::string &command_text) override
     {
         return server_call([&] { return server_.execute(appserver::Caller{}, session_, provider, command_text); }, &gone_);

@@ -390,3 +390,36 @@ TEST(PacketDetails, MalformedDetailsAreRefusedAlikeByEveryReader)
     }
     EXPECT_EQ(by_sax(head + R"(,"details":{"a":{"fields":[]}}})").error, "detail \"a\": a data packet has no \"rows\"");
 }
+
+// The rows' version: written last by the writer and the tree alike, read by
+// every reader; an answer that the rows are current has no packet at all.
+TEST(PacketVersion, EveryReaderAndWriterCarriesItAndAnAnswerCurrentHasNoRows)
+{
+    wire::DataPacket p;
+    p.fields = {{"A", wire::FieldType::String, 2}};
+    p.rows = {{std::string("x")}};
+    p.row_ids = {7};
+    const std::string plain = wire::packet_to_text(p);
+    p.version = "9f3a";
+    const std::string text = wire::packet_to_text(p);
+    EXPECT_EQ(text, plain.substr(0, plain.size() - 1) + ",\"version\":\"9f3a\"}");
+    EXPECT_EQ(wire::packet_from_text(text), p);
+    EXPECT_EQ(wire::packet_from_json(nlohmann::json::parse(text)), p);
+    EXPECT_EQ(wire::packet_from_json(wire::packet_to_json(p)), p);
+    p.details["d"] = wire::DataPacket{{{"B", wire::FieldType::Float, 0}}, {{1.0}}};
+    EXPECT_EQ(wire::packet_from_text(wire::packet_to_text(p)), p);
+
+    for (const std::string current : {R"({"current":true,"version":"9f3a"})", R"({"version":"9f3a","current":true})"}) {
+        const auto a = wire::packet_from_text(current);
+        EXPECT_TRUE(a.current);
+        EXPECT_EQ(a.version, "9f3a");
+        EXPECT_TRUE(a.fields.empty() && a.rows.empty());
+        EXPECT_EQ(wire::packet_from_json(nlohmann::json::parse(current)), a);
+    }
+    for (const char *bad : {R"({"current":true})", R"({"current":true,"version":""})"}) {
+        EXPECT_THROW(wire::packet_from_text(bad), wire::WireError) << bad;
+        EXPECT_THROW(wire::packet_from_json(nlohmann::json::parse(bad)), wire::WireError) << bad;
+    }
+    // "current":false is a packet as any other, which needs its fields.
+    EXPECT_THROW(wire::packet_from_text(R"({"current":false,"version":"9f3a"})"), wire::WireError);
+}

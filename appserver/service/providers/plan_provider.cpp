@@ -2,11 +2,14 @@
 // them, or one month's with the parameter NYUE00) with their row identities,
 // and applying changes to them. The rows are read once, into whichever sink
 // the call brings: the same reading serves the in-process link and HTTP.
+// A call for a month that names the version the client holds is answered
+// "current" in a few bytes while the month's rows keep that version.
 #include <optional>
 
 #include "contract.h"
 #include "plan_changes.h"
 #include "plan_rules.h"
+#include "plan_versions.h"
 #include "provider.h"
 #include "server_text.h"
 
@@ -84,6 +87,18 @@ public:
             // Inside a transaction of the session's own (PostgreSQL reads each
             // statement afresh there) the two passes are checked against each
             // other: the same identities in the same order, or no packet.
+            // The month's version, read in the same snapshot before its rows
+            // (inside the session's own transaction, with its own changes,
+            // whose marks it sees): rows read after it are never older.
+            std::optional<std::string> version;
+            if (month && sink.held_version()) {
+                version = plan_month_version(db, *month);
+                if (*version == *sink.held_version()) {
+                    sink.current(*version);
+                    if (own_transaction) db.commit();
+                    return;
+                }
+            }
             std::uint64_t ids = 0, id_sum = 0;
             auto mix = [](std::uint64_t sum, wire::RowId rid) {
                 return (sum ^ static_cast<std::uint64_t>(rid)) * 0x100000001b3ull + 0x9e3779b97f4a7c15ull;
@@ -107,6 +122,7 @@ public:
             if (rows != ids || row_sum != id_sum)
                 throw ServerError(Kind::Database, "the plan rows changed while they were read; open them again",
                                   contract::error::kRowsChanged);
+            if (version) sink.version(*version);
             sink.end();
             if (own_transaction) db.commit();
         } catch (...) {

@@ -1,0 +1,3 @@
+add_executable(revalidation_tests ${CMAKE_CURRENT_LIST_DIR}/revalidation_tests.cpp)
+target_link_libraries(revalidation_tests PRIVATE form_fixture qt_test_main Qt6::Test)
+gtest_discover_tests(revalidation_tests DISCOVERY_TIMEOUT 60)
