@@ -211,14 +211,26 @@ TEST_P(PlanVersions, ARefusedChangeAndACallWithoutAMonthLeaveTheAnswerAsAlways)
     server_->close_session(planner, s);
 }
 
+TEST_P(PlanVersions, ARowMovedToAnotherMonthChangesTheMonthItLeft)
+{
+    const auto held = records(std::string(), "200304");
+    ASSERT_FALSE(held.rows.empty());
+    exec("UPDATE XSTYZB02 SET NYUE00='200305' WHERE NYUE00='200304'");
+    const auto after = records(held.version, "200304");
+    EXPECT_FALSE(after.current);
+    EXPECT_TRUE(after.rows.empty());
+}
+
 TEST_P(PlanVersions, ALayoutBroughtUpOrMadeAnewNeverMatchesAVersionHeldBefore)
 {
     const auto held = records(std::string());
     // The layout before versions: the table and its triggers gone, the version recorded 5.
     if (postgres())
-        exec("DROP TRIGGER XSTYZBBB_MARK ON XSTYZB02");
+        for (const char *t : {"XSTYZBBB_MARK_INSERT", "XSTYZBBB_MARK_UPDATE", "XSTYZBBB_MARK_DELETE"})
+            exec(std::string("DROP TRIGGER ") + t + " ON XSTYZB02");
     else
-        for (const char *t : {"XSTYZBBB_INSERT", "XSTYZBBB_UPDATE", "XSTYZBBB_DELETE"}) exec(std::string("DROP TRIGGER ") + t);
+        for (const char *t : {"XSTYZBBB_INSERT", "XSTYZBBB_UPDATE", "XSTYZBBB_UPDATE_FROM", "XSTYZBBB_DELETE"})
+            exec(std::string("DROP TRIGGER ") + t);
     exec(std::string("DROP TABLE ") + appserver::kPlanVersionTable);
     exec("UPDATE XTBBXX00 SET BBHAO0=5");
     {
