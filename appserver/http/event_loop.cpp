@@ -47,6 +47,9 @@ constexpr std::size_t kPreSignInBodyBytes = 4 * 1024;
 // answer; a larger one is not read at all.
 constexpr std::size_t kRefusedBodyReadBytes = 64 * 1024;
 constexpr std::size_t kMaxUriBytes = 8192;
+// The library's buffer per client connection (request head, answer head):
+// the most a request head may take before the library answers 414 itself.
+constexpr std::size_t kConnectionMemory = 32 * 1024;
 // A slow client is cut: its request's head must be there this long after
 // it began, its body this long after the head (a small one sooner), and a
 // kept-open connection may wait this long for its next request.
@@ -749,9 +752,11 @@ void EventLoop::start()
         {MHD_OPTION_CONNECTION_LIMIT, d.max_clients, nullptr},
         // An idle keep-alive connection costs no thread; it is closed after this long.
         {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(kIdleTimeout.count()), nullptr},
-        // Room for a request head well past the URI limit below, so that
-        // such a request is answered 414 here (without a body for HEAD).
-        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 256 * 1024, nullptr},
+        // Each connection's buffer, idle ones included, which the library
+        // takes whole and clears between requests: room for a request head
+        // well past the URI limit below, so that such a request is answered
+        // 414 here (without a body for HEAD), and no more.
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Impl::on_completed), &d},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Impl::notify_connection), &d},
         {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&Impl::request_began), &d},

@@ -2,8 +2,12 @@
 // while it reads, and init deciding whether the plans' unique key stands.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
+#include "accounts.h"
+#include "app_server.h"
 #include "audit.h"
 #include "backend_test.h"
 #include "database.h"
@@ -110,6 +114,41 @@ TEST_P(ServerCommands, PlanKeyIsFoundInTheCatalogueNotInTheTable)
     appserver::init_database(cs(), false);
     appserver::Connection db(cs());
     EXPECT_TRUE(appserver::plan_key_stands(db)) << "init made it again";
+}
+
+// A token checked good is trusted for a few seconds without the database:
+// a sign-out on the same server ends it at once, one on another server on
+// the same database, or the account's removal, within kTokenTrustedFor.
+TEST_P(ServerCommands, ATrustedTokenEndsAtOnceHereAndWithinTheBoundElsewhere)
+{
+    appserver::init_database(cs(), false);
+    testsupport::add_account(cs(), "wang", "planner", "wang-secret");
+    testsupport::add_account(cs(), "li", "planner", "li-secret");
+    appserver::AppServer one(server_cs()), two(server_cs());
+    const auto refused_within_bound = [](appserver::AppServer &server, const std::string &token) {
+        const auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < appserver::kTokenTrustedFor + std::chrono::seconds(3)) {
+            try {
+                server.caller_of_token(token, "10.0.0.1");
+            } catch (const appserver::ServerError &) {
+                return std::chrono::steady_clock::now() - start <= appserver::kTokenTrustedFor + std::chrono::seconds(1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    };
+    // Signed out on the first: refused there at once, on the second in time.
+    const auto wang = one.login("wang", "wang-secret", "10.0.0.1");
+    EXPECT_EQ(one.caller_of_token(wang.token, "10.0.0.1").account, "wang");
+    EXPECT_EQ(two.caller_of_token(wang.token, "10.0.0.1").account, "wang");
+    one.logout(one.caller_of_token(wang.token, "10.0.0.1"));
+    EXPECT_THROW(one.caller_of_token(wang.token, "10.0.0.1"), appserver::ServerError);
+    EXPECT_TRUE(refused_within_bound(two, wang.token));
+    // The account removed by the administrator's command.
+    const auto li = one.login("li", "li-secret", "10.0.0.2");
+    EXPECT_EQ(one.caller_of_token(li.token, "10.0.0.2").role, appserver::Role::Planner);
+    appserver::remove_account(cs(), "li");
+    EXPECT_TRUE(refused_within_bound(one, li.token));
 }
 
 BACKEND_TEST_SUITE(ServerCommands);
