@@ -275,7 +275,7 @@ Caller Routes::caller_of(const Request &req) const
 void Routes::add(const char *method, const std::string &pattern, LaneKind lane,
                  std::function<void(const Request &, Response &)> handler)
 {
-    table_.push_back({method, std::regex(pattern), lane, std::move(handler)});
+    table_.push_back({method, PathPattern(pattern), lane, std::move(handler)});
 }
 
 const Route *Routes::find(Request &req) const
@@ -283,9 +283,7 @@ const Route *Routes::find(Request &req) const
     const std::string method = req.method == "HEAD" ? std::string("GET") : req.method;
     for (const auto &r : table_) {
         if (r.method != method) continue;
-        std::smatch m;
-        if (!std::regex_match(req.path, m, r.pattern)) continue;
-        req.matches.assign(m.begin(), m.end());
+        if (!r.pattern.match(req.path, req.matches)) continue;
         return &r;
     }
     return nullptr;
