@@ -116,9 +116,10 @@ TEST_P(ServerCommands, PlanKeyIsFoundInTheCatalogueNotInTheTable)
     EXPECT_TRUE(appserver::plan_key_stands(db)) << "init made it again";
 }
 
-// A token checked good is trusted for a few seconds without the database:
-// a sign-out on the same server ends it at once, one on another server on
-// the same database, or the account's removal, within kTokenTrustedFor.
+// A token checked good is trusted by reads for a few seconds without the
+// database: a sign-out on the same server ends it at once, one on another
+// server on the same database, or the account's removal, within
+// kTokenTrustedFor; a change always asks the database.
 TEST_P(ServerCommands, ATrustedTokenEndsAtOnceHereAndWithinTheBoundElsewhere)
 {
     appserver::init_database(cs(), false);
@@ -129,7 +130,7 @@ TEST_P(ServerCommands, ATrustedTokenEndsAtOnceHereAndWithinTheBoundElsewhere)
         const auto start = std::chrono::steady_clock::now();
         while (std::chrono::steady_clock::now() - start < appserver::kTokenTrustedFor + std::chrono::seconds(3)) {
             try {
-                server.caller_of_token(token, "10.0.0.1");
+                server.caller_of_token(token, "10.0.0.1", true);
             } catch (const appserver::ServerError &) {
                 return std::chrono::steady_clock::now() - start <= appserver::kTokenTrustedFor + std::chrono::seconds(1);
             }
@@ -139,15 +140,18 @@ TEST_P(ServerCommands, ATrustedTokenEndsAtOnceHereAndWithinTheBoundElsewhere)
     };
     // Signed out on the first: refused there at once, on the second in time.
     const auto wang = one.login("wang", "wang-secret", "10.0.0.1");
-    EXPECT_EQ(one.caller_of_token(wang.token, "10.0.0.1").account, "wang");
-    EXPECT_EQ(two.caller_of_token(wang.token, "10.0.0.1").account, "wang");
+    EXPECT_EQ(one.caller_of_token(wang.token, "10.0.0.1", true).account, "wang");
+    EXPECT_EQ(two.caller_of_token(wang.token, "10.0.0.1", true).account, "wang");
     one.logout(one.caller_of_token(wang.token, "10.0.0.1"));
-    EXPECT_THROW(one.caller_of_token(wang.token, "10.0.0.1"), appserver::ServerError);
+    EXPECT_THROW(one.caller_of_token(wang.token, "10.0.0.1", true), appserver::ServerError);
+    // A change asks the database every time: refused on the second at once.
+    EXPECT_THROW(two.caller_of_token(wang.token, "10.0.0.1"), appserver::ServerError);
     EXPECT_TRUE(refused_within_bound(two, wang.token));
     // The account removed by the administrator's command.
     const auto li = one.login("li", "li-secret", "10.0.0.2");
-    EXPECT_EQ(one.caller_of_token(li.token, "10.0.0.2").role, appserver::Role::Planner);
+    EXPECT_EQ(one.caller_of_token(li.token, "10.0.0.2", true).role, appserver::Role::Planner);
     appserver::remove_account(cs(), "li");
+    EXPECT_THROW(one.caller_of_token(li.token, "10.0.0.2"), appserver::ServerError);
     EXPECT_TRUE(refused_within_bound(one, li.token));
 }
 
