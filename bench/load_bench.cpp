@@ -2,13 +2,22 @@
 // clients running the module's typical calls, and one transaction holding a
 // lock while 50 applies wait for it. Bounded in time; never a test.
 //
-//   load_bench [--pg] [--seconds S] [--clients 8,64,200] [--think MS] [--flood IDLE,SLOW] [-- SERVER ARGS...]
+//   load_bench [--pg] [--seconds S] [--clients 8,64,200] [--think MS] [--planners] [--ramp MS]
+//              [--no-lock-holder] [--flood IDLE,SLOW] [-- SERVER ARGS...]
 //
 // --flood IDLE,SLOW has one other loopback address (127.0.0.2) hold IDLE
 // connections that send nothing and SLOW ones that drip their request's
 // head a byte a second, opening again whatever the server closes, for as
 // long as the clients run; the figures then say whether the planners are
 // still served beside it.
+//
+// --planners makes each client a running module: two keep-alive
+// connections, each with its session, so `--clients 1000 --planners` is
+// 1,000 planners holding 2,000 connections and sessions; --ramp MS has them
+// all connect within MS (default 5 ms apart); --no-lock-holder leaves out the
+// lock holder's part. All clients come from 127.0.0.1: give the server
+// `--max-clients-per-address 0 --max-sending-per-address 0` for more than
+// the per-address limits.
 //
 // --think MS gives every client a pause of about MS milliseconds between its
 // rounds (spread from half to one and a half times MS), a planner's pace; without
@@ -20,8 +29,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -71,10 +83,18 @@ std::unique_ptr<httplib::Client> client(int port, int timeout_s)
     return c;
 }
 
+// Why sessions could not be opened: the answer's status, or the client's error.
+std::mutex open_failures_mutex;
+std::map<std::string, int> open_failures;
+
 std::string open_session(httplib::Client &c, const std::string &object)
 {
     auto r = c.Post("/v1/sessions", json{{"object", object}}.dump(), "application/json");
-    if (!r || r->status != 201) return {};
+    if (!r || r->status != 201) {
+        std::lock_guard lock(open_failures_mutex);
+        ++open_failures[r ? "status " + std::to_string(r->status) : httplib::to_string(r.error())];
+        return {};
+    }
     return json::parse(r->body).value("session", "");
 }
 
@@ -186,23 +206,67 @@ void print_stats(const char *what, Stats s, double seconds)
                 s.pct(0.99), s.pct(1.0));
 }
 
+// The system's count of connections dropped because a listen queue was full
+// (TcpExt ListenOverflows): loopback, so this run's server's and anyone's.
+long listen_overflows()
+{
+    std::FILE *f = std::fopen("/proc/net/netstat", "r");
+    if (!f) return -1;
+    char names[8192], values[8192];
+    long found = -1;
+    while (std::fgets(names, sizeof names, f) && std::fgets(values, sizeof values, f)) {
+        if (std::strncmp(names, "TcpExt:", 7) != 0) continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value)
+            if (name == "ListenOverflows") found = std::atol(value.c_str());
+    }
+    std::fclose(f);
+    return found;
+}
+
+// A process's resident memory and its peak, in KiB (VmRSS, VmHWM).
+std::pair<long, long> memory_of(pid_t pid)
+{
+    std::FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    long rss = 0, peak = 0;
+    if (!f) return {0, 0};
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "VmRSS:", 6) == 0) rss = std::atol(line + 6);
+        if (std::strncmp(line, "VmHWM:", 6) == 0) peak = std::atol(line + 6);
+    }
+    std::fclose(f);
+    return {rss, peak};
+}
+
 // N clients, each with its own keep-alive connection and sessions, calling in
 // a loop for the given time: the department statement, the salesman
-// statement, the plan records, and now and then a health check.
-void concurrent_clients(int port, int n, double seconds, double think_ms)
+// statement, the plan records, and now and then a health check. With
+// `planners` each client is a running module: two connections, each with its
+// session (the company object's and the plan object's), as the module's two
+// remote connections hold them. They come in over `ramp_ms` (default 5 ms
+// apart).
+void concurrent_clients(int port, pid_t server_pid, int n, double seconds, double think_ms, bool planners,
+                        double ramp_ms)
 {
     std::atomic<int> ready{0}, served{0}, unopened{0};
     std::atomic<bool> go{false};
+    std::mutex go_mutex;
+    std::condition_variable go_cv;
     std::vector<Stats> dept(n), sales(n), plan(n), health(n);
     std::vector<std::thread> threads;
     Clock::time_point start;
     for (int i = 0; i < n; ++i) {
         threads.emplace_back([&, i] {
             // The planners come in over a second or so, not all in one instant.
-            std::this_thread::sleep_for(std::chrono::milliseconds(5 * i));
+            std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(
+                ramp_ms >= 0 ? ramp_ms * i / std::max(1, n) : 5.0 * i));
             auto c = client(port, 15);
+            auto second = planners ? client(port, 15) : nullptr;
+            auto &plan_client = planners ? *second : *c;
             const std::string company = open_session(*c, kCompany);
-            const std::string cust = open_session(*c, kCust);
+            const std::string cust = open_session(plan_client, kCust);
             if (company.empty() || cust.empty()) ++unopened;
             // One call before the clock starts, so that the figures are the
             // steady state and not the opening of the pool's connections.
@@ -210,7 +274,11 @@ void concurrent_clients(int port, int n, double seconds, double think_ms)
                 c->Post(("/v1/sessions/" + company + "/providers/dsp_temp/records").c_str(),
                         json{{"commandText", department_statement()}}.dump(), "application/json");
             ++ready;
-            while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            {
+                // Asleep until the start: a thousand clients polling would starve the server.
+                std::unique_lock lock(go_mutex);
+                go_cv.wait(lock, [&] { return go.load(); });
+            }
             const auto end = start + std::chrono::duration<double>(seconds);
             bool any = false;
             const std::string records = "/v1/sessions/" + company + "/providers/dsp_temp/records";
@@ -230,7 +298,7 @@ void concurrent_clients(int port, int n, double seconds, double think_ms)
                 };
                 call(dept[i], [&] { return c->Post(records.c_str(), dept_body, "application/json"); });
                 call(sales[i], [&] { return c->Post(records.c_str(), sales_body, "application/json"); });
-                if (k % 4 == 0) call(plan[i], [&] { return c->Post(plan_path.c_str(), "{}", "application/json"); });
+                if (k % 4 == 0) call(plan[i], [&] { return plan_client.Post(plan_path.c_str(), "{}", "application/json"); });
                 if (k % 8 == 0) call(health[i], [&] { return c->Get("/v1/health"); });
                 if (think_ms > 0) {
                     // Spread the pauses so the clients do not march in step.
@@ -240,15 +308,22 @@ void concurrent_clients(int port, int n, double seconds, double think_ms)
             }
             if (any) ++served;
             if (!company.empty()) c->Delete(("/v1/sessions/" + company).c_str());
-            if (!cust.empty()) c->Delete(("/v1/sessions/" + cust).c_str());
+            if (!cust.empty()) plan_client.Delete(("/v1/sessions/" + cust).c_str());
         });
     }
+    const long overflows = listen_overflows();
     const auto setup = Clock::now();
     while (ready < n && ms_since(setup) < 60000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const double setup_ms = ms_since(setup);
+    const auto connected = memory_of(server_pid);
     start = Clock::now();
-    go = true;
+    {
+        std::lock_guard lock(go_mutex);
+        go = true;
+    }
+    go_cv.notify_all();
     for (auto &t : threads) t.join();
+    const auto after = memory_of(server_pid);
     const double took = ms_since(start) / 1000.0;
     Stats d, s, p, h;
     for (int i = 0; i < n; ++i) {
@@ -259,6 +334,15 @@ void concurrent_clients(int port, int n, double seconds, double think_ms)
     }
     std::printf("  %d clients: %d served (answered the department statement), %d could not open their sessions, setup %.0f ms, %.1f s\n", n,
                 served.load(), unopened.load(), setup_ms, took);
+    std::printf("  listen queue overflows meanwhile: %ld; server RSS with every client connected %.1f MiB, at the end "
+                "%.1f MiB, peak %.1f MiB\n",
+                listen_overflows() - overflows, static_cast<double>(connected.first) / 1024.0,
+                static_cast<double>(after.first) / 1024.0, static_cast<double>(after.second) / 1024.0);
+    {
+        std::lock_guard lock(open_failures_mutex);
+        for (const auto &[why, count] : open_failures) std::printf("  sessions not opened: %d (%s)\n", count, why.c_str());
+        open_failures.clear();
+    }
     print_stats("department statement", d, took);
     print_stats("salesman statement", s, took);
     print_stats("plan records", p, took);
@@ -388,6 +472,8 @@ int main(int argc, char **argv)
     double seconds = 3, hold = 5, think = 0;
     std::vector<int> counts = {8, 64, 200};
     int flood_idle = 0, flood_slow = 0;
+    bool planners = false, no_lock_holder = false;
+    double ramp = -1;
     std::vector<std::string> server_args;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -395,6 +481,9 @@ int main(int argc, char **argv)
         else if (a == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
         else if (a == "--hold" && i + 1 < argc) hold = std::atof(argv[++i]);
         else if (a == "--think" && i + 1 < argc) think = std::atof(argv[++i]);
+        else if (a == "--planners") planners = true;
+        else if (a == "--no-lock-holder") no_lock_holder = true;
+        else if (a == "--ramp" && i + 1 < argc) ramp = std::atof(argv[++i]);
         else if (a == "--flood" && i + 1 < argc) {
             if (std::sscanf(argv[++i], "%d,%d", &flood_idle, &flood_slow) != 2) flood_idle = flood_slow = 0;
         }
@@ -406,7 +495,8 @@ int main(int argc, char **argv)
             server_args.assign(argv + i + 1, argv + argc);
             break;
         } else {
-            std::fprintf(stderr, "usage: load_bench [--pg] [--seconds S] [--hold S] [--clients 8,64,200] [--think MS] [--flood IDLE,SLOW] [-- ARGS]\n");
+            std::fprintf(stderr, "usage: load_bench [--pg] [--seconds S] [--hold S] [--clients 8,64,200] [--think MS] [--planners] "
+                                 "[--ramp MS] [--no-lock-holder] [--flood IDLE,SLOW] [-- ARGS]\n");
             return 2;
         }
     }
@@ -439,10 +529,10 @@ int main(int argc, char **argv)
         testsupport::ServerProcess server(cs, server_args);
         Flood flood(server.port(), flood_idle, flood_slow);
         if (flood_idle + flood_slow > 0) std::this_thread::sleep_for(std::chrono::seconds(2));  // the flood stands
-        concurrent_clients(server.port(), n, seconds, think);
+        concurrent_clients(server.port(), server.pid(), n, seconds, think, planners, ramp);
         flood.report();
     }
-    {
+    if (!no_lock_holder) {
         testsupport::ServerProcess server(cs, server_args);
         lock_holder(server.port(), hold);
     }

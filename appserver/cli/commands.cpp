@@ -227,9 +227,10 @@ int audit_command(int argc, char **argv)
     warn_about_password_in_argv(database);
     database = with_password(database, password_file);
     try {
-        const auto records = appserver::read_audit(database, filter);
-        const std::string text = csv ? appserver::audit_csv(records) : appserver::audit_table_text(records);
-        std::fwrite(text.data(), 1, text.size(), stdout);
+        // Written while it is read: memory stays the same however long the trail.
+        appserver::write_audit(database, filter, csv ? appserver::AuditFormat::Csv : appserver::AuditFormat::Table,
+                               [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); });
+        std::fflush(stdout);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "vendrix-server: %s\n", appserver::redact_connection_string(e.what()).c_str());
         return 1;

@@ -126,11 +126,12 @@ void print_help()
         "                           answered 503 (default 10s)\n"
         "  --statement-timeout TIME how long one statement may run (422) or wait for a\n"
         "                           lock (503) (default 30s)\n"
-        "  --max-sessions N         sessions open at once (default 1000; then 503)\n"
+        "  --max-sessions N         sessions open at once (default %d: 1,000 planners hold\n"
+        "                           2,000, two each; then 503)\n"
         "  --max-sessions-per-account N  per signed-in account (default 40; then 429)\n"
         "  --max-answer-rows N      rows of one dsp_temp answer, at most (default 200000)\n"
         "  --max-answer-bytes N     bytes of one dsp_temp answer, at most (default 64 MiB)\n"
-        "  --max-clients N          client connections open at once (default 4000, fewer when\n"
+        "  --max-clients N          client connections open at once (default %d, fewer when\n"
         "                           the descriptor limit leaves no room for them)\n"
         "  --max-clients-per-address N  connections open at once from one address\n"
         "                           (default 256; 0: no limit, e.g. behind a load balancer)\n"
@@ -158,7 +159,8 @@ void print_help()
         "session end ID ends one, rolling back its transaction.\n"
         "Passwords are never taken from the command line: user add and user passwd read\n"
         "them from the terminal without echo, or one line from standard input.\n",
-        appserver::kDefaultConfigFile, contract::kDefaultPort, kDefaultDatabaseFile);
+        appserver::kDefaultConfigFile, contract::kDefaultPort, kDefaultDatabaseFile,
+        appserver::ServerLimits{}.max_sessions, appserver::FrontEndOptions{}.max_clients);
 }
 
 void usage_error(const std::string &message)

@@ -18,8 +18,9 @@ struct ServerLimits {
     // (PostgreSQL statement_timeout and lock_timeout; SQLite progress
     // handler and busy timeout).
     std::chrono::milliseconds statement_timeout{std::chrono::seconds(30)};
-    // Sessions open at once on this instance, and per signed-in account.
-    int max_sessions = 1000;
+    // Sessions open at once on this instance, and per signed-in account:
+    // a running module holds two, so 1,000 planners hold 2,000.
+    int max_sessions = 4000;
     int max_sessions_per_account = 40;
     // The largest answer of dsp_temp, in rows and in bytes of its values.
     std::size_t max_answer_rows = 200000;

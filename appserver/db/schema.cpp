@@ -123,6 +123,21 @@ std::string month_key_from_today(int months_back)
     return month_key(index / 12, index % 12 + 1);
 }
 
+bool plan_key_stands(Connection &db)
+{
+    // The catalogue alone: a name and whether it is unique, however large the table.
+    const auto found =
+        db.kind() == DatabaseKind::Sqlite
+            ? db.run("SELECT sql FROM sqlite_master WHERE type='index' AND tbl_name='XSTYZB02' COLLATE NOCASE "
+                     "AND name='XSTYZB02_PLAN' COLLATE NOCASE")
+            : db.run("SELECT indexdef FROM pg_indexes WHERE schemaname=current_schema() AND tablename='xstyzb02' "
+                     "AND indexname='xstyzb02_plan'");
+    if (found.packet.rows.empty()) return false;
+    std::string definition = wire::value_to_text(found.packet.rows[0].at(0));
+    for (char &c : definition) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return definition.rfind("CREATE UNIQUE INDEX", 0) == 0;
+}
+
 namespace {
 
 // One plan per salesman and month: one row per distinct indicator, as the
@@ -134,6 +149,8 @@ const char *kPlanKey = "NYUE00, CKDM00, RYDM00, XHAO00, ZBLB00, ZBMC00";
 // are named for the planners to clean up, and nothing is changed.
 void create_plan_key(Connection &db)
 {
+    // Where the key stands, the table cannot hold such rows: nothing to read.
+    if (plan_key_stands(db)) return;
     const auto duplicates =
         db.run(std::string("SELECT ") + kPlanKey + ", COUNT(*) FROM XSTYZB02 "
                "WHERE XHAO00 IS NOT NULL AND ZBLB00 IS NOT NULL AND ZBMC00 IS NOT NULL GROUP BY " + kPlanKey +

@@ -16,6 +16,10 @@ std::string month_key_from_today(int months_back);
 // Creates the five plan tables, their indexes and the plans' unique key
 // where they are missing.
 void create_schema(Connection &db);
+// Whether the salesman plans' unique key XSTYZB02_PLAN stands (read from the
+// database's catalogue, never from the table): then create_schema does not
+// look through the plan table for rows the key would forbid.
+bool plan_key_stands(Connection &db);
 
 // True when none of the five tables holds a row.
 bool plan_tables_empty(Connection &db);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <string_view>
 
 #include "dialect.h"
 #include "server_text.h"
@@ -131,11 +133,12 @@ StatementResult run_recorded(Connection &db, const Caller &caller, const Catalog
     });
 }
 
-std::vector<AuditRecord> read_audit(const std::string &connection_string, const AuditFilter &filter)
+namespace {
+
+// The trail's reading of the filter, oldest first.
+std::string audit_query(const AuditFilter &filter, std::vector<wire::Value> &params)
 {
-    Connection db(connection_string);
     std::string sql = std::string("SELECT JLHAO0,") + kColumns + ",LYOU00 FROM " + kAuditTable + " WHERE 1=1";
-    std::vector<wire::Value> params;
     auto where = [&](const char *condition, const std::string &value) {
         if (value.empty()) return;
         sql += std::string(" AND ") + condition;
@@ -145,27 +148,37 @@ std::vector<AuditRecord> read_audit(const std::string &connection_string, const 
     where("CKDM00=?", filter.department);
     where("RYDM00=?", filter.salesman);
     where("CZSJ00>=?", filter.since);
-    sql += " ORDER BY JLHAO0";
+    return sql + " ORDER BY JLHAO0";
+}
+
+void record_from_row(const wire::Row &r, AuditRecord &a)
+{
+    a.id = static_cast<std::int64_t>(wire::value_to_double(r.at(0)));
+    a.time = value_text(r[1]);
+    a.account = value_text(r[2]);
+    a.address = value_text(r[3]);
+    a.kind = value_text(r[4]);
+    a.month = value_text(r[5]);
+    a.department = value_text(r[6]);
+    a.salesman = value_text(r[7]);
+    a.sequence = value_text(r[8]);
+    a.name = value_text(r[9]);
+    a.before = value_text(r[10]);
+    a.after = value_text(r[11]);
+    a.reason = value_text(r[13]);
+}
+
+}  // namespace
+
+std::vector<AuditRecord> read_audit(const std::string &connection_string, const AuditFilter &filter)
+{
+    Connection db(connection_string);
+    std::vector<wire::Value> params;
+    const std::string sql = audit_query(filter, params);
     const auto rows = db.run(sql, params).packet.rows;
     std::vector<AuditRecord> out;
     out.reserve(rows.size());
-    for (const auto &r : rows) {
-        AuditRecord a;
-        a.id = static_cast<std::int64_t>(wire::value_to_double(r.at(0)));
-        a.time = value_text(r[1]);
-        a.account = value_text(r[2]);
-        a.address = value_text(r[3]);
-        a.kind = value_text(r[4]);
-        a.month = value_text(r[5]);
-        a.department = value_text(r[6]);
-        a.salesman = value_text(r[7]);
-        a.sequence = value_text(r[8]);
-        a.name = value_text(r[9]);
-        a.before = value_text(r[10]);
-        a.after = value_text(r[11]);
-        a.reason = value_text(r[13]);
-        out.push_back(std::move(a));
-    }
+    for (const auto &r : rows) record_from_row(r, out.emplace_back());
     return out;
 }
 
@@ -195,46 +208,118 @@ std::size_t width_of(const std::string &s)
 
 }  // namespace
 
+namespace {
+
+// One line of the table: each field padded to its column's width, two
+// blanks between columns.
+void table_line(std::string &out, const std::vector<std::string> &f, const std::vector<std::size_t> &widths)
+{
+    for (std::size_t i = 0; i < f.size(); ++i) {
+        out += f[i];
+        if (i + 1 < f.size()) out.append(widths[i] - width_of(f[i]) + 2, ' ');
+    }
+    out += '\n';
+}
+
+void widen(std::vector<std::size_t> &widths, const std::vector<std::string> &f)
+{
+    for (std::size_t i = 0; i < f.size(); ++i) widths[i] = std::max(widths[i], width_of(f[i]));
+}
+
+// One CSV line (RFC 4180): a cell holding a comma, a quote or a line break
+// is quoted, its quotes doubled.
+void csv_line(std::string &out, const std::vector<std::string> &f)
+{
+    for (std::size_t i = 0; i < f.size(); ++i) {
+        if (i) out += ',';
+        const std::string &s = f[i];
+        if (s.find_first_of(",\"\r\n") == std::string::npos) {
+            out += s;
+            continue;
+        }
+        out += '"';
+        for (char c : s) {
+            if (c == '"') out += '"';
+            out += c;
+        }
+        out += '"';
+    }
+    out += "\r\n";
+}
+
+const std::vector<std::string> kCsvHeadings = {"time",     "account",  "address",   "change", "month",
+                                               "department", "salesman", "sequence", "indicator", "before",
+                                               "after",    "reason"};
+
+}  // namespace
+
 std::string audit_table_text(const std::vector<AuditRecord> &records)
 {
     std::vector<std::size_t> widths;
     for (const auto &h : kHeadings) widths.push_back(width_of(h));
-    for (const auto &r : records) {
-        const auto f = fields_of(r);
-        for (std::size_t i = 0; i < f.size(); ++i) widths[i] = std::max(widths[i], width_of(f[i]));
-    }
+    for (const auto &r : records) widen(widths, fields_of(r));
     std::string out;
-    auto line = [&](const std::vector<std::string> &f) {
-        std::string text;
-        for (std::size_t i = 0; i < f.size(); ++i) {
-            text += f[i];
-            if (i + 1 < f.size()) text += std::string(widths[i] - width_of(f[i]) + 2, ' ');
-        }
-        out += text + "\n";
-    };
-    line(kHeadings);
-    for (const auto &r : records) line(fields_of(r));
+    table_line(out, kHeadings, widths);
+    for (const auto &r : records) table_line(out, fields_of(r), widths);
     out += std::to_string(records.size()) + " record(s)\n";
     return out;
 }
 
 std::string audit_csv(const std::vector<AuditRecord> &records)
 {
-    auto cell = [](const std::string &s) {
-        if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-        std::string q = "\"";
-        for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-        return q + "\"";
-    };
     std::string out;
-    auto line = [&](const std::vector<std::string> &f) {
-        for (std::size_t i = 0; i < f.size(); ++i) out += (i ? "," : "") + cell(f[i]);
-        out += "\r\n";
-    };
-    line({"time", "account", "address", "change", "month", "department", "salesman", "sequence", "indicator",
-          "before", "after", "reason"});
-    for (const auto &r : records) line(fields_of(r));
+    csv_line(out, kCsvHeadings);
+    for (const auto &r : records) csv_line(out, fields_of(r));
     return out;
+}
+
+void write_audit(const std::string &connection_string, const AuditFilter &filter, AuditFormat format,
+                 const std::function<void(std::string_view)> &out)
+{
+    Connection db(connection_string);
+    std::vector<wire::Value> params;
+    const std::string sql = audit_query(filter, params);
+    // Text goes out in pieces of about this size, never the whole trail.
+    constexpr std::size_t kPiece = 64 * 1024;
+    std::string text;
+    text.reserve(kPiece + 4096);
+    auto flush = [&](bool all) {
+        if (text.size() < kPiece && !(all && !text.empty())) return;
+        out(text);
+        text.clear();
+    };
+    AuditRecord record;
+    if (format == AuditFormat::Csv) {
+        csv_line(text, kCsvHeadings);
+        db.each_row(sql, params, [&](wire::Row &r) {
+            record_from_row(r, record);
+            csv_line(text, fields_of(record));
+            flush(false);
+        });
+        flush(true);
+        return;
+    }
+    // The table's columns are as wide as their widest value: a first reading
+    // measures them, a second writes the lines, both in one snapshot so that
+    // they see the same records.
+    db.begin_snapshot();
+    std::vector<std::size_t> widths;
+    for (const auto &h : kHeadings) widths.push_back(width_of(h));
+    std::size_t count = 0;
+    db.each_row(sql, params, [&](wire::Row &r) {
+        record_from_row(r, record);
+        widen(widths, fields_of(record));
+        ++count;
+    });
+    table_line(text, kHeadings, widths);
+    db.each_row(sql, params, [&](wire::Row &r) {
+        record_from_row(r, record);
+        table_line(text, fields_of(record), widths);
+        flush(false);
+    });
+    db.commit();
+    text += std::to_string(count) + " record(s)\n";
+    flush(true);
 }
 
 }  // namespace appserver

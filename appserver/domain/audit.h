@@ -4,8 +4,10 @@
 // never lost.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "caller.h"
@@ -75,6 +77,15 @@ std::vector<AuditRecord> read_audit(const std::string &connection_string, const 
 // A readable table with a heading row, or CSV (RFC 4180, a heading line).
 std::string audit_table_text(const std::vector<AuditRecord> &records);
 std::string audit_csv(const std::vector<AuditRecord> &records);
+
+// The audit command's output, byte for byte the text of audit_table_text or
+// audit_csv over read_audit, written to `out` in pieces while the records
+// are read, so that its memory does not grow with the trail: CSV in one
+// reading, the table in two of one snapshot (the first measures its
+// columns).
+enum class AuditFormat { Table, Csv };
+void write_audit(const std::string &connection_string, const AuditFilter &filter, AuditFormat format,
+                 const std::function<void(std::string_view)> &out);
 
 }  // namespace appserver
 

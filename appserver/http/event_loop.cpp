@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -14,11 +15,13 @@
 #include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +47,9 @@ constexpr std::size_t kPreSignInBodyBytes = 4 * 1024;
 // answer; a larger one is not read at all.
 constexpr std::size_t kRefusedBodyReadBytes = 64 * 1024;
 constexpr std::size_t kMaxUriBytes = 8192;
+// The library's buffer per client connection (request head, answer head):
+// the most a request head may take before the library answers 414 itself.
+constexpr std::size_t kConnectionMemory = 32 * 1024;
 // A slow client is cut: its request's head must be there this long after
 // it began, its body this long after the head (a small one sooner), and a
 // kept-open connection may wait this long for its next request.
@@ -172,7 +178,7 @@ struct EventLoop::Impl {
     std::map<std::uint64_t, Client *> clients;
     std::unordered_map<std::string, PerAddress> per_address;
     std::uint64_t next_client = 0;
-    std::thread sweeper;
+    std::thread sweeper, acceptor;
     std::condition_variable sweep_cv;
 
     Impl(AppServer &s, const Routes &r, std::string h, int p, FrontEndOptions o)
@@ -611,11 +617,11 @@ struct EventLoop::Impl {
         if (getaddrinfo(node.empty() ? nullptr : node.c_str(), service.c_str(), &hints, &found) != 0 || !found) fail();
         int fd = -1;
         for (addrinfo *a = found; a; a = a->ai_next) {
-            fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+            fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
             if (fd < 0) continue;
             const int yes = 1;
             ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, kListenBacklog) == 0) break;
+            if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, listen_backlog()) == 0) break;
             ::close(fd);
             fd = -1;
         }
@@ -651,7 +657,49 @@ struct EventLoop::Impl {
         return fitting;
     }
 
-    static constexpr int kListenBacklog = 511;
+    // Room in the listen queue for every planner's connections arriving at
+    // once (two per running module: 2,000 for 1,000 planners), as many as the
+    // kernel gives: it caps the backlog at net.core.somaxconn (4096 by
+    // default since Linux 5.4; raise it on older kernels).
+    static int listen_backlog()
+    {
+        int backlog = kListenBacklog;
+        if (std::FILE *f = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+            int cap = 0;
+            if (std::fscanf(f, "%d", &cap) == 1 && cap > backlog) backlog = cap;
+            std::fclose(f);
+        }
+        return backlog;
+    }
+
+    // Takes every connection waiting in the listen queue (until the queue
+    // is empty, not a few per turn of the event loop) and hands each to
+    // the loop, which applies the accept policy and the client limit.
+    void accept_connections()
+    {
+        while (!stopping) {
+            pollfd p{listen_fd, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            for (;;) {
+                sockaddr_storage from{};
+                socklen_t len = sizeof from;
+                const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr *>(&from), &len,
+                                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (fd < 0) {
+                    if (errno == EINTR || errno == ECONNABORTED) continue;
+                    if (errno == EMFILE || errno == ENFILE) {
+                        log_line("cannot accept a client connection: out of file descriptors");
+                        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    }
+                    break;  // EAGAIN: the queue is empty
+                }
+                // MHD closes the socket itself when it refuses it.
+                MHD_add_connection(daemon, fd, reinterpret_cast<sockaddr *>(&from), len);
+            }
+        }
+    }
+
+    static constexpr int kListenBacklog = 4096;
     // The TLS the server speaks: 1.2 and 1.3 only, and only key exchanges
     // with forward secrecy (ephemeral elliptic-curve Diffie-Hellman; every
     // TLS 1.3 suite has it) with authenticated encryption, as current
@@ -689,7 +737,10 @@ void EventLoop::start()
     d.writer_lane = std::make_unique<Lane>("writer", std::max(2, workers / 4));
     d.bind_socket();
 
-    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    // The loop's own thread accepts nothing: the acceptor below drains the
+    // listen queue and hands it the connections.
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG |
+                     MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC;
     const bool tls = !d.tls_cert_pem.empty();
     if (tls) flags |= MHD_USE_TLS;
     sockaddr_storage bound{};
@@ -698,13 +749,14 @@ void EventLoop::start()
     if (bound.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
     std::vector<MHD_OptionItem> opts = {
         {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&mhd_log), nullptr},
-        {MHD_OPTION_LISTEN_SOCKET, d.listen_fd, nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, d.max_clients, nullptr},
         // An idle keep-alive connection costs no thread; it is closed after this long.
         {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(kIdleTimeout.count()), nullptr},
-        // Room for a request head well past the URI limit below, so that
-        // such a request is answered 414 here (without a body for HEAD).
-        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 256 * 1024, nullptr},
+        // Each connection's buffer, idle ones included, which the library
+        // takes whole and clears between requests: room for a request head
+        // well past the URI limit below, so that such a request is answered
+        // 414 here (without a body for HEAD), and no more.
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Impl::on_completed), &d},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Impl::notify_connection), &d},
         {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&Impl::request_began), &d},
@@ -730,8 +782,8 @@ void EventLoop::start()
         if (tls) throw d.bad_tls();
         throw ServerError(ServerError::Kind::Unavailable, "cannot serve HTTP on " + d.host);
     }
-    d.listen_fd = -1;  // the daemon closes it
     d.sweeper = std::thread([&d] { d.sweep(); });
+    d.acceptor = std::thread([&d] { d.accept_connections(); });
 }
 
 void EventLoop::stop()
@@ -741,7 +793,9 @@ void EventLoop::stop()
     d.stopping = true;
     d.sweep_cv.notify_all();
     if (d.sweeper.joinable()) d.sweeper.join();
-    const int fd = MHD_quiesce_daemon(d.daemon);
+    if (d.acceptor.joinable()) d.acceptor.join();
+    // No new connection from here on.
+    const int fd = std::exchange(d.listen_fd, -1);
     // The calls still running finish and are answered before the loop ends.
     d.health_lane->stop();
     d.control_lane->stop();

@@ -1,5 +1,8 @@
 #include "exchange.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
@@ -86,6 +89,92 @@ Failure failure_of(std::exception_ptr error)
     } catch (...) {
         return {500, "internal error: an unknown failure", code::kInternal, "internal error: an unknown failure"};
     }
+}
+
+namespace {
+
+std::vector<std::string> split_path(const std::string &text)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = text.find('/', start);
+        parts.push_back(text.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos) return parts;
+        start = slash + 1;
+    }
+}
+
+bool plain_word(const std::string &w)
+{
+    return !w.empty() && w.find_first_of(".*+?[](){}|^$\\") == std::string::npos;
+}
+
+}  // namespace
+
+PathPattern::PathPattern(const std::string &pattern)
+{
+    for (const std::string &part : split_path(pattern)) {
+        if (part == "([^/]+)") {
+            segments_.push_back({Segment::Kind::Any, {}});
+        } else if (part.size() > 2 && part.front() == '(' && part.back() == ')') {
+            Segment s{Segment::Kind::OneOf, {}};
+            std::vector<std::string> words;
+            std::string inner = part.substr(1, part.size() - 2);
+            for (std::size_t start = 0;;) {
+                const std::size_t bar = inner.find('|', start);
+                words.push_back(inner.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
+                if (bar == std::string::npos) break;
+                start = bar + 1;
+            }
+            for (const auto &w : words)
+                if (!plain_word(w)) {
+                    segments_.clear();
+                    regex_.emplace(pattern);
+                    return;
+                }
+            s.words = std::move(words);
+            segments_.push_back(std::move(s));
+        } else if (part.empty() || plain_word(part)) {
+            segments_.push_back({Segment::Kind::Literal, {part}});
+        } else {
+            segments_.clear();
+            regex_.emplace(pattern);
+            return;
+        }
+    }
+}
+
+bool PathPattern::match(const std::string &path, std::vector<std::string> &groups) const
+{
+    if (regex_) {
+        std::smatch m;
+        if (!std::regex_match(path, m, *regex_)) return false;
+        groups.assign(m.begin(), m.end());
+        return true;
+    }
+    std::vector<std::string> found{path};
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < segments_.size(); ++i) {
+        if (start > path.size()) return false;
+        const std::size_t slash = path.find('/', start);
+        const bool last = i + 1 == segments_.size();
+        if (last != (slash == std::string::npos)) return false;  // fewer or more segments
+        const std::string_view part(path.data() + start, (last ? path.size() : slash) - start);
+        const Segment &s = segments_[i];
+        if (s.kind == Segment::Kind::Literal) {
+            if (part != s.words[0]) return false;
+        } else if (s.kind == Segment::Kind::Any) {
+            if (part.empty()) return false;
+            found.emplace_back(part);
+        } else {
+            if (std::find(s.words.begin(), s.words.end(), part) == s.words.end()) return false;
+            found.emplace_back(part);
+        }
+        start = last ? path.size() + 1 : slash + 1;
+    }
+    groups = std::move(found);
+    return true;
 }
 
 }  // namespace appserver

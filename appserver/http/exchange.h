@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <string>
 #include <utility>
@@ -52,9 +53,29 @@ inline constexpr const char *kJson = "application/json; charset=utf-8";
 // Which worker lane runs a route's calls.
 enum class LaneKind { Health, Control, Session };
 
+// A route's path pattern, written as a regular expression over the whole
+// path. The usual forms are matched segment by segment without one: a
+// literal segment, "([^/]+)" (any one segment) and "(a|b|c)" (one of these
+// words), each group captured; a pattern of any other form is matched by
+// std::regex as written. groups[0] is the path, then the captures, as
+// std::smatch gives them.
+class PathPattern {
+public:
+    explicit PathPattern(const std::string &pattern);
+    bool match(const std::string &path, std::vector<std::string> &groups) const;
+
+private:
+    struct Segment {
+        enum class Kind { Literal, Any, OneOf } kind;
+        std::vector<std::string> words;  // the literal, or the choices
+    };
+    std::vector<Segment> segments_;
+    std::optional<std::regex> regex_;
+};
+
 struct Route {
     std::string method;
-    std::regex pattern;
+    PathPattern pattern;
     LaneKind lane;
     std::function<void(const Request &, Response &)> handler;
 };

@@ -28,7 +28,9 @@ public:
     // The caller of a request: the anonymous planner with --auth none, else
     // the account of its bearer token; Unauthorized without a token (no
     // database asked) or with one unknown, ended or expired.
-    Caller caller_of(const Request &req) const;
+    // A read (reading) may take a token checked good a few seconds ago
+    // without the database (kTokenTrustedFor).
+    Caller caller_of(const Request &req, bool reading = false) const;
 
 private:
     void add(const char *method, const std::string &pattern, LaneKind lane,

@@ -284,16 +284,22 @@ std::string random_hex(std::size_t bytes)
 namespace {
 
 // Tokens this server saw signed in or good lately, by their hash: lets a
-// request body in before its call checks the token against the database.
+// request body in before its call checks the token against the database,
+// and spares that check to a token checked good within kTrusted (its
+// account and role kept with it). A sign-out here ends it at once; one on
+// another instance on the same database, or the account's removal or new
+// password, is seen within kTrusted.
 class RecentTokens {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::minutes kFor{5};
-    void good(const std::string &token_id, std::chrono::system_clock::time_point expires)
+    static constexpr auto kTrustedFor = kTokenTrustedFor;
+    void good(const std::string &token_id, std::chrono::system_clock::time_point expires, const std::string &account = {},
+              Role role = Role::Planner)
     {
         std::lock_guard lock(mutex_);
         if (seen_.size() > 100000) seen_.clear();  // a bound, never reached by a site's planners
-        seen_[token_id] = {Clock::now(), expires};
+        seen_[token_id] = {Clock::now(), expires, account, role};
     }
     void ended(const std::string &token_id)
     {
@@ -304,13 +310,32 @@ public:
     {
         std::lock_guard lock(mutex_);
         auto it = seen_.find(token_id);
-        return it != seen_.end() && Clock::now() - it->second.first < kFor &&
-               std::chrono::system_clock::now() < it->second.second;
+        return it != seen_.end() && Clock::now() - it->second.checked < kFor &&
+               std::chrono::system_clock::now() < it->second.expires;
+    }
+    // The caller of a token checked good within kTrusted and not expired.
+    bool trusted(Caller &caller) const
+    {
+        std::lock_guard lock(mutex_);
+        auto it = seen_.find(caller.token_id);
+        if (it == seen_.end() || it->second.account.empty() || Clock::now() - it->second.checked >= kTrustedFor ||
+            std::chrono::system_clock::now() >= it->second.expires)
+            return false;
+        caller.account = it->second.account;
+        caller.role = it->second.role;
+        caller.expires = it->second.expires;
+        return true;
     }
 
 private:
+    struct Seen {
+        Clock::time_point checked;
+        std::chrono::system_clock::time_point expires;
+        std::string account;  // empty: seen at sign-in, not yet checked by a call
+        Role role;
+    };
     mutable std::mutex mutex_;
-    std::map<std::string, std::pair<Clock::time_point, std::chrono::system_clock::time_point>> seen_;
+    std::map<std::string, Seen> seen_;
 };
 
 bool well_formed_token(const std::string &token)
@@ -460,14 +485,18 @@ void Accounts::end_sign_in(const std::string &token_id)
         db.run(std::string("DELETE FROM ") + kTokenTable + " WHERE LPHX00=?", {token_id});
         return 0;
     });
+    // Again: a check that read the token before it was deleted may have
+    // put it back meanwhile.
+    impl_->recent.ended(token_id);
 }
 
-Caller Accounts::caller_of_token(const std::string &token, const std::string &address)
+Caller Accounts::caller_of_token(const std::string &token, const std::string &address, bool trust_recent_check)
 {
     if (!well_formed_token(token)) throw ServerError(Kind::Unauthorized, kSignInExpired, code::kSignInExpired);
     Caller caller;
     caller.token_id = token_hash(token);
     caller.address = address;
+    if (trust_recent_check && impl_->recent.trusted(caller)) return caller;
     const bool valid = impl_->pool.with([&](Connection &db) {
         const auto r = db.run(std::string("SELECT t.YHMC00,t.GQSJ00,a.YHJS00 FROM ") + kTokenTable + " t JOIN " +
                                   kAccountTable + " a ON a.YHMC00=t.YHMC00 WHERE t.LPHX00=?",
@@ -486,7 +515,7 @@ Caller Accounts::caller_of_token(const std::string &token, const std::string &ad
         impl_->recent.ended(caller.token_id);
         throw ServerError(Kind::Unauthorized, kSignInExpired, code::kSignInExpired);
     }
-    impl_->recent.good(caller.token_id, caller.expires);
+    impl_->recent.good(caller.token_id, caller.expires, caller.account, caller.role);
     return caller;
 }
 
@@ -504,8 +533,10 @@ std::set<std::string> Accounts::ended_sign_ins(const std::set<std::string> &toke
         impl_->pool.with([&](Connection &db) {
             for (const auto &token : token_ids) {
                 const auto r = db.run(std::string("SELECT GQSJ00 FROM ") + kTokenTable + " WHERE LPHX00=?", {token});
-                if (r.packet.rows.empty() || wire::value_to_double(r.packet.rows[0][0]) <= static_cast<double>(now))
+                if (r.packet.rows.empty() || wire::value_to_double(r.packet.rows[0][0]) <= static_cast<double>(now)) {
                     ended.insert(token);
+                    impl_->recent.ended(token);
+                }
             }
             return 0;
         });

@@ -47,6 +47,8 @@ std::optional<std::string> sign_in_name(const std::string &user);
 
 // The sign-ins of a running server, through connections of the accounts'
 // database (on SQLite a file of its own beside the plans', database_files.h).
+inline constexpr std::chrono::seconds kTokenTrustedFor{5};
+
 class Accounts {
 public:
     Accounts(ConnectionPool &pool, std::chrono::seconds token_lifetime);
@@ -66,8 +68,12 @@ public:
     // Ends the sign-in a token id stands for.
     void end_sign_in(const std::string &token_id);
     // The caller a bearer token stands for; Unauthorized when the token is
-    // unknown, signed out or expired.
-    Caller caller_of_token(const std::string &token, const std::string &address);
+    // unknown, signed out or expired. With trust_recent_check (reads only),
+    // a token checked good against the database within kTokenTrustedFor is
+    // taken without asking it again: a sign-out on this server ends it at
+    // once, one on another instance (or the account removed, its password
+    // changed) within that time. Anything that may change data asks.
+    Caller caller_of_token(const std::string &token, const std::string &address, bool trust_recent_check = false);
     // Whether this server saw the token signed in or good within the last
     // minutes: a cheap look, without the database, for letting its request
     // body in before the call checks it properly.

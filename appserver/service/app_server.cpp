@@ -239,9 +239,9 @@ void AppServer::logout(const Caller &caller)
     impl_->accounts.end_sign_in(caller.token_id);
 }
 
-Caller AppServer::caller_of_token(const std::string &token, const std::string &address)
+Caller AppServer::caller_of_token(const std::string &token, const std::string &address, bool trust_recent_check)
 {
-    return impl_->accounts.caller_of_token(token, address);
+    return impl_->accounts.caller_of_token(token, address, trust_recent_check);
 }
 
 bool AppServer::token_recently_good(const std::string &token) const { return impl_->accounts.recently_good(token); }

@@ -20,6 +20,8 @@
 #include "database_setup.h"
 #include "http_front_end.h"
 #include "contract.h"
+#include "front_end_options.h"
+#include "server_limits.h"
 #include "backend_test.h"
 #include "module_statements.h"
 #include "schema.h"
@@ -375,6 +377,14 @@ TEST(ServerProgram, HelpListsTheOptionsAndABadOptionFails)
     EXPECT_EQ(::pclose(p), 0);
     for (const char *option : {"--listen", "--database", "--init", "--demo", "--session-timeout", "7411", "data/saleplan.db"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
+    // The defaults it names are the ones it uses, sized for 1,000 planners
+    // (two sessions and two connections each).
+    const appserver::ServerLimits limits;
+    const appserver::FrontEndOptions front;
+    EXPECT_GE(limits.max_sessions, 2000);
+    EXPECT_GE(front.max_clients, 2000);
+    EXPECT_NE(text.find("(default " + std::to_string(limits.max_sessions) + ":"), std::string::npos) << text;
+    EXPECT_NE(text.find("(default " + std::to_string(front.max_clients) + ","), std::string::npos) << text;
     const int status = std::system((exe + " --frobnicate 2>/dev/null").c_str());
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2);

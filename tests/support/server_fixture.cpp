@@ -83,7 +83,12 @@ std::map<std::string, std::pair<std::string, std::string>> server_roles;
 
 }  // namespace
 
-std::string server_executable() { return VENDRIX_SERVER_PATH; }
+// SALEPLAN_SERVER names another build's server (the benchmarks' before and after).
+std::string server_executable()
+{
+    const char *other = std::getenv("SALEPLAN_SERVER");
+    return other && *other ? other : VENDRIX_SERVER_PATH;
+}
 
 std::string server_connection_for(const std::string &connection_string)
 {
