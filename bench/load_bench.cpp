@@ -2,7 +2,7 @@
 // clients running the module's typical calls, and one transaction holding a
 // lock while 50 applies wait for it. Bounded in time; never a test.
 //
-//   load_bench [--pg] [--seconds S] [--clients 8,64,200] [--think MS] [--planners] [--ramp MS]
+//   load_bench [--pg] [--seconds S] [--clients 8,64,200] [--think MS] [--planners] [--in-step] [--ramp MS]
 //              [--no-lock-holder] [--flood IDLE,SLOW] [-- SERVER ARGS...]
 //
 // --flood IDLE,SLOW has one other loopback address (127.0.0.2) hold IDLE
@@ -22,7 +22,10 @@
 // --think MS gives every client a pause of about MS milliseconds between its
 // rounds (spread from half to one and a half times MS), a planner's pace; without
 // it the clients call back to back and the figures are the server's
-// saturation, where latency is the client count over the throughput.
+// saturation, where latency is the client count over the throughput. With a
+// pause the clients begin spread over the first one, as planners do;
+// --in-step starts them all in the same instant (a burst of every client's
+// round at once, the worst case).
 // --pg runs on a fresh PostgreSQL database of the cluster SALEPLAN_TEST_PG
 // names; without it on a SQLite file. The server arguments go to the
 // vendrix-server it starts (e.g. --workers 20 --statement-timeout 3).
@@ -248,7 +251,7 @@ std::pair<long, long> memory_of(pid_t pid)
 // remote connections hold them. They come in over `ramp_ms` (default 5 ms
 // apart).
 void concurrent_clients(int port, pid_t server_pid, int n, double seconds, double think_ms, bool planners,
-                        double ramp_ms)
+                        double ramp_ms, bool in_step)
 {
     std::atomic<int> ready{0}, served{0}, unopened{0};
     std::atomic<bool> go{false};
@@ -280,6 +283,12 @@ void concurrent_clients(int port, pid_t server_pid, int n, double seconds, doubl
                 go_cv.wait(lock, [&] { return go.load(); });
             }
             const auto end = start + std::chrono::duration<double>(seconds);
+            // Planners at a planner's pace do not all click in the same
+            // instant: each begins somewhere within the first pause
+            // (--in-step keeps them starting together, the worst case).
+            if (think_ms > 0 && !in_step)
+                std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(
+                    think_ms * static_cast<double>((i * 7919) % std::max(1, n)) / std::max(1, n)));
             bool any = false;
             const std::string records = "/v1/sessions/" + company + "/providers/dsp_temp/records";
             const std::string plan_path = "/v1/sessions/" + cust + "/providers/dsp_xstyzb02cys/records";
@@ -472,7 +481,7 @@ int main(int argc, char **argv)
     double seconds = 3, hold = 5, think = 0;
     std::vector<int> counts = {8, 64, 200};
     int flood_idle = 0, flood_slow = 0;
-    bool planners = false, no_lock_holder = false;
+    bool planners = false, no_lock_holder = false, in_step = false;
     double ramp = -1;
     std::vector<std::string> server_args;
     for (int i = 1; i < argc; ++i) {
@@ -482,6 +491,7 @@ int main(int argc, char **argv)
         else if (a == "--hold" && i + 1 < argc) hold = std::atof(argv[++i]);
         else if (a == "--think" && i + 1 < argc) think = std::atof(argv[++i]);
         else if (a == "--planners") planners = true;
+        else if (a == "--in-step") in_step = true;
         else if (a == "--no-lock-holder") no_lock_holder = true;
         else if (a == "--ramp" && i + 1 < argc) ramp = std::atof(argv[++i]);
         else if (a == "--flood" && i + 1 < argc) {
@@ -495,7 +505,7 @@ int main(int argc, char **argv)
             server_args.assign(argv + i + 1, argv + argc);
             break;
         } else {
-            std::fprintf(stderr, "usage: load_bench [--pg] [--seconds S] [--hold S] [--clients 8,64,200] [--think MS] [--planners] "
+            std::fprintf(stderr, "usage: load_bench [--pg] [--seconds S] [--hold S] [--clients 8,64,200] [--think MS] [--planners] [--in-step] "
                                  "[--ramp MS] [--no-lock-holder] [--flood IDLE,SLOW] [-- ARGS]\n");
             return 2;
         }
@@ -529,7 +539,7 @@ int main(int argc, char **argv)
         testsupport::ServerProcess server(cs, server_args);
         Flood flood(server.port(), flood_idle, flood_slow);
         if (flood_idle + flood_slow > 0) std::this_thread::sleep_for(std::chrono::seconds(2));  // the flood stands
-        concurrent_clients(server.port(), server.pid(), n, seconds, think, planners, ramp);
+        concurrent_clients(server.port(), server.pid(), n, seconds, think, planners, ramp, in_step);
         flood.report();
     }
     if (!no_lock_holder) {
