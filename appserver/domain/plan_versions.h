@@ -5,7 +5,7 @@
 // departments' marks, so a client that holds it knows its rows are still
 // the month's rows without reading them again.
 //
-// The marks are replaced by triggers on XSTYZB02, row by row, inside the
+// The marks are replaced by triggers on XSTYZB02 inside the
 // changing statement: every route of the server (the apply, dsp_temp's
 // statements, GeneratePlans, the allocation methods, any added later) and an
 // administrator's own SQL alike, with nothing for a route to remember.
