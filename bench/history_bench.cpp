@@ -311,6 +311,9 @@ public:
         {
             Tdm_yearplan dm;
             dm.set_computer_name(server_.computer_name());  // no relay: the time is the figure here
+            // A fetch each time: rows kept under their version would be opened again
+            // without moving them, which is the planner actions' figure, not this one.
+            dm.cds_xstyzb02.set_keeps_versions(false);
             open_statement(dm.cds_temp, department_statement());  // the session is opened outside the figures
             for (int i = 0; i < fetch_runs_; ++i) {
                 dm.cds_xstyzb02.close();
